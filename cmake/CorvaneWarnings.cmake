@@ -1,0 +1,15 @@
+add_library(corvane_warnings INTERFACE)
+add_library(corvane::warnings ALIAS corvane_warnings)
+
+if(MSVC)
+    target_compile_options(corvane_warnings INTERFACE /W4)
+    if(CORVANE_WARNINGS_AS_ERRORS)
+        target_compile_options(corvane_warnings INTERFACE /WX)
+    endif()
+else()
+    target_compile_options(corvane_warnings INTERFACE
+        -Wall -Wextra -Wshadow -Wconversion -Wdouble-promotion)
+    if(CORVANE_WARNINGS_AS_ERRORS)
+        target_compile_options(corvane_warnings INTERFACE -Werror)
+    endif()
+endif()

@@ -1,0 +1,6 @@
+// Built with -mavx2: four terms per division instruction.
+#include "kernels.hpp"
+
+#define CORVANE_KERNEL_LABEL "avx2"
+#define CORVANE_KERNEL_NAME corvane_avx2_path
+#include "kernels_body.hpp"

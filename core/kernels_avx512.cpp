@@ -1,0 +1,6 @@
+// Built with -mavx512f: eight terms per division instruction.
+#include "kernels.hpp"
+
+#define CORVANE_KERNEL_LABEL "avx512"
+#define CORVANE_KERNEL_NAME corvane_avx512_path
+#include "kernels_body.hpp"

@@ -1,0 +1,87 @@
+// The five programs, run as a user runs them.
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "run_program.hpp"
+
+using namespace corvane::testing;
+
+namespace {
+
+const std::vector<std::string> programs = {
+    "corvane-serial", "corvane-serial-simd",
+#ifdef CORVANE_HAVE_OPENMP
+    "corvane-omp", "corvane-omp-simd", "corvane-autopar",
+#endif
+};
+
+std::string path_of(const std::string& program) { return std::string(CORVANE_BIN_DIR) + "/" + program; }
+
+// LLVM's OpenMP runtime warns on standard error when OMP_THREAD_LIMIT is
+// below the team it would start; that note is the runtime's, not the program's.
+std::string without_runtime_notes(const std::string& err) {
+    std::string kept;
+    for (const auto& line : lines_of(err))
+        if (line.rfind("OMP: ", 0) != 0) kept += line + "\n";
+    return kept;
+}
+
+void expect_report(const program_run& run, bool runtime_may_warn = false) {
+    EXPECT_EQ(run.exit_status, 0);
+    EXPECT_EQ(runtime_may_warn ? without_runtime_notes(run.err) : run.err, "");
+    const auto lines = lines_of(run.out);
+    ASSERT_EQ(lines.size(), 2u) << run.out;
+    EXPECT_EQ(lines[0], "The value of PI is  3.141592653590");
+    EXPECT_TRUE(std::regex_match(
+        lines[1], std::regex("The time to calculate PI was [0-9]+\\.[0-9]{3}000 seconds")))
+        << lines[1];
+}
+
+class Program : public ::testing::TestWithParam<std::string> {};
+
+}  // namespace
+
+TEST_P(Program, PrintsTheValueAndTimeLinesAndIgnoresArguments) {
+    expect_report(run_program(path_of(GetParam())));
+    expect_report(run_program(path_of(GetParam()), {"--help", "-n", "7"}));
+}
+
+TEST_P(Program, ReportsAnUnwritableStandardOutputAndExitsOne) {
+    const program_run full = run_program(path_of(GetParam()), {}, {}, stdout_to::full_device);
+    EXPECT_EQ(full.exit_status, 1);
+    EXPECT_EQ(full.err, GetParam() + ": cannot write standard output: No space left on device\n");
+
+    const program_run closed = run_program(path_of(GetParam()), {}, {}, stdout_to::closed);
+    EXPECT_EQ(closed.exit_status, 1);
+    EXPECT_EQ(closed.err, GetParam() + ": cannot write standard output: Bad file descriptor\n");
+}
+
+TEST_P(Program, PrintsTheSameLinesOnOneAndTwoThreads) {
+    expect_report(run_program(path_of(GetParam()), {}, {{"OMP_NUM_THREADS", "1"}}));
+    expect_report(run_program(path_of(GetParam()), {}, {{"OMP_THREAD_LIMIT", "1"}}), true);
+    expect_report(run_program(path_of(GetParam()), {}, {{"OMP_NUM_THREADS", "2"}}));
+}
+
+INSTANTIATE_TEST_SUITE_P(AsAUserRunsThem, Program, ::testing::ValuesIn(programs),
+                         [](const auto& program_info) {
+                             std::string name = program_info.param;
+                             for (char& c : name) if (c == '-') c = '_';
+                             return name;
+                         });
+
+#ifdef CORVANE_HAVE_OPENMP
+TEST(ParallelProgram, ReportsWallClockTimeNotTheProcessorTimeOfItsThreads) {
+    const program_run run =
+        run_program(path_of("corvane-omp"), {}, {{"OMP_NUM_THREADS", "2"}});
+    ASSERT_EQ(run.exit_status, 0);
+    const double reported = reported_seconds(lines_of(run.out).at(1));
+    // With both threads busy the processor time is about twice the elapsed
+    // time; the report must stay within the process's own elapsed time.
+    EXPECT_LE(reported, run.wall_seconds + 0.002)
+        << "processor time " << run.cpu_seconds << " s, elapsed " << run.wall_seconds << " s";
+    EXPECT_GT(reported, 0.0);
+}
+#endif

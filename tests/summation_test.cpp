@@ -1,0 +1,170 @@
+// The two summation orders, checked bit for bit against scalar references
+// written straight from their definitions, on every kernel path.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <thread>
+
+#include "bits.hpp"
+#include "corvane.hpp"
+#include "kernels.hpp"
+
+using namespace corvane;
+using corvane::testing::pattern;
+
+namespace {
+
+double t(std::int32_t k, index_form form = index_form::zero_based) {
+    return midpoint_term(k, form, step);
+}
+
+double reference_strict(std::int32_t first, std::int32_t count, index_form form, double start) {
+    double sum = start;
+    for (std::int32_t k = first; k < first + count; ++k) sum = sum + t(k, form);
+    return sum;
+}
+
+double reference_four_lane(std::int32_t first, std::int32_t count, index_form form, double start) {
+    const std::int32_t m = count - count % 8;
+    double result = start;
+    if (m > 0) {
+        double l0 = start, l1 = 0.0, l2 = 0.0, l3 = 0.0;
+        for (std::int32_t j = first; j < first + m; j += 8) {
+            l0 += t(j, form); l1 += t(j + 1, form);
+            l2 += t(j + 2, form); l3 += t(j + 3, form);
+            l0 += t(j + 4, form); l1 += t(j + 5, form);
+            l2 += t(j + 6, form); l3 += t(j + 7, form);
+        }
+        result = (l0 + l2) + (l1 + l3);
+    }
+    for (std::int32_t k = first + m; k < first + count; ++k) result += t(k, form);
+    return result;
+}
+
+std::vector<const kernel_path*> paths() {
+    const kernel_path* found[max_kernel_paths];
+    return {found, found + supported_paths(found)};
+}
+
+}  // namespace
+
+TEST(Step, IsTheDoubleNearestOneBillionth) { EXPECT_EQ(pattern(step), "0x3E112E0BE826D695"); }
+
+TEST(MidpointTerm, FirstIntervalRoundsToFourAndLastIsJustAboveTwo) {
+    EXPECT_EQ(t(0), 4.0);
+    EXPECT_GT(t(num_steps - 1), 2.0);
+    EXPECT_LT(t(num_steps - 1), 2.0 + 1e-8);
+}
+
+TEST(MidpointTerm, IsNotContractedIntoAFusedMultiplyAdd) {
+    // A fused x*x + 1.0 gives ...E20 and ...6B6 here.
+    EXPECT_EQ(pattern(t(2941195)), "0x400FFFEDDBC49E1E");
+    EXPECT_EQ(pattern(t(3739445)), "0x400FFFE2ACCBC6B8");
+}
+
+TEST(MidpointTerm, OneBasedIndexKPlusOneEqualsZeroBasedIndexK) {
+    for (std::int32_t k : {0, 1, 7, 2941195, 3739445, 123456789, num_steps - 1})
+        EXPECT_EQ(pattern(t(k + 1, index_form::one_based)), pattern(t(k))) << "k = " << k;
+}
+
+TEST(FourLaneSum, EmptyRangeGivesTheStartingValue) {
+    EXPECT_EQ(four_lane_sum(17, 0, index_form::zero_based, 0.0), 0.0);
+    EXPECT_EQ(four_lane_sum(17, 0, index_form::zero_based, 2.5), 2.5);
+}
+
+TEST(FourLaneSum, BelowEightTermsIsTheStrictOrder) {
+    for (std::int32_t n = 1; n < 8; ++n)
+        EXPECT_EQ(pattern(four_lane_sum(1000, n, index_form::zero_based, 0.75)),
+                  pattern(reference_strict(1000, n, index_form::zero_based, 0.75)))
+            << "n = " << n;
+}
+
+TEST(FourLaneSum, EightAndNineTermsFollowTheWrittenOutLanes) {
+    // First indices that are not multiples of 8: lanes count from the range.
+    for (std::int32_t a : {0, 5, 13, 999999990}) {
+        const double s0 = 0.125;
+        const double l0 = (s0 + t(a)) + t(a + 4), l1 = t(a + 1) + t(a + 5);
+        const double l2 = t(a + 2) + t(a + 6), l3 = t(a + 3) + t(a + 7);
+        const double eight = (l0 + l2) + (l1 + l3);
+        if (a + 9 <= num_steps) {
+            EXPECT_EQ(pattern(four_lane_sum(a, 9, index_form::zero_based, s0)),
+                      pattern(eight + t(a + 8))) << "a = " << a;
+        }
+        EXPECT_EQ(pattern(four_lane_sum(a, 8, index_form::zero_based, s0)), pattern(eight))
+            << "a = " << a;
+    }
+}
+
+TEST(StaticBlock, SplitsLikeAnUnchunkedStaticSchedule) {
+    const block expected[] = {{1, 3}, {4, 3}, {7, 2}, {9, 2}};
+    for (int thread = 0; thread < 4; ++thread) {
+        const block got = static_block(1, 10, 4, thread);
+        EXPECT_EQ(got.first, expected[thread].first);
+        EXPECT_EQ(got.count, expected[thread].count);
+    }
+    EXPECT_EQ(static_block(0, 3, 5, 4).count, 0);  // more threads than iterations
+}
+
+TEST(StaticBlock, BlocksTileTheRangeInThreadOrder) {
+    for (std::int32_t count : {0, 1, 7, 64, 1001, num_steps}) {
+        for (int threads = 1; threads <= 9; ++threads) {
+            std::int32_t next = 3;
+            for (int thread = 0; thread < threads; ++thread) {
+                const block b = static_block(3, count, threads, thread);
+                EXPECT_EQ(b.first, next);
+                EXPECT_LE(b.count, count / threads + 1);
+                EXPECT_GE(b.count, count / threads);
+                next = b.first + b.count;
+            }
+            EXPECT_EQ(next, 3 + count) << count << " over " << threads;
+        }
+    }
+}
+
+TEST(Clock, CountsWallClockMillisecondsSinceTheProcessStarted) {
+    const std::int64_t before = clock_ms();
+    EXPECT_LT(before, 10 * 60 * 1000);  // not a count since boot
+    // Sleeping uses no processor time, so a processor-time clock stands still.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const std::int64_t slept = clock_ms() - before;
+    EXPECT_GE(slept, 200);
+    EXPECT_LT(slept, 5000);
+}
+
+class EveryPath : public ::testing::TestWithParam<const kernel_path*> {};
+
+TEST_P(EveryPath, MatchesTheReferenceOrdersOnRandomRanges) {
+    const kernel_path& path = *GetParam();
+    std::mt19937 random(20261208);
+    std::uniform_int_distribution<std::int32_t> first_of(1, num_steps - 2000);
+    std::uniform_int_distribution<std::int32_t> length_of(0, 1999);
+    const double starts[] = {0.0, 1.0, 0.1, -3.5, 1e6};
+    for (int trial = 0; trial < 400; ++trial) {
+        const std::int32_t first = first_of(random), count = length_of(random);
+        const double start = starts[trial % 5];
+        const index_form form = trial % 2 ? index_form::one_based : index_form::zero_based;
+        const std::int32_t zero_based_first = form == index_form::one_based ? first - 1 : first;
+        SCOPED_TRACE("first " + std::to_string(first) + " count " + std::to_string(count) +
+                     (trial % 2 ? " one-based" : " zero-based"));
+        EXPECT_EQ(pattern(path.strict(zero_based_first, count, start, step)),
+                  pattern(reference_strict(first, count, form, start)));
+        EXPECT_EQ(pattern(path.four_lane(zero_based_first, count, start, step)),
+                  pattern(reference_four_lane(first, count, form, start)));
+    }
+}
+
+TEST_P(EveryPath, StrictOrderFullRangeTotal) {
+    const double total = GetParam()->strict(0, num_steps, 0.0, step);
+    EXPECT_EQ(pattern(total), pattern(0x1.7681cc9b2e10ap+31));
+    EXPECT_EQ(pattern(step * total), pattern(0x1.921fb54442ea8p+1));
+}
+
+TEST_P(EveryPath, FourLaneFullRangeTotal) {
+    const double total = GetParam()->four_lane(0, num_steps, 0.0, step);
+    EXPECT_EQ(pattern(total), pattern(0x1.7681cc9b2df61p+31));
+    EXPECT_EQ(pattern(step * total), pattern(0x1.921fb54442cep+1));
+}
+
+INSTANTIATE_TEST_SUITE_P(Kernels, EveryPath, ::testing::ValuesIn(paths()),
+                         [](const auto& path_info) { return std::string(path_info.param->name); });
