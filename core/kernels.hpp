@@ -15,6 +15,9 @@ struct kernel_path {
     const char* name;
     sum_kernel strict;
     sum_kernel four_lane;
+    // Benchmarks only: the terms in no prescribed order, into independent
+    // accumulators; how fast this path can evaluate terms at all.
+    sum_kernel evaluation_floor;
 };
 
 // The paths this processor can run, the baseline first and the widest last.

@@ -2,5 +2,6 @@
 #include "kernels.hpp"
 
 #define CORVANE_KERNEL_LABEL "avx2"
+#define CORVANE_VECTOR_BYTES 32
 #define CORVANE_KERNEL_NAME corvane_avx2_path
 #include "kernels_body.hpp"

@@ -2,5 +2,6 @@
 #include "kernels.hpp"
 
 #define CORVANE_KERNEL_LABEL "avx512"
+#define CORVANE_VECTOR_BYTES 64
 #define CORVANE_KERNEL_NAME corvane_avx512_path
 #include "kernels_body.hpp"

@@ -3,11 +3,14 @@
 // here has internal linkage, so no function built for a wide instruction set
 // can be picked by the linker for another translation unit.
 //
-// Terms are evaluated eight at a time in a vector the compiler splits into
-// the widest registers the path allows; the additions stay in the prescribed
-// order: strict order adds each term to one scalar, four-lane order adds to a
-// four-wide accumulator whose lane l holds L_l.
+// Terms are evaluated eight at a time in the path's widest vectors; the
+// additions stay in the prescribed order: strict order adds each term to one
+// scalar, four-lane order keeps each lane L0..L3 in a vector lane of its own.
 #include <cstdint>
+
+#ifndef CORVANE_VECTOR_BYTES
+#define CORVANE_VECTOR_BYTES 16
+#endif
 
 #ifndef CORVANE_KERNEL_NAME
 #error "define CORVANE_KERNEL_NAME before including kernels_body.hpp"
@@ -34,53 +37,108 @@ double add_terms_in_order(int32_t first, int32_t count, double sum, double step_
 // matter for functions no other translation unit calls.
 #pragma GCC diagnostic ignored "-Wpsabi"
 
-typedef double v8d __attribute__((vector_size(64)));
+// One native vector of the path: CORVANE_VECTOR_BYTES wide (16 on SSE2,
+// 32 on AVX2, 64 on AVX-512); a pass covers eight terms in `per_pass` of them.
+typedef double vec __attribute__((vector_size(CORVANE_VECTOR_BYTES)));
 typedef double v4d __attribute__((vector_size(32)));
+constexpr int width = CORVANE_VECTOR_BYTES / 8;
+constexpr int per_pass = width < 8 ? 8 / width : 1;
 
-// Midpoints k + 0.5 are kept as exact doubles and advanced by 8.0 a pass;
-// every value stays below 2^31, so no step rounds.
-struct eight_terms {
-    v8d midpoints;
-    v8d step_width;
-    v8d next() {
-        const v8d x = midpoints * step_width;
-        const v8d t = 4.0 / (1.0 + x * x);
-        midpoints += 8.0;
-        return t;
-    }
+// Midpoints k + 0.5 of the next eight terms, kept as exact doubles and
+// advanced by 8.0 a pass; every value stays below 2^31, so none rounds.
+struct midpoints {
+    vec m[per_pass];
 };
 
-eight_terms terms_from(int32_t first, double step_width) {
-    const double m = static_cast<double>(first) + 0.5;
-    return {v8d{m, m + 1, m + 2, m + 3, m + 4, m + 5, m + 6, m + 7}, v8d{} + step_width};
+midpoints midpoints_from(int32_t first) {
+    midpoints next;
+    for (int v = 0; v < per_pass; ++v)
+        for (int lane = 0; lane < width; ++lane)
+            next.m[v][lane] = static_cast<double>(first) + 0.5 + v * width + lane;
+    return next;
+}
+
+// t = 4 / (1 + x*x), x = midpoint * step: each operation rounded on its own.
+inline void next_terms(midpoints& next, vec step_width, vec terms[per_pass]) {
+    for (int v = 0; v < per_pass; ++v) {
+        const vec x = next.m[v] * step_width;
+        terms[v] = 4.0 / (1.0 + x * x);
+        next.m[v] += 8.0;
+    }
 }
 
 double strict_kernel(int32_t first, int32_t count, double start, double step_width) {
     const int32_t passes = count / 8;
-    eight_terms terms = terms_from(first, step_width);
+    const vec w = vec{} + step_width;
+    midpoints next = midpoints_from(first);
     double sum = start;
     for (int32_t r = 0; r < passes; ++r) {
-        const v8d t = terms.next();
-        sum += t[0]; sum += t[1]; sum += t[2]; sum += t[3];
-        sum += t[4]; sum += t[5]; sum += t[6]; sum += t[7];
+        vec t[per_pass];
+        next_terms(next, w, t);
+        for (int v = 0; v < per_pass; ++v)
+            for (int lane = 0; lane < width; ++lane) sum += t[v][lane];
     }
     return add_terms_in_order(first + passes * 8, count % 8, sum, step_width);
 }
 
+// Lane l of the four-lane order lives in lane l % width of accumulator
+// l / width (two-wide: L0 L1 | L2 L3; four-wide: L0 L1 L2 L3). With
+// eight-wide terms the halves go one after the other into a four-wide one.
 double four_lane_kernel(int32_t first, int32_t count, double start, double step_width) {
     const int32_t passes = count / 8;
     double result = start;
     if (passes > 0) {
-        eight_terms terms = terms_from(first, step_width);
-        v4d lanes{start, 0.0, 0.0, 0.0};
-        for (int32_t r = 0; r < passes; ++r) {
-            const v8d t = terms.next();
-            lanes += __builtin_shufflevector(t, t, 0, 1, 2, 3);
-            lanes += __builtin_shufflevector(t, t, 4, 5, 6, 7);
+        const vec w = vec{} + step_width;
+        midpoints next = midpoints_from(first);
+        double lane[4];
+#if CORVANE_VECTOR_BYTES == 64
+        {
+            v4d lanes{start, 0.0, 0.0, 0.0};
+            for (int32_t r = 0; r < passes; ++r) {
+                vec t[1];
+                next_terms(next, w, t);
+                lanes += __builtin_shufflevector(t[0], t[0], 0, 1, 2, 3);
+                lanes += __builtin_shufflevector(t[0], t[0], 4, 5, 6, 7);
+            }
+            for (int l = 0; l < 4; ++l) lane[l] = lanes[l];
         }
-        result = (lanes[0] + lanes[2]) + (lanes[1] + lanes[3]);
+#else
+        {
+            constexpr int accumulators = 4 / width;
+            vec lanes[accumulators] = {};
+            lanes[0][0] = start;
+            for (int32_t r = 0; r < passes; ++r) {
+                vec t[per_pass];
+                next_terms(next, w, t);
+                for (int v = 0; v < per_pass; ++v) lanes[v % accumulators] += t[v];
+            }
+            for (int l = 0; l < 4; ++l) lane[l] = lanes[l / width][l % width];
+        }
+#endif
+        result = (lane[0] + lane[2]) + (lane[1] + lane[3]);
     }
     return add_terms_in_order(first + passes * 8, count % 8, result, step_width);
+}
+
+// Not an order any program uses: the terms evaluated into eight independent
+// vector accumulators, so nothing waits on an addition. Its speed is the
+// limit that evaluating the terms sets for any order.
+double evaluation_floor(int32_t first, int32_t count, double start, double step_width) {
+    const int32_t passes = count / 64;
+    const vec w = vec{} + step_width;
+    midpoints next = midpoints_from(first);
+    vec sums[8][per_pass] = {};
+    for (int32_t r = 0; r < passes; ++r)
+        for (auto& sum : sums) {
+            vec t[per_pass];
+            next_terms(next, w, t);
+            for (int v = 0; v < per_pass; ++v) sum[v] += t[v];
+        }
+    double result = start;
+    for (auto& sum : sums)
+        for (int v = 0; v < per_pass; ++v)
+            for (int lane = 0; lane < width; ++lane) result += sum[v][lane];
+    return add_terms_in_order(first + passes * 64, count % 64, result, step_width);
 }
 
 #else  // no vector extensions: four scalar lanes in the same order
@@ -102,10 +160,16 @@ double four_lane_kernel(int32_t first, int32_t count, double start, double step_
     return add_terms_in_order(first + passes * 8, count % 8, result, step_width);
 }
 
+double evaluation_floor(int32_t first, int32_t count, double start, double step_width) {
+    double sums[8] = {start};
+    for (int32_t k = 0; k < count; ++k) sums[k % 8] += scalar_term(first + k, step_width);
+    return ((sums[0] + sums[1]) + (sums[2] + sums[3])) + ((sums[4] + sums[5]) + (sums[6] + sums[7]));
+}
+
 #endif
 
 }  // namespace
 
 extern const corvane::kernel_path CORVANE_KERNEL_NAME;
 const corvane::kernel_path CORVANE_KERNEL_NAME = {CORVANE_KERNEL_LABEL, strict_kernel,
-                                                  four_lane_kernel};
+                                                  four_lane_kernel, evaluation_floor};
