@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "run_program.hpp"
+#include "process.hpp"
 
-using namespace corvane::testing;
+using namespace corvane::process;
 
 namespace {
 

@@ -6,12 +6,13 @@
 #include <utility>
 #include <vector>
 
-namespace corvane::testing {
+namespace corvane::process {
 
 enum class stdout_to { capture, full_device, closed };
 
 struct program_run {
     int exit_status = -1;  // -1 when the process died of a signal
+    int signal = 0;        // the signal that ended it, if one did
     std::string out;
     std::string err;
     double wall_seconds = 0.0;
@@ -28,4 +29,4 @@ std::vector<std::string> lines_of(const std::string& text);
 // The seconds of "The time to calculate PI was %f seconds".
 double reported_seconds(const std::string& time_line);
 
-}  // namespace corvane::testing
+}  // namespace corvane::process

@@ -1,4 +1,4 @@
-#include "run_program.hpp"
+#include "process.hpp"
 
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -12,7 +12,7 @@
 #include <sstream>
 #include <stdexcept>
 
-namespace corvane::testing {
+namespace corvane::process {
 
 namespace {
 
@@ -74,6 +74,7 @@ program_run run_program(const std::string& path, const std::vector<std::string>&
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     run.cpu_seconds = seconds_of(usage.ru_utime) + seconds_of(usage.ru_stime);
     run.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     run.out = slurp(out);
     run.err = slurp(err);
     return run;
@@ -95,4 +96,4 @@ double reported_seconds(const std::string& time_line) {
     return seconds;
 }
 
-}  // namespace corvane::testing
+}  // namespace corvane::process
