@@ -33,29 +33,24 @@ std::string own_directory() {
     return exe.substr(0, exe.find_last_of('/'));
 }
 
-bool on_path(const std::string& program) {
-    const char* path = std::getenv("PATH");
-    std::stringstream dirs(path ? path : "");
-    for (std::string dir; std::getline(dirs, dir, ':');)
-        if (!dir.empty() && access((dir + "/" + program).c_str(), X_OK) == 0) return true;
-    return false;
-}
-
 struct outputs {
     std::string json, csv, markdown, plot;
 };
 
 // Every check that can fail before a single run is made.
-std::string prepare(suite_options& options, const std::string& threads, const std::string& programs,
-                    const std::vector<std::string>& env, const outputs& files) {
-    options.threads = threads.empty() ? default_threads(static_cast<int>(std::max(1u, std::thread::hardware_concurrency())))
-                                      : parse_threads(threads);
+std::string prepare(suite_options& options, const std::string& threads, const std::string& ranks,
+                    const std::string& programs, const std::vector<std::string>& env, const outputs& files) {
+    const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    options.threads = threads.empty() ? default_threads(cores) : parse_counts(threads, "--threads");
     std::stringstream names(programs);
     options.programs.clear();
     for (std::string name; std::getline(names, name, ',');) {
-        if (!find_program(name)) {
+        const program_info* info = find_program(name);
+        if (info && info->distributed) return name + " runs through --ranks, not --programs";
+        if (!info) {
             std::string known;
-            for (const auto& p : known_programs()) known += (known.empty() ? "" : ", ") + std::string(p.name);
+            for (const auto& p : known_programs())
+                if (!p.distributed) known += (known.empty() ? "" : ", ") + std::string(p.name);
             return "unknown program '" + name + "' (known: " + known + ")";
         }
         options.programs.push_back(name);
@@ -69,7 +64,20 @@ std::string prepare(suite_options& options, const std::string& threads, const st
         if (equals == std::string::npos || equals == 0) return "--env: '" + entry + "' is not NAME=VALUE";
         options.env.emplace_back(entry.substr(0, equals), entry.substr(equals + 1));
     }
-    if (!files.plot.empty() && !on_path("gnuplot"))
+    if (!ranks.empty()) {
+        options.ranks = parse_counts(ranks, "--ranks");
+        const launcher mpiexec = find_mpiexec(options.ranks.back(), cores);
+        if (mpiexec.command.empty()) return "--ranks needs mpiexec (Debian package openmpi-bin), which is not on PATH";
+        options.mpiexec = mpiexec.command;
+        if (access((options.bin_dir + "/corvane-mpi").c_str(), X_OK) != 0)
+            return "corvane-mpi not found in " + options.bin_dir + " (it is built where MPI is found)";
+        // Open MPI refuses to start as root unless told twice; asking for
+        // --ranks as root is telling it, and the context records it.
+        if (mpiexec.open_mpi && geteuid() == 0)
+            for (const char* name : {"OMPI_ALLOW_RUN_AS_ROOT", "OMPI_ALLOW_RUN_AS_ROOT_CONFIRM"})
+                if (!std::getenv(name)) options.env.emplace_back(name, "1");
+    }
+    if (!files.plot.empty() && find_on_path("gnuplot").empty())
         return "--plot needs gnuplot (Debian package gnuplot-nox), which is not on PATH";
     for (const auto& path : {files.json, files.csv, files.markdown, files.plot})
         if (!path.empty()) check_writable(path);
@@ -106,13 +114,14 @@ int main(int argc, char** argv) {
                  "corvane-bench"};
     suite_options options;
     options.bin_dir = own_directory();
-    std::string threads, programs = "corvane-serial,corvane-serial-simd,corvane-omp,corvane-omp-simd,corvane-autopar";
+    std::string threads, ranks, programs = "corvane-serial,corvane-serial-simd,corvane-omp,corvane-omp-simd,corvane-autopar";
     std::vector<std::string> env;
     outputs files;
     std::uint64_t seed = std::random_device{}();
     app.add_option("--runs", options.runs, "counted runs per cell")->check(CLI::PositiveNumber)->capture_default_str();
     app.add_option("--warmup", options.warmup, "uncounted runs per cell first")->check(CLI::NonNegativeNumber)->capture_default_str();
     app.add_option("--threads", threads, "team sizes, e.g. 1,2,4 (default: 1, powers of two below the cores, the cores)");
+    app.add_option("--ranks", ranks, "also run corvane-mpi on these numbers of MPI ranks, e.g. 1,2 (needs mpiexec)");
     app.add_option("--programs", programs, "programs to run, comma-separated")->capture_default_str();
     app.add_option("--env", env, "NAME=VALUE added to the programs' environment (repeatable)");
     app.add_option("--seed", seed, "seed of the run order (default: random, recorded)");
@@ -137,7 +146,7 @@ int main(int argc, char** argv) {
 
     options.seed = seed;
     try {
-        const std::string problem = prepare(options, threads, programs, env, files);
+        const std::string problem = prepare(options, threads, ranks, programs, env, files);
         if (!problem.empty()) return fail(problem);
     } catch (const std::exception& e) {
         return fail(e.what());

@@ -49,6 +49,7 @@ struct program_info {
     const char* name;
     bool parallel;             // takes its team size from OMP_NUM_THREADS
     const char* baseline;      // the serial program of the same order, or nullptr
+    bool distributed = false;  // started by mpiexec, one cell per --ranks entry
 };
 
 const std::vector<program_info>& known_programs();
@@ -67,7 +68,14 @@ struct cell {
     std::string program;
     std::optional<int> threads;  // none for the serial programs
     std::vector<sample> samples;
+    std::optional<int> ranks;    // MPI processes, for corvane-mpi only
 };
+
+// "corvane-omp threads 2", "corvane-mpi ranks 2 threads 1".
+std::string cell_label(const cell& c);
+
+// How many threads the cell runs in all: ranks times threads.
+std::optional<int> workers(const cell& c);
 
 struct cell_result {
     summary reported, wall;  // over valid samples only
@@ -87,14 +95,29 @@ struct suite_options {
     std::vector<std::string> programs;
     std::vector<std::pair<std::string, std::string>> env;
     std::uint64_t seed = 0;
+    std::vector<int> ranks;             // corvane-mpi cells, if any
+    std::vector<std::string> mpiexec;   // the launcher and its own options
 };
+
+// The full path of an executable found on PATH, or an empty string.
+std::string find_on_path(const std::string& program);
+
+struct launcher {
+    std::vector<std::string> command;  // empty if mpiexec is not on PATH
+    bool open_mpi = false;
+};
+
+// mpiexec and the options it needs here: Open MPI gets --bind-to none, so a
+// rank's threads are not confined to one core, and --oversubscribe when
+// there are more ranks than cores.
+launcher find_mpiexec(int most_ranks, int cores);
 
 // Default team sizes: 1, the powers of two below `cores`, and `cores`.
 std::vector<int> default_threads(int cores);
 
-// Parses "1,2,4": positive integers, sorted, without repeats. Throws
-// std::invalid_argument naming the offending item.
-std::vector<int> parse_threads(const std::string& list);
+// Parses "1,2,4" given to `option`: positive integers, sorted, without
+// repeats. Throws std::invalid_argument naming the offending item.
+std::vector<int> parse_counts(const std::string& list, const std::string& option);
 
 std::vector<cell> make_cells(const suite_options& options);
 

@@ -40,7 +40,7 @@ std::string cell_notes(const cell_result& r) {
 std::vector<std::vector<std::string>> table_rows(const std::vector<cell>& cells,
                                                  const std::vector<cell_result>& results) {
     std::vector<std::vector<std::string>> rows = {
-        {"program", "threads", "median s", "min s", "max s", "mean ± sd s", "cv", "valid", "gap s",
+        {"program", "ranks", "threads", "median s", "min s", "max s", "mean ± sd s", "cv", "valid", "gap s",
          "speedup", "efficiency", "serial fraction", "notes"}};
     for (std::size_t i = 0; i < cells.size(); ++i) {
         const cell& c = cells[i];
@@ -48,7 +48,7 @@ std::vector<std::vector<std::string>> table_rows(const std::vector<cell>& cells,
         const bool measured = r.valid_runs > 0;
         const auto stat = [measured](double value) { return measured ? fixed(value, 3) : "-"; };
         rows.push_back({
-            c.program, threads_text(c.threads), stat(r.reported.median), stat(r.reported.min),
+            c.program, threads_text(c.ranks), threads_text(c.threads), stat(r.reported.median), stat(r.reported.min),
             stat(r.reported.max),
             measured ? fixed(r.reported.mean, 4) + " ± " + fixed(r.reported.stddev, 4) : "-",
             measured ? fixed(r.reported.cv * 100.0, 1) + "%" : "-",
@@ -75,8 +75,11 @@ std::string csv_field(const std::string& field) {
 }
 
 std::string key_of(const json& c) {
-    return c["program"].get<std::string>() + " " +
-           (c["threads"].is_null() ? std::string("-") : std::to_string(c["threads"].get<int>()));
+    const auto count = [&c](const char* field) {
+        return c.contains(field) && c[field].is_number_integer() ? std::to_string(c[field].get<int>()) : std::string("-");
+    };
+    return c["program"].get<std::string>() + (c.contains("ranks") && !c["ranks"].is_null() ? " " + count("ranks") + "x" : "") +
+           " " + count("threads");
 }
 
 std::vector<double> valid_samples(const json& c) {
@@ -105,6 +108,7 @@ json to_json(const suite_options& options, const json& context, const std::vecto
         out_cells.push_back({
             {"program", c.program},
             {"threads", c.threads ? json(*c.threads) : json(nullptr)},
+            {"ranks", c.ranks ? json(*c.ranks) : json(nullptr)},
             {"samples", samples},
             {"median_s", stat(r.reported.median)},
             {"min_s", stat(r.reported.min)},
@@ -169,11 +173,12 @@ std::string markdown_table(const std::vector<cell>& cells, const std::vector<cel
 
 std::string csv_rows(const std::vector<cell>& cells) {
     std::ostringstream out;
-    out << "program,threads,run,reported_s,wall_s,valid,reason\r\n";
+    out << "program,ranks,threads,run,reported_s,wall_s,valid,reason\r\n";
     for (const auto& c : cells) {
         int run = 0;
         for (const auto& s : c.samples)
-            out << csv_field(c.program) << "," << (c.threads ? std::to_string(*c.threads) : "") << ","
+            out << csv_field(c.program) << "," << (c.ranks ? std::to_string(*c.ranks) : "") << ","
+                << (c.threads ? std::to_string(*c.threads) : "") << ","
                 << ++run << "," << (s.valid ? fixed(s.reported_s, 3) : "") << ","
                 << fixed(s.wall_s, 6) << "," << (s.valid ? "true" : "false") << ","
                 << csv_field(s.reason) << "\r\n";
@@ -188,8 +193,7 @@ std::string invalid_runs_text(const std::vector<cell>& cells) {
         for (const auto& s : c.samples) {
             ++run;
             if (!s.valid)
-                out << "invalid: " << c.program << (c.threads ? " threads " + std::to_string(*c.threads) : "")
-                    << " run " << run << ": " << s.reason << "\n";
+                out << "invalid: " << cell_label(c) << " run " << run << ": " << s.reason << "\n";
         }
     }
     return out.str();
@@ -218,9 +222,11 @@ std::string plot_script(const std::vector<cell>& cells, const std::vector<cell_r
     std::map<std::string, std::vector<std::pair<int, double>>> series;
     int most_threads = 1;
     for (std::size_t i = 0; i < cells.size(); ++i) {
-        if (!cells[i].threads) continue;
-        most_threads = std::max(most_threads, *cells[i].threads);
-        if (results[i].scaled.speedup) series[cells[i].program].emplace_back(*cells[i].threads, *results[i].scaled.speedup);
+        const auto count = workers(cells[i]);
+        if (!count) continue;
+        most_threads = std::max(most_threads, *count);
+        const std::string name = cells[i].program + (cells[i].ranks ? ", " + std::to_string(*cells[i].ranks) + " ranks" : "");
+        if (results[i].scaled.speedup) series[name].emplace_back(*count, *results[i].scaled.speedup);
     }
     std::string quoted_path;
     for (char c : svg_path) quoted_path += c == '\'' ? std::string("''") : std::string(1, c);
@@ -228,7 +234,7 @@ std::string plot_script(const std::vector<cell>& cells, const std::vector<cell_r
     out << "set terminal svg size 800,500 dynamic font 'sans,12' background rgb 'white'\n"
         << "set output '" << quoted_path << "'\n"
         << "set title 'Speedup against the serial program of the same order'\n"
-        << "set xlabel 'threads'\nset ylabel 'speedup'\nset grid\nset key left top\n"
+        << "set xlabel 'threads (ranks x threads for corvane-mpi)'\nset ylabel 'speedup'\nset grid\nset key left top\n"
         << "set xrange [0.8:" << most_threads + 0.2 << "]\nset yrange [0:*]\nset xtics 1\n"
         << "plot x title 'ideal' with lines dashtype 2 linecolor rgb 'gray'";
     for (const auto& [program, points] : series) out << ", '-' with linespoints pointtype 7 title '" << program << "'";

@@ -29,6 +29,7 @@ const std::vector<program_info>& known_programs() {
         {"corvane-omp", true, "corvane-serial"},
         {"corvane-omp-simd", true, "corvane-serial-simd"},
         {"corvane-autopar", true, "corvane-serial-simd"},
+        {"corvane-mpi", true, "corvane-serial-simd", true},
     };
     return programs;
 }
@@ -77,7 +78,7 @@ std::vector<cell_result> evaluate(const std::vector<cell>& cells) {
         if (!info || !info->baseline || results[i].valid_runs == 0) continue;
         const auto baseline = serial_medians.find(info->baseline);
         if (baseline == serial_medians.end()) continue;
-        results[i].scaled = scale(baseline->second, results[i].reported.median, cells[i].threads);
+        results[i].scaled = scale(baseline->second, results[i].reported.median, workers(cells[i]));
     }
     return results;
 }
@@ -89,7 +90,17 @@ std::vector<int> default_threads(int cores) {
     return threads;
 }
 
-std::vector<int> parse_threads(const std::string& list) {
+std::string cell_label(const cell& c) {
+    return c.program + (c.ranks ? " ranks " + std::to_string(*c.ranks) : "") +
+           (c.threads ? " threads " + std::to_string(*c.threads) : "");
+}
+
+std::optional<int> workers(const cell& c) {
+    if (!c.threads) return std::nullopt;
+    return *c.threads * c.ranks.value_or(1);
+}
+
+std::vector<int> parse_counts(const std::string& list, const std::string& option) {
     std::vector<int> threads;
     std::stringstream items(list);
     std::string item;
@@ -99,11 +110,11 @@ std::vector<int> parse_threads(const std::string& list) {
         const bool digits = !item.empty() && item.size() <= 6 &&
                             std::all_of(item.begin(), item.end(), [](char c) { return c >= '0' && c <= '9'; });
         if (!digits || std::stoi(item) < 1)
-            throw std::invalid_argument("--threads: '" + item + "' is not a positive integer");
+            throw std::invalid_argument(option + ": '" + item + "' is not a positive integer");
         threads.push_back(std::stoi(item));
     }
     if (!any || list.back() == ',')
-        throw std::invalid_argument("--threads: '" + list + "' is not a comma-separated list of positive integers");
+        throw std::invalid_argument(option + ": '" + list + "' is not a comma-separated list of positive integers");
     std::sort(threads.begin(), threads.end());
     threads.erase(std::unique(threads.begin(), threads.end()), threads.end());
     return threads;
@@ -113,11 +124,13 @@ std::vector<cell> make_cells(const suite_options& options) {
     std::vector<cell> cells;
     for (const auto& name : options.programs) {
         if (!find_program(name)->parallel) {
-            cells.push_back({name, std::nullopt, {}});
+            cells.push_back({name, std::nullopt, {}, std::nullopt});
             continue;
         }
-        for (int t : options.threads) cells.push_back({name, t, {}});
+        for (int t : options.threads) cells.push_back({name, t, {}, std::nullopt});
     }
+    for (int r : options.ranks)
+        for (int t : options.threads) cells.push_back({"corvane-mpi", t, {}, r});
     return cells;
 }
 
@@ -136,14 +149,17 @@ void run_suite(const suite_options& options, std::vector<cell>& cells,
             if (progress) {
                 std::ostringstream note;
                 note << "[" << ++done << "/" << rounds * static_cast<int>(cells.size()) << "] "
-                     << c.program << (c.threads ? " threads " + std::to_string(*c.threads) : "")
+                     << cell_label(c)
                      << (warming ? ": warm-up " + std::to_string(round + 1) + " of " + std::to_string(options.warmup)
                                  : ": run " + std::to_string(round - options.warmup + 1) + " of " + std::to_string(options.runs));
                 progress(note.str());
             }
             auto env = options.env;
             if (c.threads) env.emplace_back("OMP_NUM_THREADS", std::to_string(*c.threads));
-            const auto run = process::run_program(options.bin_dir + "/" + c.program, {}, env);
+            const std::string path = options.bin_dir + "/" + c.program;
+            auto command = c.ranks ? options.mpiexec : std::vector<std::string>{path};
+            if (c.ranks) command.insert(command.end(), {"-n", std::to_string(*c.ranks), path});
+            const auto run = process::run_program(command[0], {command.begin() + 1, command.end()}, env);
             if (warming) continue;
             sample s;
             s.reason = validate(run);
@@ -153,6 +169,29 @@ void run_suite(const suite_options& options, std::vector<cell>& cells,
             c.samples.push_back(s);
         }
     }
+}
+
+std::string find_on_path(const std::string& program) {
+    const char* path = std::getenv("PATH");
+    std::stringstream dirs(path ? path : "");
+    for (std::string dir; std::getline(dirs, dir, ':');)
+        if (!dir.empty() && access((dir + "/" + program).c_str(), X_OK) == 0) return dir + "/" + program;
+    return "";
+}
+
+launcher find_mpiexec(int most_ranks, int cores) {
+    launcher found;
+    const std::string path = find_on_path("mpiexec");
+    if (path.empty()) return found;
+    const auto version = process::run_program(path, {"--version"});
+    found.open_mpi = version.out.find("Open MPI") != std::string::npos ||
+                     version.out.find("OpenRTE") != std::string::npos;
+    found.command = {path};
+    if (found.open_mpi) {
+        found.command.insert(found.command.end(), {"--bind-to", "none"});
+        if (most_ranks > cores) found.command.push_back("--oversubscribe");
+    }
+    return found;
 }
 
 namespace {

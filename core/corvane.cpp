@@ -74,11 +74,15 @@ int run(const char* program, strategy summation) {
     const double pi = step * sum;
     const std::int64_t end = clock_ms();
 
+    return report(program, pi, end - start);
+}
+
+int report(const char* program, double pi, std::int64_t elapsed_ms) {
     errno = 0;
     const bool printed =
         std::printf("The value of PI is %15.12f\n", pi) >= 0 &&
         std::printf("The time to calculate PI was %f seconds\n",
-                    static_cast<double>(end - start) / 1000.0) >= 0;
+                    static_cast<double>(elapsed_ms) / 1000.0) >= 0;
     return finish_report(program, printed);
 }
 

@@ -63,6 +63,9 @@ void serial_four_lane(double& sum, std::int32_t count);
 // not be written (after saying so on standard error).
 int run(const char* program, strategy summation);
 
+// The two report lines; the exit status as for run().
+int report(const char* program, double pi, std::int64_t elapsed_ms);
+
 }  // namespace corvane
 
 // The console entry point: wmain on Windows, main elsewhere.

@@ -39,6 +39,7 @@ protected:
         for (const auto& program : {"corvane-serial", "corvane-serial-simd", "corvane-omp",
                                     "corvane-omp-simd", "corvane-autopar"})
             stand_in(program, "printf '" + escaped(good_output) + "'");
+        stand_in("corvane-mpi", "printf '" + escaped(good_output) + "'");
     }
     void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
 
@@ -52,9 +53,10 @@ protected:
         std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
         chmod(path.c_str(), 0755);
     }
-    program_run bench(std::vector<std::string> args) {
+    program_run bench(std::vector<std::string> args,
+                      const std::vector<std::pair<std::string, std::string>>& env = {}) {
         args.insert(args.begin(), {"--bin-dir", dir_, "--warmup", "0", "--runs", "2", "--seed", "7"});
-        return run_program(CORVANE_BENCH, args);
+        return run_program(CORVANE_BENCH, args, env);
     }
     std::string file(const std::string& name) const { return dir_ + "/" + name; }
     std::string dir_;
@@ -104,9 +106,9 @@ TEST(Threads, DefaultsAndParsing) {
     EXPECT_EQ(default_threads(2), (std::vector<int>{1, 2}));
     EXPECT_EQ(default_threads(6), (std::vector<int>{1, 2, 4, 6}));
     EXPECT_EQ(default_threads(8), (std::vector<int>{1, 2, 4, 8}));
-    EXPECT_EQ(parse_threads("4,1,2,2"), (std::vector<int>{1, 2, 4}));
+    EXPECT_EQ(parse_counts("4,1,2,2", "--threads"), (std::vector<int>{1, 2, 4}));
     for (const char* bad : {"", "0", "-1", "a", "1,,2", "2,", "1.5", "99999999"})
-        EXPECT_THROW(parse_threads(bad), std::invalid_argument) << bad;
+        EXPECT_THROW(parse_counts(bad, "--threads"), std::invalid_argument) << bad;
 }
 
 TEST(Validation, AcceptsTheReportAndNamesEveryFault) {
@@ -124,10 +126,10 @@ TEST(Validation, AcceptsTheReportAndNamesEveryFault) {
 }
 
 TEST(Csv, QuotesFieldsAsRfc4180) {
-    cell c{"corvane-omp", 2, {{0.0, 0.1, false, "wrong value line: \"3,14\""}}};
+    cell c{"corvane-omp", 2, {{0.0, 0.1, false, "wrong value line: \"3,14\""}}, std::nullopt};
     EXPECT_EQ(csv_rows({c}),
-              "program,threads,run,reported_s,wall_s,valid,reason\r\n"
-              "corvane-omp,2,1,,0.100000,false,\"wrong value line: \"\"3,14\"\"\"\r\n");
+              "program,ranks,threads,run,reported_s,wall_s,valid,reason\r\n"
+              "corvane-omp,,2,1,,0.100000,false,\"wrong value line: \"\"3,14\"\"\"\r\n");
 }
 
 TEST_F(StandIns, ValidRunsGiveStatisticsAndExitZero) {
@@ -188,6 +190,38 @@ TEST_F(StandIns, UsageErrorsExitTwoWithOneLineAndNoFiles) {
         EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
         EXPECT_FALSE(exists(file("r.json"))) << message;
     }
+}
+
+TEST_F(StandIns, RanksRunCorvaneMpiThroughMpiexec) {
+    // A stand-in mpiexec that notes how it was called and runs the program.
+    stand_in("mpiexec", "printf '%s\\n' \"$*\" >> '" + file("launches") + "'; shift 2; exec \"$@\"");
+    const std::vector<std::pair<std::string, std::string>> path = {{"PATH", dir_ + ":/usr/bin:/bin"}};
+    const auto run = bench({"--programs", "corvane-serial-simd", "--threads", "2", "--ranks", "1,2",
+                            "--json", file("r.json")}, path);
+    ASSERT_EQ(run.exit_status, 0) << run.out << run.err;
+    std::ifstream launches(file("launches"));
+    int by_ranks[3] = {};
+    for (std::string line; std::getline(launches, line);) {
+        if (line == "-n 1 " + file("corvane-mpi")) ++by_ranks[1];
+        if (line == "-n 2 " + file("corvane-mpi")) ++by_ranks[2];
+    }
+    EXPECT_EQ(by_ranks[1], 2);
+    EXPECT_EQ(by_ranks[2], 2);
+    const auto result = read_result(file("r.json"));
+    ASSERT_EQ(result["cells"].size(), 3u);
+    EXPECT_EQ(result["cells"][2]["ranks"], 2);
+    EXPECT_DOUBLE_EQ(result["cells"][2]["efficiency"].get<double>(), 0.25);  // 1.0 over 2 x 2
+
+    for (const auto& [args, message] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"--programs", "corvane-mpi"}, "corvane-mpi runs through --ranks"},
+             {{"--ranks", "0"}, "--ranks: '0' is not a positive integer"}}) {
+        const auto refused = bench(args, path);
+        EXPECT_EQ(refused.exit_status, 2);
+        EXPECT_NE(refused.err.find(message), std::string::npos) << refused.err;
+    }
+    const auto no_mpiexec = bench({"--ranks", "1"}, {{"PATH", "/nonexistent"}});
+    EXPECT_EQ(no_mpiexec.exit_status, 2);
+    EXPECT_NE(no_mpiexec.err.find("--ranks needs mpiexec"), std::string::npos) << no_mpiexec.err;
 }
 
 TEST_F(StandIns, CompareRoundTripsTheJsonAndRejectsBadFiles) {

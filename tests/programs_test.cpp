@@ -85,3 +85,36 @@ TEST(ParallelProgram, ReportsWallClockTimeNotTheProcessorTimeOfItsThreads) {
     EXPECT_GT(reported, 0.0);
 }
 #endif
+
+#ifdef CORVANE_MPIEXEC
+namespace {
+
+// Open MPI refuses to run as root without the first two.
+const std::vector<std::pair<std::string, std::string>> mpi_environment = {
+    {"OMPI_ALLOW_RUN_AS_ROOT", "1"},
+    {"OMPI_ALLOW_RUN_AS_ROOT_CONFIRM", "1"},
+    {"OMPI_MCA_rmaps_base_oversubscribe", "1"},
+};
+
+}  // namespace
+
+TEST(MpiProgram, PrintsTheReportOnceWhateverTheRanks) {
+    for (const char* ranks : {"1", "2"})
+        expect_report(run_program(CORVANE_MPIEXEC, {"-n", ranks, path_of("corvane-mpi")}, mpi_environment));
+}
+
+TEST(MpiProgram, ReportsAnUnwritableStandardOutputAndExitsOne) {
+    // Started without mpiexec, MPI runs it as a single rank whose standard
+    // output is the program's own.
+    const program_run full = run_program(path_of("corvane-mpi"), {}, mpi_environment, stdout_to::full_device);
+    EXPECT_EQ(full.exit_status, 1);
+    EXPECT_EQ(full.err, "corvane-mpi: cannot write standard output: No space left on device\n");
+}
+
+TEST(MpiProgram, AFailedMpiCallIsNamedAndEndsEveryRank) {
+    const program_run run = run_program(CORVANE_MPIEXEC, {"-n", "2", CORVANE_MPI_FAULT_PROGRAM}, mpi_environment);
+    EXPECT_NE(run.exit_status, 0);
+    EXPECT_NE(run.err.find("corvane-mpi: MPI_Gather failed: MPI_ERR_ROOT"), std::string::npos) << run.err;
+    EXPECT_EQ(run.out, "");
+}
+#endif

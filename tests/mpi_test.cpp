@@ -1,0 +1,92 @@
+// corvane-mpi's sum under mpiexec: its bits for the ranks and threads the
+// environment gives, on rank 0.
+#include <gtest/gtest.h>
+#include <mpi.h>
+#include <omp.h>
+
+#include <algorithm>
+
+#include "bits.hpp"
+#include "corvane.hpp"
+#include "distributed.hpp"
+#include "team.hpp"
+
+using namespace corvane;
+using corvane::testing::pattern;
+
+namespace {
+
+int world_rank() {
+    int rank = 0;
+    MPI_Comm_rank(MPI_COMM_WORLD, &rank);
+    return rank;
+}
+
+int world_size() {
+    int size = 1;
+    MPI_Comm_size(MPI_COMM_WORLD, &size);
+    return size;
+}
+
+int team_size() {
+    return runtime_declines_to_fork() ? 1 : std::min(omp_get_max_threads(), omp_get_thread_limit());
+}
+
+// Each rank's team adds two sub-block partials (in either order: the same
+// bits), then rank 0 adds the rank partials in rank order from 0.0.
+double two_by_two_total() {
+    double total = 0.0;
+    for (int rank = 0; rank < 2; ++rank) {
+        const block mine = static_block(0, num_steps, 2, rank);
+        double team = 0.0;
+        for (int thread = 0; thread < 2; ++thread) {
+            const block sub = static_block(mine.first, mine.count, 2, thread);
+            team += four_lane_sum(sub.first, sub.count, index_form::zero_based, 0.0);
+        }
+        total = total + team;
+    }
+    return total;
+}
+
+}  // namespace
+
+TEST(Distributed, BitsForTheRanksAndThreadsGiven) {
+    const int ranks = world_size(), threads = team_size();
+    const double total = distributed_four_lane(MPI_COMM_WORLD, num_steps);
+    if (world_rank() != 0) return;
+    if (ranks * threads == 1) {
+        EXPECT_EQ(pattern(step * total), pattern(0x1.921fb54442cep+1));
+    } else if (ranks * threads == 2) {
+        // Two ranks of one thread split the range exactly as one rank of two.
+        EXPECT_EQ(pattern(total), pattern(0x1.7681cc9b2df22p+31));
+        EXPECT_EQ(pattern(step * total), pattern(0x1.921fb54442c9cp+1));
+    } else if (ranks == 2 && threads == 2) {
+        EXPECT_EQ(pattern(total), pattern(two_by_two_total()));
+    } else {
+        GTEST_SKIP() << ranks << " ranks of " << threads << " threads: no known bits";
+    }
+}
+
+TEST(Distributed, GivesTheSameBitsEveryRun) {
+    const double first = distributed_four_lane(MPI_COMM_WORLD, num_steps);
+    for (int run = 0; run < 2; ++run) {
+        const double again = distributed_four_lane(MPI_COMM_WORLD, num_steps);
+        if (world_rank() == 0) {
+            EXPECT_EQ(pattern(again), pattern(first));
+        }
+    }
+}
+
+int main(int argc, char** argv) {
+    int provided = 0;
+    MPI_Init_thread(&argc, &argv, MPI_THREAD_FUNNELED, &provided);
+    ::testing::InitGoogleTest(&argc, argv);
+    if (world_rank() != 0) {
+        auto& listeners = ::testing::UnitTest::GetInstance()->listeners();
+        delete listeners.Release(listeners.default_result_printer());
+    }
+    set_step();
+    const int failed = RUN_ALL_TESTS();
+    MPI_Finalize();
+    return failed;
+}
