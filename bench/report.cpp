@@ -63,7 +63,7 @@ std::vector<std::vector<std::string>> table_rows(const std::vector<cell>& cells,
 // Display width in characters, not bytes ("±" is two bytes of UTF-8).
 std::size_t width_of(const std::string& text) {
     std::size_t width = 0;
-    for (unsigned char c : text) width += (c & 0xC0) != 0x80;
+    for (char c : text) width += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
     return width;
 }
 

@@ -18,14 +18,23 @@ const std::vector<std::string> programs = {
 #endif
 };
 
-std::string path_of(const std::string& program) { return std::string(CORVANE_BIN_DIR) + "/" + program; }
+// A console line as the programs write it: CRLF on Windows.
+#ifdef _WIN32
+const std::string newline = "\r\n";
+#else
+const std::string newline = "\n";
+#endif
+
+std::string path_of(const std::string& program) {
+    return std::string(CORVANE_BIN_DIR) + "/" + program + CORVANE_EXE_SUFFIX;
+}
 
 // LLVM's OpenMP runtime warns on standard error when OMP_THREAD_LIMIT is
 // below the team it would start; that note is the runtime's, not the program's.
 std::string without_runtime_notes(const std::string& err) {
     std::string kept;
     for (const auto& line : lines_of(err))
-        if (line.rfind("OMP: ", 0) != 0) kept += line + "\n";
+        if (line.rfind("OMP: ", 0) != 0) kept += line + newline;
     return kept;
 }
 
@@ -34,6 +43,9 @@ void expect_report(const program_run& run, bool runtime_may_warn = false) {
     EXPECT_EQ(runtime_may_warn ? without_runtime_notes(run.err) : run.err, "");
     const auto lines = lines_of(run.out);
     ASSERT_EQ(lines.size(), 2u) << run.out;
+#ifdef _WIN32
+    EXPECT_EQ(run.out.find('\n'), run.out.find("\r\n") + 1) << "console lines end in CRLF";
+#endif
     EXPECT_EQ(lines[0], "The value of PI is  3.141592653590");
     EXPECT_TRUE(std::regex_match(
         lines[1], std::regex("The time to calculate PI was [0-9]+\\.[0-9]{3}000 seconds")))
@@ -50,13 +62,15 @@ TEST_P(Program, PrintsTheValueAndTimeLinesAndIgnoresArguments) {
 }
 
 TEST_P(Program, ReportsAnUnwritableStandardOutputAndExitsOne) {
+#ifndef _WIN32  // Windows has no full device
     const program_run full = run_program(path_of(GetParam()), {}, {}, stdout_to::full_device);
     EXPECT_EQ(full.exit_status, 1);
     EXPECT_EQ(full.err, GetParam() + ": cannot write standard output: No space left on device\n");
+#endif
 
     const program_run closed = run_program(path_of(GetParam()), {}, {}, stdout_to::closed);
     EXPECT_EQ(closed.exit_status, 1);
-    EXPECT_EQ(closed.err, GetParam() + ": cannot write standard output: Bad file descriptor\n");
+    EXPECT_EQ(closed.err, GetParam() + ": cannot write standard output: Bad file descriptor" + newline);
 }
 
 TEST_P(Program, PrintsTheSameLinesOnOneAndTwoThreads) {
