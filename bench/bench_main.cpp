@@ -3,10 +3,12 @@
 // two results.
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <iostream>
 #include <random>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 

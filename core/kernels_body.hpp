@@ -32,11 +32,6 @@ double add_terms_in_order(int32_t first, int32_t count, double sum, double step_
 
 #if defined(__GNUC__)
 
-// Vectors wider than the path's registers are passed between these internal
-// functions; GCC warns that their ABI differs between paths, which cannot
-// matter for functions no other translation unit calls.
-#pragma GCC diagnostic ignored "-Wpsabi"
-
 // One native vector of the path: CORVANE_VECTOR_BYTES wide (16 on SSE2,
 // 32 on AVX2, 64 on AVX-512); a pass covers eight terms in `per_pass` of them.
 typedef double vec __attribute__((vector_size(CORVANE_VECTOR_BYTES)));
@@ -45,7 +40,7 @@ constexpr int width = CORVANE_VECTOR_BYTES / 8;
 constexpr int per_pass = width < 8 ? 8 / width : 1;
 
 // Midpoints k + 0.5 of the next eight terms, kept as exact doubles and
-// advanced by 8.0 a pass; every value stays below 2^31, so none rounds.
+// advanced by 8.0 a pass; every value stays far below 2^53, so none rounds.
 struct midpoints {
     vec m[per_pass];
 };

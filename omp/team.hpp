@@ -2,6 +2,8 @@
 
 #include <omp.h>
 
+#include "corvane.hpp"
+
 namespace corvane {
 
 // Whether the runtime would run a parallel region on the calling thread
