@@ -80,6 +80,7 @@ std::optional<int> workers(const cell& c);
 struct cell_result {
     summary reported, wall;  // over valid samples only
     int valid_runs = 0, invalid_runs = 0;
+    bool unstable = false;   // cv of the reported times at unstable_cv or above
     scaling scaled;
 };
 

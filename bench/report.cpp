@@ -30,7 +30,7 @@ std::string threads_text(const std::optional<int>& threads) {
 std::string cell_notes(const cell_result& r) {
     std::string notes;
     const auto add = [&notes](const std::string& note) { notes += (notes.empty() ? "" : ", ") + note; };
-    if (r.valid_runs > 1 && r.reported.cv >= unstable_cv) add("unstable");
+    if (r.unstable) add("unstable");
     if (r.reported.outliers > 0) add(std::to_string(r.reported.outliers) + " outlier(s)");
     if (r.invalid_runs > 0) add(std::to_string(r.invalid_runs) + " invalid");
     return notes;
@@ -78,8 +78,8 @@ std::string key_of(const json& c) {
     const auto count = [&c](const char* field) {
         return c.contains(field) && c[field].is_number_integer() ? std::to_string(c[field].get<int>()) : std::string("-");
     };
-    return c["program"].get<std::string>() + (c.contains("ranks") && !c["ranks"].is_null() ? " " + count("ranks") + "x" : "") +
-           " " + count("threads");
+    const bool distributed = c.contains("ranks") && !c["ranks"].is_null();
+    return c["program"].get<std::string>() + " " + (distributed ? count("ranks") + "x" : "") + count("threads");
 }
 
 std::vector<double> valid_samples(const json& c) {
@@ -116,7 +116,7 @@ json to_json(const suite_options& options, const json& context, const std::vecto
             {"mean_s", stat(r.reported.mean)},
             {"stddev_s", stat(r.reported.stddev)},
             {"cv", stat(r.reported.cv)},
-            {"unstable", measured && r.valid_runs > 1 && r.reported.cv >= unstable_cv},
+            {"unstable", r.unstable},
             {"outliers", r.reported.outliers},
             {"median_wall_s", stat(r.wall.median)},
             {"gap_s", stat(r.wall.median - r.reported.median)},

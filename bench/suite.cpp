@@ -70,6 +70,7 @@ std::vector<cell_result> evaluate(const std::vector<cell>& cells) {
         }
         r.reported = summarize(reported);
         r.wall = summarize(wall);
+        r.unstable = r.valid_runs > 1 && r.reported.cv >= unstable_cv;
         if (!c.threads && r.valid_runs > 0) serial_medians[c.program] = r.reported.median;
         results.push_back(r);
     }

@@ -101,6 +101,30 @@ TEST(Statistics, SpeedupEfficiencyAndSerialFraction) {
     EXPECT_FALSE(scale(1.0, 0.4, std::nullopt).efficiency);
 }
 
+TEST(Statistics, ScaleEachCellAgainstTheSerialProgramOfItsOrder) {
+    const auto runs = [](std::vector<double> times) {
+        std::vector<sample> samples;
+        for (double t : times) samples.push_back({t, t + 0.003, true, ""});
+        return samples;
+    };
+    const std::vector<cell> cells = {
+        {"corvane-serial", std::nullopt, runs({0.80, 0.80, 0.80}), std::nullopt},
+        {"corvane-serial-simd", std::nullopt, runs({0.30, 0.40, 0.30}), std::nullopt},
+        {"corvane-omp", 2, runs({0.40, 0.40, 0.40}), std::nullopt},
+        {"corvane-autopar", 2, runs({0.20, 0.20, 0.20}), std::nullopt},
+        {"corvane-mpi", 2, runs({0.10, 0.10, 0.10}), 2},
+    };
+    const auto results = evaluate(cells);
+    EXPECT_FALSE(results[0].scaled.speedup);                  // nothing to compare with
+    EXPECT_DOUBLE_EQ(*results[1].scaled.speedup, 0.80 / 0.30);  // the four-lane order's gain
+    EXPECT_TRUE(results[1].unstable);                          // cv 18%
+    EXPECT_FALSE(results[2].unstable);
+    EXPECT_DOUBLE_EQ(*results[2].scaled.speedup, 2.0);         // against corvane-serial
+    EXPECT_DOUBLE_EQ(*results[3].scaled.speedup, 1.5);         // against corvane-serial-simd
+    EXPECT_DOUBLE_EQ(*results[4].scaled.efficiency, 0.75);     // 3.0 over 2 ranks x 2 threads
+    EXPECT_NEAR(results[2].wall.median - results[2].reported.median, 0.003, 1e-12);
+}
+
 TEST(Threads, DefaultsAndParsing) {
     EXPECT_EQ(default_threads(1), (std::vector<int>{1}));
     EXPECT_EQ(default_threads(2), (std::vector<int>{1, 2}));
