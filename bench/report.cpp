@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <map>
@@ -57,6 +58,9 @@ std::vector<std::vector<std::string>> table_rows(const std::vector<cell>& cells,
             optional_fixed(r.scaled.speedup, 2), optional_fixed(r.scaled.efficiency, 2),
             optional_fixed(r.scaled.karp_flatt, 3), cell_notes(r)});
     }
+    // The ranks column only where corvane-mpi ran.
+    if (std::none_of(cells.begin(), cells.end(), [](const cell& c) { return c.ranks.has_value(); }))
+        for (auto& row : rows) row.erase(row.begin() + 1);
     return rows;
 }
 
