@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 
@@ -143,11 +144,11 @@ program_run run_program(const std::string& path, const std::vector<std::string>&
     for (const auto& arg : args) command += " " + quoted(arg);
 
     // The child inherits this process's environment, changed for the call.
-    std::vector<std::pair<std::string, std::string>> saved;
+    std::vector<std::pair<std::string, std::optional<std::string>>> saved;
     for (const auto& [name, value] : env) {
         char old[32767];
         const DWORD length = GetEnvironmentVariableA(name.c_str(), old, sizeof old);
-        saved.emplace_back(name, length ? std::string(old, length) : std::string("\x01unset"));
+        saved.emplace_back(name, length ? std::optional<std::string>(std::string(old, length)) : std::nullopt);
         SetEnvironmentVariableA(name.c_str(), value.c_str());
     }
     HANDLE out_file = target == stdout_to::closed ? nullptr : inheritable_file(out);
@@ -163,7 +164,7 @@ program_run run_program(const std::string& path, const std::vector<std::string>&
     const BOOL created = CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
                                         nullptr, &startup, &child);
     for (const auto& [name, value] : saved)
-        SetEnvironmentVariableA(name.c_str(), value == "\x01unset" ? nullptr : value.c_str());
+        SetEnvironmentVariableA(name.c_str(), value ? value->c_str() : nullptr);
     if (out_file) CloseHandle(out_file);
     CloseHandle(err_file);
     if (!created) throw std::runtime_error("cannot start " + path);

@@ -286,8 +286,12 @@ std::string compare_text(const json& old_result, const json& new_result) {
             ++compared;
         }
     }
-    for (const auto& [key, c] : old_cells)
-        if (!matched.count(key)) out << key << std::string(key.size() < 30 ? 31 - key.size() : 1, ' ') << "only in the old result\n";
+    for (const auto& [key, c] : old_cells) {
+        if (matched.count(key)) continue;
+        char line[256];
+        std::snprintf(line, sizeof line, "%-30s only in the old result\n", key.c_str());
+        out << line;
+    }
     if (compared > 0)
         out << "geometric mean of ratios (new / old, below 1 is faster): "
             << fixed(std::exp(log_sum / compared), 3) << " over " << compared << " cells\n";

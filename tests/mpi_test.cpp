@@ -4,7 +4,6 @@
 #include <mpi.h>
 #include <omp.h>
 
-#include <algorithm>
 
 #include "bits.hpp"
 #include "corvane.hpp"
@@ -28,10 +27,6 @@ int world_size() {
     return size;
 }
 
-int team_size() {
-    return runtime_declines_to_fork() ? 1 : std::min(omp_get_max_threads(), omp_get_thread_limit());
-}
-
 // Each rank's team adds two sub-block partials (in either order: the same
 // bits), then rank 0 adds the rank partials in rank order from 0.0.
 double two_by_two_total() {
@@ -51,7 +46,7 @@ double two_by_two_total() {
 }  // namespace
 
 TEST(Distributed, BitsForTheRanksAndThreadsGiven) {
-    const int ranks = world_size(), threads = team_size();
+    const int ranks = world_size(), threads = default_team_size();
     const double total = distributed_four_lane(MPI_COMM_WORLD, num_steps);
     if (world_rank() != 0) return;
     if (ranks * threads == 1) {
