@@ -2,4 +2,7 @@
 #include "corvane.hpp"
 #include "partition.hpp"
 
-int CORVANE_ENTRY() { return corvane::run("corvane-autopar", corvane::partition_four_lane); }
+int CORVANE_ENTRY() {
+    using namespace corvane;
+    return run("corvane-autopar", summation_order::four_lane, partition_four_lane);
+}

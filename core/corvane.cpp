@@ -37,11 +37,11 @@ int finish_report(const char* program, bool printed) {
 }  // namespace
 
 double strict_sum(std::int32_t first, std::int32_t count, index_form form, double start) {
-    return active_path().strict(zero_based(first, form), count, start, step);
+    return planned_kernel(summation_order::strict).strict(zero_based(first, form), count, start, step);
 }
 
 double four_lane_sum(std::int32_t first, std::int32_t count, index_form form, double start) {
-    return active_path().four_lane(zero_based(first, form), count, start, step);
+    return planned_kernel(summation_order::four_lane).four_lane(zero_based(first, form), count, start, step);
 }
 
 block static_block(std::int32_t first, std::int32_t count, int threads, int thread) {
@@ -65,9 +65,10 @@ void serial_four_lane(double& sum, std::int32_t count) {
     sum = four_lane_sum(0, count, index_form::zero_based, sum);
 }
 
-int run(const char* program, strategy summation) {
+int run(const char* program, summation_order order, strategy summation) {
     double sum = 0.0;
     set_step();
+    plan_kernel(order);
 
     const std::int64_t start = clock_ms();
     summation(sum, num_steps);

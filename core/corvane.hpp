@@ -52,16 +52,19 @@ block static_block(std::int32_t first, std::int32_t count, int threads, int thre
 // clock: the tick the report's seconds are counted in.
 std::int64_t clock_ms();
 
+enum class summation_order { strict, four_lane };
+
 // A strategy adds the terms of intervals 0 .. count - 1 into sum.
 using strategy = void (*)(double& sum, std::int32_t count);
 
 void serial_strict(double& sum, std::int32_t count);
 void serial_four_lane(double& sum, std::int32_t count);
 
-// Times one strategy over num_steps intervals and prints the two-line
-// report. Returns the process exit status: 0, or 1 if standard output could
-// not be written (after saying so on standard error).
-int run(const char* program, strategy summation);
+// Chooses the fastest kernel for the strategy's order, times the strategy
+// over num_steps intervals and prints the two-line report. Returns the
+// process exit status: 0, or 1 if standard output could not be written
+// (after saying so on standard error).
+int run(const char* program, summation_order order, strategy summation);
 
 // The two report lines; the exit status as for run().
 int report(const char* program, double pi, std::int64_t elapsed_ms);

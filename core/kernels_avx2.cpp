@@ -3,5 +3,5 @@
 
 #define CORVANE_KERNEL_LABEL "avx2"
 #define CORVANE_VECTOR_BYTES 32
-#define CORVANE_KERNEL_NAME corvane_avx2_path
+#define CORVANE_KERNEL_NAME corvane_avx2_divide
 #include "kernels_body.hpp"

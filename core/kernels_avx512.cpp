@@ -3,5 +3,5 @@
 
 #define CORVANE_KERNEL_LABEL "avx512"
 #define CORVANE_VECTOR_BYTES 64
-#define CORVANE_KERNEL_NAME corvane_avx512_path
+#define CORVANE_KERNEL_NAME corvane_avx512_divide
 #include "kernels_body.hpp"

@@ -6,5 +6,5 @@
 #else
 #define CORVANE_KERNEL_LABEL "portable"
 #endif
-#define CORVANE_KERNEL_NAME corvane_baseline_path
+#define CORVANE_KERNEL_NAME corvane_baseline_divide
 #include "kernels_body.hpp"

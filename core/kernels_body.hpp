@@ -1,12 +1,21 @@
-// The body of every kernel path. Each kernels_<path>.cpp includes it with its
-// own instruction-set flags and a distinct CORVANE_KERNEL_NAME; everything
+// The body of every kernel. Each kernels_<path>[_newton].cpp includes it with
+// its own instruction-set flags and a distinct CORVANE_KERNEL_NAME; everything
 // here has internal linkage, so no function built for a wide instruction set
 // can be picked by the linker for another translation unit.
 //
 // Terms are evaluated eight at a time in the path's widest vectors; the
 // additions stay in the prescribed order: strict order adds each term to one
 // scalar, four-lane order keeps each lane L0..L3 in a vector lane of its own.
+//
+// CORVANE_NEWTON selects the evaluation without a division instruction. Its
+// fused multiply-adds are written out on purpose; the build still compiles
+// with -ffp-contract=off, so the compiler fuses nothing on its own.
 #include <cstdint>
+#include <cstring>
+
+#ifdef CORVANE_NEWTON
+#include <immintrin.h>
+#endif
 
 #ifndef CORVANE_VECTOR_BYTES
 #define CORVANE_VECTOR_BYTES 16
@@ -53,13 +62,70 @@ midpoints midpoints_from(int32_t first) {
     return next;
 }
 
+#ifdef CORVANE_NEWTON
+
+// The correctly rounded 1/b for b in [1, 2). A Newton step r + r(1 - br)
+// squares the relative error; once r is within an ulp of 1/b, the residual
+// 1 - br is exact in a fused multiply-add and one more step rounds r + r*e
+// to the nearest double (Markstein). b never reaches 2 - 2^-52, the one
+// significand for which that last step can miss. Every term of the range is
+// checked against IEEE division (corvane-kernels --verify).
+#if CORVANE_VECTOR_BYTES == 64
+inline vec newton_step(vec b, vec r) {
+    const __m512d e = _mm512_fnmadd_pd((__m512d)b, (__m512d)r, _mm512_set1_pd(1.0));
+    return (vec)_mm512_fmadd_pd((__m512d)r, e, (__m512d)r);
+}
+// vrcp14pd: relative error below 2^-14; three steps reach 2^-56 and round.
+inline vec reciprocal(vec b) {
+    // The masked form: GCC 12 warns about the unmasked one's undefined source.
+    vec r = (vec)_mm512_maskz_rcp14_pd(0xFF, (__m512d)b);
+    for (int i = 0; i < 3; ++i) r = newton_step(b, r);
+    return r;
+}
+#elif CORVANE_VECTOR_BYTES == 32
+inline vec newton_step(vec b, vec r) {
+    const __m256d e = _mm256_fnmadd_pd((__m256d)b, (__m256d)r, _mm256_set1_pd(1.0));
+    return (vec)_mm256_fmadd_pd((__m256d)r, e, (__m256d)r);
+}
+// vrcpps on b rounded to single precision: relative error below 1.5 * 2^-12;
+// three steps reach 2^-45 and beyond, the fourth rounds.
+inline vec reciprocal(vec b) {
+    vec r = (vec)_mm256_cvtps_pd(_mm_rcp_ps(_mm256_cvtpd_ps((__m256d)b)));
+    for (int i = 0; i < 4; ++i) r = newton_step(b, r);
+    return r;
+}
+#else
+#error "the newton method needs 32- or 64-byte vectors"
+#endif
+
+// 4/b = 4 * (1/b) exactly: scaling by a power of two never rounds here.
+inline vec quotient(vec b) { return 4.0 * reciprocal(b); }
+
+#else
+
+inline vec quotient(vec b) { return 4.0 / b; }
+
+#endif
+
 // t = 4 / (1 + x*x), x = midpoint * step: each operation rounded on its own.
 inline void next_terms(midpoints& next, vec step_width, vec terms[per_pass]) {
     for (int v = 0; v < per_pass; ++v) {
         const vec x = next.m[v] * step_width;
-        terms[v] = 4.0 / (1.0 + x * x);
+        terms[v] = quotient(1.0 + x * x);
         next.m[v] += 8.0;
     }
+}
+
+void terms_kernel(int32_t first, int32_t count, double step_width, double* out) {
+    const int32_t passes = count / 8;
+    const vec w = vec{} + step_width;
+    midpoints next = midpoints_from(first);
+    for (int32_t r = 0; r < passes; ++r, out += 8) {
+        vec t[per_pass];
+        next_terms(next, w, t);
+        std::memcpy(out, t, sizeof t);
+    }
+    for (int32_t k = first + passes * 8; k < first + count; ++k) *out++ = scalar_term(k, step_width);
 }
 
 double strict_kernel(int32_t first, int32_t count, double start, double step_width) {
@@ -161,10 +227,21 @@ double evaluation_floor(int32_t first, int32_t count, double start, double step_
     return ((sums[0] + sums[1]) + (sums[2] + sums[3])) + ((sums[4] + sums[5]) + (sums[6] + sums[7]));
 }
 
+void terms_kernel(int32_t first, int32_t count, double step_width, double* out) {
+    for (int32_t k = first; k < first + count; ++k) *out++ = scalar_term(k, step_width);
+}
+
 #endif
 
 }  // namespace
 
-extern const corvane::kernel_path CORVANE_KERNEL_NAME;
-const corvane::kernel_path CORVANE_KERNEL_NAME = {CORVANE_KERNEL_LABEL, strict_kernel,
-                                                  four_lane_kernel, evaluation_floor};
+#ifdef CORVANE_NEWTON
+#define CORVANE_KERNEL_METHOD "newton"
+#else
+#define CORVANE_KERNEL_METHOD "divide"
+#endif
+
+extern const corvane::kernel CORVANE_KERNEL_NAME;
+const corvane::kernel CORVANE_KERNEL_NAME = {CORVANE_KERNEL_LABEL, CORVANE_KERNEL_METHOD,
+                                             strict_kernel,        four_lane_kernel,
+                                             evaluation_floor,     terms_kernel};

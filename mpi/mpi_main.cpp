@@ -6,6 +6,7 @@
 
 #include "corvane.hpp"
 #include "distributed.hpp"
+#include "kernels.hpp"
 
 int main(int argc, char** argv) {
     int provided = 0;
@@ -22,6 +23,7 @@ int main(int argc, char** argv) {
     int rank = 0;
     corvane::check_mpi(MPI_Comm_rank(MPI_COMM_WORLD, &rank), "MPI_Comm_rank");
     corvane::set_step();
+    corvane::plan_kernel(corvane::summation_order::four_lane);
 
     corvane::check_mpi(MPI_Barrier(MPI_COMM_WORLD), "MPI_Barrier");
     const std::int64_t start = corvane::clock_ms();

@@ -2,4 +2,7 @@
 #include "corvane.hpp"
 #include "reduction.hpp"
 
-int CORVANE_ENTRY() { return corvane::run("corvane-omp", corvane::reduce_strict); }
+int CORVANE_ENTRY() {
+    using namespace corvane;
+    return run("corvane-omp", summation_order::strict, reduce_strict);
+}

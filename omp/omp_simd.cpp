@@ -2,4 +2,7 @@
 #include "corvane.hpp"
 #include "reduction.hpp"
 
-int CORVANE_ENTRY() { return corvane::run("corvane-omp-simd", corvane::reduce_four_lane); }
+int CORVANE_ENTRY() {
+    using namespace corvane;
+    return run("corvane-omp-simd", summation_order::four_lane, reduce_four_lane);
+}

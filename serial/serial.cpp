@@ -1,4 +1,7 @@
 // corvane-serial: every term added to one running total in index order.
 #include "corvane.hpp"
 
-int CORVANE_ENTRY() { return corvane::run("corvane-serial", corvane::serial_strict); }
+int CORVANE_ENTRY() {
+    using namespace corvane;
+    return run("corvane-serial", summation_order::strict, serial_strict);
+}

@@ -1,4 +1,7 @@
 // corvane-serial-simd: one thread, the four-lane order of a vectorised loop.
 #include "corvane.hpp"
 
-int CORVANE_ENTRY() { return corvane::run("corvane-serial-simd", corvane::serial_four_lane); }
+int CORVANE_ENTRY() {
+    using namespace corvane;
+    return run("corvane-serial-simd", summation_order::four_lane, serial_four_lane);
+}

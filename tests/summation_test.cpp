@@ -5,6 +5,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "bits.hpp"
 #include "corvane.hpp"
@@ -42,9 +43,9 @@ double reference_four_lane(std::int32_t first, std::int32_t count, index_form fo
     return result;
 }
 
-std::vector<const kernel_path*> paths() {
-    const kernel_path* found[max_kernel_paths];
-    return {found, found + supported_paths(found)};
+std::vector<const kernel*> kernels() {
+    const kernel* found[max_kernels];
+    return {found, found + supported_kernels(found)};
 }
 
 }  // namespace
@@ -132,10 +133,10 @@ TEST(Clock, CountsWallClockMillisecondsSinceTheProcessStarted) {
     EXPECT_LT(slept, 5000);
 }
 
-class EveryPath : public ::testing::TestWithParam<const kernel_path*> {};
+class EveryKernel : public ::testing::TestWithParam<const kernel*> {};
 
-TEST_P(EveryPath, MatchesTheReferenceOrdersOnRandomRanges) {
-    const kernel_path& path = *GetParam();
+TEST_P(EveryKernel, MatchesTheReferenceOrdersOnRandomRanges) {
+    const kernel& path = *GetParam();
     std::mt19937 random(20261208);
     std::uniform_int_distribution<std::int32_t> first_of(1, num_steps - 2000);
     std::uniform_int_distribution<std::int32_t> length_of(0, 1999);
@@ -154,17 +155,35 @@ TEST_P(EveryPath, MatchesTheReferenceOrdersOnRandomRanges) {
     }
 }
 
-TEST_P(EveryPath, StrictOrderFullRangeTotal) {
+TEST_P(EveryKernel, EvaluatesEachTermAsTheScalarQuotient) {
+    std::mt19937 random(8122026);
+    std::uniform_int_distribution<std::int32_t> first_of(0, num_steps - 4096);
+    // The fused-multiply-add witnesses, both ends of the range, and random runs.
+    std::vector<std::int32_t> firsts = {2941195 - 3, 3739445 - 5, 0, num_steps - 4096};
+    for (int trial = 0; trial < 64; ++trial) firsts.push_back(first_of(random));
+    std::vector<double> got(4096);
+    for (std::int32_t first : firsts) {
+        GetParam()->terms(first, 4096, step, got.data());
+        for (std::int32_t j = 0; j < 4096; ++j)
+            ASSERT_EQ(pattern(got[static_cast<std::size_t>(j)]), pattern(t(first + j)))
+                << "term " << first + j;
+    }
+}
+
+TEST_P(EveryKernel, StrictOrderFullRangeTotal) {
     const double total = GetParam()->strict(0, num_steps, 0.0, step);
     EXPECT_EQ(pattern(total), pattern(0x1.7681cc9b2e10ap+31));
     EXPECT_EQ(pattern(step * total), pattern(0x1.921fb54442ea8p+1));
 }
 
-TEST_P(EveryPath, FourLaneFullRangeTotal) {
+TEST_P(EveryKernel, FourLaneFullRangeTotal) {
     const double total = GetParam()->four_lane(0, num_steps, 0.0, step);
     EXPECT_EQ(pattern(total), pattern(0x1.7681cc9b2df61p+31));
     EXPECT_EQ(pattern(step * total), pattern(0x1.921fb54442cep+1));
 }
 
-INSTANTIATE_TEST_SUITE_P(Kernels, EveryPath, ::testing::ValuesIn(paths()),
-                         [](const auto& path_info) { return std::string(path_info.param->name); });
+std::string kernel_name(const ::testing::TestParamInfo<const kernel*>& info) {
+    return std::string(info.param->path) + "_" + info.param->method;
+}
+
+INSTANTIATE_TEST_SUITE_P(Kernels, EveryKernel, ::testing::ValuesIn(kernels()), kernel_name);

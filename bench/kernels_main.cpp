@@ -1,0 +1,216 @@
+// corvane-kernels: each summation kernel next to the floors its order allows,
+// measured in the same run, on one thread and on two.
+//
+// floors:  addition_chain         one dependent double addition per term: no
+//                                 strict-order sum can be faster
+//          four_lane_chain        two dependent four-wide vector additions per
+//                                 eight terms: the four-lane order's own chain
+//          evaluation/PATH/METHOD terms into independent accumulators: how fast
+//                                 that kernel evaluates terms at all
+// kernels: strict/PATH/METHOD, four_lane/PATH/METHOD   what the programs run
+//          plain_strict, plain_four_lane               the obvious scalar loops
+// Counters: ns_per_term (wall clock, all threads' terms); vs_floor against
+// the binding floor. Strict: the addition chain. Four-lane: the slower of
+// its own chain and the fastest exact evaluation, each also shown alone
+// (vs_chain, vs_evaluation).
+//
+// corvane-kernels --plan    what a program would choose here, and why
+// corvane-kernels --verify  every term of every kernel against IEEE division
+#include <benchmark/benchmark.h>
+#include <omp.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "corvane.hpp"
+#include "kernels.hpp"
+
+using namespace corvane;
+
+namespace {
+
+constexpr std::int32_t terms_per_iteration = 1 << 24;
+
+using range_sum = std::function<double(std::int32_t first, std::int32_t count)>;
+
+// Floors measured so far in this run, by name; kernels are registered after
+// the floors they are compared with, and Google Benchmark runs in order.
+std::map<std::string, double> floor_ns;
+
+double plain_strict(std::int32_t first, std::int32_t count) {
+    double sum = 0.0;
+    for (std::int32_t k = first; k < first + count; ++k) {
+        const double x = (k + 0.5) * step;
+        sum += 4.0 / (1.0 + x * x);
+    }
+    return sum;
+}
+
+double plain_four_lane(std::int32_t first, std::int32_t count) {
+    double l0 = 0.0, l1 = 0.0, l2 = 0.0, l3 = 0.0;
+    std::int32_t k = first;
+    for (; k + 8 <= first + count; k += 8) {
+        double t[8];
+        for (int j = 0; j < 8; ++j) {
+            const double x = (k + j + 0.5) * step;
+            t[j] = 4.0 / (1.0 + x * x);
+        }
+        l0 += t[0]; l1 += t[1]; l2 += t[2]; l3 += t[3];
+        l0 += t[4]; l1 += t[5]; l2 += t[6]; l3 += t[7];
+    }
+    double result = (l0 + l2) + (l1 + l3);
+    for (; k < first + count; ++k) {
+        const double x = (k + 0.5) * step;
+        result += 4.0 / (1.0 + x * x);
+    }
+    return result;
+}
+
+double addition_chain(std::int32_t first, std::int32_t count) {
+    double sum = 0.0;
+    const double increment = step * first;  // not a constant the compiler can fold
+    for (std::int32_t k = 0; k < count; ++k) sum += increment;
+    return sum;
+}
+
+typedef double four_wide __attribute__((vector_size(32)));
+
+double four_lane_chain(std::int32_t first, std::int32_t count) {
+    four_wide lanes = {};
+    const four_wide increment = four_wide{} + step * first;
+    for (std::int32_t k = 0; k < count / 8; ++k) {
+        lanes += increment;
+        lanes += increment;
+    }
+    return (lanes[0] + lanes[2]) + (lanes[1] + lanes[3]);
+}
+
+// The fastest exact evaluation measured so far on this many threads.
+double fastest_evaluation(const std::string& threads) {
+    double fastest = 0.0;
+    for (const auto& [name, ns] : floor_ns)
+        if (name.rfind("evaluation/", 0) == 0 && name.size() > threads.size() &&
+            name.compare(name.size() - threads.size(), threads.size(), threads) == 0)
+            fastest = fastest == 0.0 ? ns : std::min(fastest, ns);
+    return fastest;
+}
+
+// One parallel region per iteration, each thread summing its static block,
+// as the OpenMP programs do.
+// floor_name: the floor to compare with; "four_lane" compares with both of
+// that order's floors.
+void measure(benchmark::State& state, const range_sum& body, int threads,
+             const std::string& floor_name, const std::string& record_as) {
+    double elapsed = 0.0;
+    for (auto _ : state) {
+        const auto started = std::chrono::steady_clock::now();
+        double total = 0.0;
+#pragma omp parallel num_threads(threads) reduction(+ : total)
+        {
+            const block mine = static_block(1000, terms_per_iteration, omp_get_num_threads(),
+                                            omp_get_thread_num());
+            total += body(mine.first, mine.count);
+        }
+        benchmark::DoNotOptimize(total);
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        state.SetIterationTime(seconds);
+        elapsed += seconds;
+    }
+    const double ns = elapsed * 1e9 / (static_cast<double>(state.iterations()) * terms_per_iteration);
+    state.counters["ns_per_term"] = ns;
+    const std::string t = "/" + std::to_string(threads);
+    if (!record_as.empty()) floor_ns[record_as + t] = ns;
+    if (floor_name == "four_lane") {
+        const double chain = floor_ns["four_lane_chain" + t], evaluation = fastest_evaluation(t);
+        state.counters["vs_chain"] = ns / chain;
+        state.counters["vs_evaluation"] = ns / evaluation;
+        state.counters["vs_floor"] = ns / std::max(chain, evaluation);
+    } else if (floor_ns.count(floor_name + t)) {
+        state.counters["vs_floor"] = ns / floor_ns[floor_name + t];
+    }
+}
+
+void add(const std::string& name, range_sum body, int threads, const std::string& floor_name,
+         const std::string& record_as = "") {
+    benchmark::RegisterBenchmark(
+        (name + "/threads:" + std::to_string(threads)).c_str(),
+        [=](benchmark::State& state) { measure(state, body, threads, floor_name, record_as); })
+        ->UseManualTime()
+        ->Unit(benchmark::kMillisecond);
+}
+
+
+std::string name_of(const kernel& k) { return std::string(k.path) + "/" + k.method; }
+
+int print_plan() {
+    for (summation_order order : {summation_order::strict, summation_order::four_lane}) {
+        const kernel_plan plan = measure_plan(order);
+        std::printf("%s order, measured in %.2f ms:\n", order_name(order), plan.planning_ms);
+        for (int i = 0; i < plan.count; ++i)
+            std::printf("  %-14s %.3f ns/term%s\n", name_of(*plan.candidates[i]).c_str(),
+                        plan.ns_per_term[i], i == plan.chosen ? "  <- chosen" : "");
+    }
+    std::printf("A candidate later in the list is chosen only when it is more than %.0f%% faster "
+                "than every one before it.\n", plan_margin * 100);
+    return 0;
+}
+
+int verify() {
+    const kernel* kernels[max_kernels];
+    const int count = supported_kernels(kernels);
+    int status = 0;
+    for (int i = 0; i < count; ++i) {
+        const auto started = std::chrono::steady_clock::now();
+        const std::int64_t differing = differing_terms(*kernels[i], 0, num_steps);
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        std::printf("%-14s %lld of %d terms differ from IEEE division (%.1f s)\n",
+                    name_of(*kernels[i]).c_str(), static_cast<long long>(differing), num_steps,
+                    seconds);
+        if (differing != 0) status = 1;
+    }
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    set_step();
+    if (argc == 2 && std::strcmp(argv[1], "--plan") == 0) return print_plan();
+    if (argc == 2 && std::strcmp(argv[1], "--verify") == 0) return verify();
+    benchmark::Initialize(&argc, argv);
+
+    const kernel* kernels[max_kernels];
+    const int count = supported_kernels(kernels);
+
+    for (int threads : {1, 2}) {
+        add("floor/addition_chain", addition_chain, threads, "", "addition_chain");
+        add("floor/four_lane_chain", four_lane_chain, threads, "", "four_lane_chain");
+        for (int i = 0; i < count; ++i) {
+            const kernel& k = *kernels[i];
+            add("floor/evaluation/" + name_of(k),
+                [&k](std::int32_t first, std::int32_t n) { return k.evaluation_floor(first, n, 0.0, step); },
+                threads, "", "evaluation/" + name_of(k));
+        }
+        add("plain_strict", plain_strict, threads, "addition_chain");
+        add("plain_four_lane", plain_four_lane, threads, "four_lane");
+        for (int i = 0; i < count; ++i) {
+            const kernel& k = *kernels[i];
+            add("strict/" + name_of(k),
+                [&k](std::int32_t first, std::int32_t n) { return k.strict(first, n, 0.0, step); },
+                threads, "addition_chain");
+            add("four_lane/" + name_of(k),
+                [&k](std::int32_t first, std::int32_t n) { return k.four_lane(first, n, 0.0, step); },
+                threads, "four_lane");
+        }
+    }
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+}
