@@ -1,7 +1,7 @@
-#include "partition.hpp"
+#include "autopar/partition.hpp"
 
-#include "corvane.hpp"
-#include "team.hpp"
+#include "core/corvane.hpp"
+#include "team/team.hpp"
 
 namespace corvane {
 

@@ -2,13 +2,11 @@
 #include <cmath>
 #include <numeric>
 
-#include "harness.hpp"
+#include "bench/stats.hpp"
 
 namespace corvane::bench {
 
 namespace {
-
-constexpr double clock_tick_s = 0.001;
 
 // U of a against b: pairs with a above b, ties counting one half.
 double u_statistic(const std::vector<double>& a, const std::vector<double>& b) {
@@ -65,6 +63,43 @@ double binomial(std::size_t n, std::size_t k) {
     return result;
 }
 
+// Up to this many arrangements the tests enumerate them exactly.
+constexpr double exact_limit = 200000.0;
+
+// The largest c with P(U <= c) <= 2.5% under the null hypothesis, or -1 if
+// even U = 0 is likelier: exact from the counts of arrangements for small
+// samples, the normal approximation otherwise.
+long lower_critical_u(std::size_t m, std::size_t n) {
+    const std::size_t most = m * n;
+    if (binomial(m + n, m) > exact_limit) {
+        const double mean = static_cast<double>(most) / 2.0;
+        const double sd = std::sqrt(static_cast<double>(most) * static_cast<double>(m + n + 1) / 12.0);
+        return static_cast<long>(std::floor(mean - 1.959964 * sd));
+    }
+    // ways[i][j][u]: arrangements of i values of one sample and j of the
+    // other with U = u, built up one value at a time.
+    std::vector<std::vector<std::vector<double>>> ways(
+        m + 1, std::vector<std::vector<double>>(n + 1, std::vector<double>(most + 1, 0.0)));
+    for (std::size_t i = 0; i <= m; ++i)
+        for (std::size_t j = 0; j <= n; ++j) {
+            if (i == 0 || j == 0) {
+                ways[i][j][0] = 1.0;
+                continue;
+            }
+            for (std::size_t u = 0; u <= i * j; ++u)
+                ways[i][j][u] = (u >= j ? ways[i - 1][j][u - j] : 0.0) + ways[i][j - 1][u];
+        }
+    const double total = binomial(m + n, m);
+    double below = 0.0;
+    long c = -1;
+    for (std::size_t u = 0; u <= most; ++u) {
+        below += ways[m][n][u];
+        if (below / total > 0.025) break;
+        c = static_cast<long>(u);
+    }
+    return c;
+}
+
 }  // namespace
 
 double median_of(std::vector<double> samples) {
@@ -89,14 +124,55 @@ summary summarize(const std::vector<double>& samples) {
 
     std::vector<double> deviations;
     for (double x : samples) deviations.push_back(std::fabs(x - s.median));
-    const double mad = std::max(median_of(deviations), clock_tick_s);
-    for (double d : deviations) s.outliers += d > 3.0 * 1.4826 * mad ? 1 : 0;
+    const double mad = median_of(deviations);
+    s.relative_mad = s.median > 0.0 ? mad / s.median : 0.0;
+    if (samples.size() >= outlier_min_runs) {
+        const double limit = 3.0 * 1.4826 * std::max(mad, clock_tick_s);
+        for (double d : deviations) s.outliers += d > limit ? 1 : 0;
+    }
     return s;
 }
 
 double mann_whitney_p(const std::vector<double>& a, const std::vector<double>& b) {
     if (a.empty() || b.empty()) return 1.0;
-    return binomial(a.size() + b.size(), a.size()) <= 200000.0 ? exact_p(a, b) : normal_p(a, b);
+    return binomial(a.size() + b.size(), a.size()) <= exact_limit ? exact_p(a, b) : normal_p(a, b);
+}
+
+double smallest_possible_p(std::size_t a, std::size_t b) {
+    if (a == 0 || b == 0) return 1.0;
+    return std::min(1.0, 2.0 / binomial(a + b, a));
+}
+
+ratio_estimate ratio_of(const std::vector<double>& a, const std::vector<double>& b) {
+    ratio_estimate estimate;
+    if (a.empty() || b.empty()) return estimate;
+    std::vector<double> differences;
+    for (double x : a)
+        for (double y : b) differences.push_back(std::log(y) - std::log(x));
+    std::sort(differences.begin(), differences.end());
+    const long count = static_cast<long>(differences.size());
+    estimate.ratio = std::exp(median_of(differences));
+    const long c = lower_critical_u(a.size(), b.size());
+    // The interval runs from the (c+1)-th smallest difference to the
+    // (c+1)-th largest; with too few runs for that, the whole range.
+    const long low = c >= 0 ? c : 0, high = c >= 0 ? count - 1 - c : count - 1;
+    estimate.low = std::exp(differences[static_cast<std::size_t>(low)]);
+    estimate.high = std::exp(differences[static_cast<std::size_t>(high)]);
+    return estimate;
+}
+
+std::vector<double> holm_adjusted(const std::vector<double>& p) {
+    std::vector<std::size_t> order(p.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::sort(order.begin(), order.end(), [&p](std::size_t i, std::size_t j) { return p[i] < p[j]; });
+    std::vector<double> adjusted(p.size());
+    double running = 0.0;
+    for (std::size_t rank = 0; rank < order.size(); ++rank) {
+        const double scaled = static_cast<double>(p.size() - rank) * p[order[rank]];
+        running = std::max(running, std::min(1.0, scaled));
+        adjusted[order[rank]] = running;
+    }
+    return adjusted;
 }
 
 scaling scale(double baseline_median, double median, std::optional<int> threads) {

@@ -1,24 +1,12 @@
-#include <sys/stat.h>
-#include <unistd.h>
+#include "bench/suite.hpp"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <ctime>
-#include <fstream>
 #include <map>
 #include <random>
 #include <regex>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
-
-#include "build_info.hpp"
-#include "harness.hpp"
-
-extern char** environ;
 
 namespace corvane::bench {
 
@@ -40,16 +28,78 @@ const program_info* find_program(const std::string& name) {
     return nullptr;
 }
 
-std::string validate(const process::program_run& run) {
-    if (run.signal != 0) return "killed by signal " + std::to_string(run.signal);
-    if (run.exit_status != 0) return "exit status " + std::to_string(run.exit_status);
+std::string printable(const std::string& text) {
+    std::string out;
+    const auto escape = [&out](unsigned char byte) {
+        char code[5];
+        std::snprintf(code, sizeof code, "\\x%02X", byte);
+        out += code;
+    };
+    for (std::size_t i = 0; i < text.size();) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        // The length of a well-formed UTF-8 sequence starting here, or 0.
+        std::size_t length = byte < 0x80 ? 1 : byte >= 0xC2 && byte <= 0xDF ? 2
+                           : byte >= 0xE0 && byte <= 0xEF ? 3 : byte >= 0xF0 && byte <= 0xF4 ? 4 : 0;
+        if (length == 0 || i + length > text.size()) length = 0;
+        std::uint32_t point = length == 1 ? byte : byte & (0xFF >> (length + 1));
+        for (std::size_t k = 1; k < length; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + k]);
+            if ((next & 0xC0) != 0x80) length = 0;
+            point = point << 6 | (next & 0x3F);
+        }
+        const bool overlong = (length == 3 && point < 0x800) || (length == 4 && point < 0x10000);
+        const bool invalid = point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF);
+        const bool control = point < 0x20 || (point >= 0x7F && point <= 0x9F);
+        if (length == 0 || overlong || invalid || control) {
+            escape(byte);
+            ++i;
+            continue;
+        }
+        out.append(text, i, length);
+        i += length;
+    }
+    return out;
+}
+
+namespace {
+
+// The first line the program wrote on standard error, as a hint.
+std::string first_error_line(const std::string& err) {
+    const auto lines = process::lines_of(err);
+    if (lines.empty() || lines[0].empty()) return "";
+    return ": " + printable(lines[0].substr(0, 200));
+}
+
+std::string seconds_text(double seconds) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f s", seconds);
+    return text;
+}
+
+}  // namespace
+
+std::string validate(const process::program_run& run, double timeout_s) {
+    if (!run.failure.empty()) return printable(run.failure);
+    if (run.timed_out) {
+        char limit[32];
+        std::snprintf(limit, sizeof limit, "%g", timeout_s);
+        return "timed out after " + std::string(limit) + " s";
+    }
+    if (run.interrupted_by) return "interrupted by signal " + std::to_string(run.interrupted_by);
+    if (run.signal != 0) return "killed by signal " + std::to_string(run.signal) + first_error_line(run.err);
+    if (run.exit_status != 0) return "exit status " + std::to_string(run.exit_status) + first_error_line(run.err);
     const auto lines = process::lines_of(run.out);
     if (lines.size() != 2 || run.out.empty() || run.out.back() != '\n')
         return "expected two lines, got " + std::to_string(lines.size()) +
                (run.out.empty() || run.out.back() == '\n' ? "" : " (no final newline)");
-    if (lines[0] != "The value of PI is  3.141592653590") return "wrong value line: " + lines[0];
+    if (lines[0] != "The value of PI is  3.141592653590") return "wrong value line: " + printable(lines[0]);
     static const std::regex time_line("The time to calculate PI was [0-9]+\\.[0-9]{6} seconds");
-    if (!std::regex_match(lines[1], time_line)) return "malformed time line: " + lines[1];
+    if (!std::regex_match(lines[1], time_line)) return "malformed time line: " + printable(lines[1]);
+    // The program's clock may round up to the next tick, never further.
+    const double reported = process::reported_seconds(lines[1]);
+    if (reported > run.wall_seconds + clock_tick_s)
+        return "reported " + seconds_text(reported) + ", longer than the process lived (" +
+               seconds_text(run.wall_seconds) + ")";
     return "";
 }
 
@@ -70,7 +120,7 @@ std::vector<cell_result> evaluate(const std::vector<cell>& cells) {
         }
         r.reported = summarize(reported);
         r.wall = summarize(wall);
-        r.unstable = r.valid_runs > 1 && r.reported.cv >= unstable_cv;
+        r.unstable = r.valid_runs > 1 && r.reported.relative_mad > unstable_mad;
         if (!c.threads && r.valid_runs > 0) serial_medians[c.program] = r.reported.median;
         results.push_back(r);
     }
@@ -84,10 +134,10 @@ std::vector<cell_result> evaluate(const std::vector<cell>& cells) {
     return results;
 }
 
-std::vector<int> default_threads(int cores) {
+std::vector<int> default_threads(int cpus) {
     std::vector<int> threads{1};
-    for (int t = 2; t < cores; t *= 2) threads.push_back(t);
-    if (cores > 1) threads.push_back(cores);
+    for (int t = 2; t < cpus; t *= 2) threads.push_back(t);
+    if (cpus > 1) threads.push_back(cpus);
     return threads;
 }
 
@@ -135,8 +185,15 @@ std::vector<cell> make_cells(const suite_options& options) {
     return cells;
 }
 
-void run_suite(const suite_options& options, std::vector<cell>& cells,
-               const std::function<void(const std::string&)>& progress) {
+environment cell_environment(const suite_options& options, const cell& c) {
+    environment env = options.env;
+    if (c.ranks) env.insert(env.end(), options.mpiexec_env.begin(), options.mpiexec_env.end());
+    if (c.threads) env.emplace_back("OMP_NUM_THREADS", std::to_string(*c.threads));
+    return env;
+}
+
+int run_suite(const suite_options& options, std::vector<cell>& cells,
+              const std::function<void(const std::string&)>& progress) {
     std::mt19937_64 random(options.seed);
     std::vector<std::size_t> order(cells.size());
     const int rounds = options.warmup + options.runs;
@@ -155,155 +212,24 @@ void run_suite(const suite_options& options, std::vector<cell>& cells,
                                  : ": run " + std::to_string(round - options.warmup + 1) + " of " + std::to_string(options.runs));
                 progress(note.str());
             }
-            auto env = options.env;
-            if (c.threads) env.emplace_back("OMP_NUM_THREADS", std::to_string(*c.threads));
             const std::string path = options.bin_dir + "/" + c.program;
             auto command = c.ranks ? options.mpiexec : std::vector<std::string>{path};
             if (c.ranks) command.insert(command.end(), {"-n", std::to_string(*c.ranks), path});
-            const auto run = process::run_program(command[0], {command.begin() + 1, command.end()}, env);
+            process::run_options run_options;
+            run_options.env = cell_environment(options, c);
+            run_options.timeout_s = options.timeout_s;
+            const auto run = process::run_program(command[0], {command.begin() + 1, command.end()}, run_options);
+            if (run.interrupted_by) return run.interrupted_by;
             if (warming) continue;
             sample s;
-            s.reason = validate(run);
+            s.reason = validate(run, options.timeout_s);
             s.valid = s.reason.empty();
             s.wall_s = run.wall_seconds;
             if (s.valid) s.reported_s = process::reported_seconds(process::lines_of(run.out)[1]);
             c.samples.push_back(s);
         }
     }
-}
-
-std::string find_on_path(const std::string& program) {
-    const char* path = std::getenv("PATH");
-    std::stringstream dirs(path ? path : "");
-    for (std::string dir; std::getline(dirs, dir, ':');)
-        if (!dir.empty() && access((dir + "/" + program).c_str(), X_OK) == 0) return dir + "/" + program;
-    return "";
-}
-
-launcher find_mpiexec(int most_ranks, int cores) {
-    launcher found;
-    const std::string path = find_on_path("mpiexec");
-    if (path.empty()) return found;
-    const auto version = process::run_program(path, {"--version"});
-    found.open_mpi = version.out.find("Open MPI") != std::string::npos ||
-                     version.out.find("OpenRTE") != std::string::npos;
-    found.command = {path};
-    if (found.open_mpi) {
-        found.command.insert(found.command.end(), {"--bind-to", "none"});
-        if (most_ranks > cores) found.command.push_back("--oversubscribe");
-    }
-    return found;
-}
-
-namespace {
-
-std::string processor_model() {
-    std::ifstream cpuinfo("/proc/cpuinfo");
-    for (std::string line; std::getline(cpuinfo, line);) {
-        if (line.rfind("model name", 0) == 0 && line.find(':') != std::string::npos) {
-            std::string model = line.substr(line.find(':') + 1);
-            model.erase(0, model.find_first_not_of(' '));
-            return model;
-        }
-    }
-    return "unknown";
-}
-
-std::string utc_now() {
-    const std::time_t now = std::time(nullptr);
-    std::tm utc{};
-    gmtime_r(&now, &utc);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-    return text;
-}
-
-}  // namespace
-
-nlohmann::json context_of(const suite_options& options) {
-    // What the programs see: the harness's own OMP_* settings, then --env.
-    std::map<std::string, std::string> omp;
-    for (char** entry = environ; *entry; ++entry) {
-        const std::string text(*entry);
-        if (text.rfind("OMP_", 0) == 0 && text.find('=') != std::string::npos)
-            omp[text.substr(0, text.find('='))] = text.substr(text.find('=') + 1);
-    }
-    nlohmann::json env = nlohmann::json::object();
-    for (const auto& [name, value] : options.env) {
-        env[name] = value;
-        if (name.rfind("OMP_", 0) == 0) omp[name] = value;
-    }
-    omp.erase("OMP_NUM_THREADS");  // set per cell from --threads
-    return {
-        {"processor", processor_model()},
-        {"logical_cores", std::thread::hardware_concurrency()},
-        {"compiler", build_info::compiler},
-        {"flags", build_info::flags},
-        {"build_type", build_info::build_type},
-        {"openmp_runtime", build_info::openmp_runtime},
-        {"omp_variables", omp},
-        {"env", env},
-        {"threads", options.threads},
-        {"runs", options.runs},
-        {"warmup", options.warmup},
-        {"version", build_info::version},
-        {"commit", build_info::commit},
-        {"date", utc_now()},
-    };
-}
-
-void check_writable(const std::string& path) {
-    struct stat info {};
-    if (stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode))
-        throw std::runtime_error("cannot write " + path + ": it is a directory");
-    const std::string probe = path + ".corvane-check";
-    std::FILE* file = std::fopen(probe.c_str(), "w");
-    if (!file) throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
-    std::fclose(file);
-    std::remove(probe.c_str());
-}
-
-void write_whole(const std::string& path, const std::string& text) {
-    std::string temporary = path + ".tmp-XXXXXX";
-    const int fd = mkstemp(temporary.data());
-    if (fd < 0) throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
-    const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    // mkstemp makes the file private; give it the mode any new file would get.
-    const mode_t mask = umask(0);
-    umask(mask);
-    fchmod(fd, 0666 & ~mask);
-    const bool closed = ::close(fd) == 0;
-    if (!written || !closed || std::rename(temporary.c_str(), path.c_str()) != 0) {
-        const std::string reason = std::strerror(errno);
-        std::remove(temporary.c_str());
-        throw std::runtime_error("cannot write " + path + ": " + reason);
-    }
-}
-
-nlohmann::json read_result(const std::string& path) {
-    std::ifstream in(path);
-    if (!in) throw std::runtime_error("cannot read " + path + ": " + std::strerror(errno));
-    nlohmann::json result;
-    try {
-        in >> result;
-    } catch (const nlohmann::json::exception&) {
-        throw std::runtime_error(path + " is not valid JSON");
-    }
-    if (!result.is_object() || result.value("schema_version", 0) != 1 ||
-        !result.contains("cells") || !result["cells"].is_array())
-        throw std::runtime_error(path + " is not a corvane-bench result (schema version 1)");
-    for (const auto& c : result["cells"]) {
-        if (!c.is_object() || !c.contains("program") || !c["program"].is_string() ||
-            !c.contains("threads") || !(c["threads"].is_null() || c["threads"].is_number_integer()) ||
-            !c.contains("samples") || !c["samples"].is_array())
-            throw std::runtime_error(path + " has a malformed cell");
-        for (const auto& s : c["samples"])
-            if (!s.is_object() || !s.contains("reported_s") ||
-                !(s["reported_s"].is_number() || s["reported_s"].is_null()) ||
-                !s.contains("valid") || !s["valid"].is_boolean())
-                throw std::runtime_error(path + " has a malformed sample");
-    }
-    return result;
+    return process::interrupted_by();
 }
 
 }  // namespace corvane::bench

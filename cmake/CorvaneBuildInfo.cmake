@@ -15,6 +15,7 @@ inline constexpr const char* compiler = \"${COMPILER}\";
 inline constexpr const char* flags = \"${FLAGS}\";
 inline constexpr const char* build_type = \"${BUILD_TYPE}\";
 inline constexpr const char* openmp_runtime = \"${OPENMP}\";
+inline constexpr const char* mpiexec = \"${MPIEXEC}\";
 }
 ")
 if(EXISTS "${OUTPUT}")

@@ -1,11 +1,11 @@
-#include "corvane.hpp"
+#include "core/corvane.hpp"
 
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 
-#include "kernels.hpp"
+#include "core/kernels.hpp"
 
 namespace corvane {
 

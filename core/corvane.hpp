@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "fp_guard.hpp"
+#include "core/fp_guard.hpp"
 
 namespace corvane {
 

@@ -4,8 +4,8 @@
 #include <thread>
 #include <vector>
 
-#include "corvane.hpp"
-#include "kernels.hpp"
+#include "core/corvane.hpp"
+#include "core/kernels.hpp"
 
 extern const corvane::kernel corvane_baseline_divide;
 #if defined(CORVANE_X86_PATHS)

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "corvane.hpp"
+#include "core/corvane.hpp"
 
 namespace corvane {
 

@@ -1,7 +1,7 @@
 // Built with -mavx2: four terms per division instruction.
-#include "kernels.hpp"
+#include "core/kernels.hpp"
 
 #define CORVANE_KERNEL_LABEL "avx2"
 #define CORVANE_VECTOR_BYTES 32
 #define CORVANE_KERNEL_NAME corvane_avx2_divide
-#include "kernels_body.hpp"
+#include "core/kernels_body.hpp"

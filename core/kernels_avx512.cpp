@@ -1,7 +1,7 @@
 // Built with -mavx512f: eight terms per division instruction.
-#include "kernels.hpp"
+#include "core/kernels.hpp"
 
 #define CORVANE_KERNEL_LABEL "avx512"
 #define CORVANE_VECTOR_BYTES 64
 #define CORVANE_KERNEL_NAME corvane_avx512_divide
-#include "kernels_body.hpp"
+#include "core/kernels_body.hpp"

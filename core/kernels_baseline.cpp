@@ -1,5 +1,5 @@
 // The path every processor of the target architecture runs.
-#include "kernels.hpp"
+#include "core/kernels.hpp"
 
 #if defined(__x86_64__) || defined(__i386__) || defined(_M_X64) || defined(_M_IX86)
 #define CORVANE_KERNEL_LABEL "sse2"
@@ -7,4 +7,4 @@
 #define CORVANE_KERNEL_LABEL "portable"
 #endif
 #define CORVANE_KERNEL_NAME corvane_baseline_divide
-#include "kernels_body.hpp"
+#include "core/kernels_body.hpp"

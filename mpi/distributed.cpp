@@ -1,30 +1,26 @@
-#include "distributed.hpp"
+#include "mpi/distributed.hpp"
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
-#include "corvane.hpp"
-#include "reduction.hpp"
+#include "core/corvane.hpp"
+#include "team/team.hpp"
 
 namespace corvane {
 
-namespace {
-
-#ifdef CORVANE_MPI_FAULT
-// Test build only: gather to a rank that does not exist, so MPI refuses.
-int gather_root(int ranks) { return ranks; }
-#else
-int gather_root(int) { return 0; }
-#endif
-
-}  // namespace
-
 void check_mpi(int code, const char* call) {
     if (code == MPI_SUCCESS) return;
-    char reason[MPI_MAX_ERROR_STRING];
+    // The string of the error's class: every implementation has one, while
+    // the message of the code itself may run to a multi-line error stack.
+    int error_class = code;
+    if (MPI_Error_class(code, &error_class) != MPI_SUCCESS) error_class = code;
+    char reason[MPI_MAX_ERROR_STRING] = "";
     int length = 0;
-    if (MPI_Error_string(code, reason, &length) != MPI_SUCCESS) std::snprintf(reason, sizeof reason, "error %d", code);
+    if (MPI_Error_string(error_class, reason, &length) != MPI_SUCCESS)
+        std::snprintf(reason, sizeof reason, "error class %d", error_class);
+    reason[std::strcspn(reason, "\r\n")] = '\0';
     std::fprintf(stderr, "corvane-mpi: %s failed: %s\n", call, reason);
     MPI_Abort(MPI_COMM_WORLD, 1);
     std::exit(1);
@@ -36,11 +32,10 @@ double distributed_four_lane(MPI_Comm world, std::int32_t count) {
     check_mpi(MPI_Comm_size(world, &ranks), "MPI_Comm_size");
 
     const block mine = static_block(0, count, ranks, rank);
-    double partial = 0.0;
-    reduce_four_lane_range(partial, mine.first, mine.count);
+    double partial = team_four_lane_sum(mine.first, mine.count);
 
     std::vector<double> partials(rank == 0 ? static_cast<std::size_t>(ranks) : 0);
-    check_mpi(MPI_Gather(&partial, 1, MPI_DOUBLE, partials.data(), 1, MPI_DOUBLE, gather_root(ranks), world),
+    check_mpi(MPI_Gather(&partial, 1, MPI_DOUBLE, partials.data(), 1, MPI_DOUBLE, 0, world),
               "MPI_Gather");
     // In rank order from 0.0, so a given number of ranks and threads always
     // gives the same bits.

@@ -4,9 +4,9 @@
 
 #include <cstdio>
 
-#include "corvane.hpp"
-#include "distributed.hpp"
-#include "kernels.hpp"
+#include "core/corvane.hpp"
+#include "mpi/distributed.hpp"
+#include "core/kernels.hpp"
 
 int main(int argc, char** argv) {
     int provided = 0;

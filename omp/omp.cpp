@@ -1,6 +1,6 @@
 // corvane-omp: OpenMP threads, each summing its block in index order.
-#include "corvane.hpp"
-#include "reduction.hpp"
+#include "core/corvane.hpp"
+#include "omp/reduction.hpp"
 
 int CORVANE_ENTRY() {
     using namespace corvane;

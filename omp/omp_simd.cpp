@@ -1,6 +1,6 @@
 // corvane-omp-simd: OpenMP threads, each summing its block in four-lane order.
-#include "corvane.hpp"
-#include "reduction.hpp"
+#include "core/corvane.hpp"
+#include "omp/reduction.hpp"
 
 int CORVANE_ENTRY() {
     using namespace corvane;

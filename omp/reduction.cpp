@@ -1,7 +1,7 @@
-#include "reduction.hpp"
+#include "omp/reduction.hpp"
 
-#include "corvane.hpp"
-#include "team.hpp"
+#include "core/corvane.hpp"
+#include "team/team.hpp"
 
 namespace corvane {
 
@@ -14,20 +14,8 @@ void reduce_strict(double& sum, std::int32_t count) {
     }
 }
 
-void reduce_four_lane(double& sum, std::int32_t count) { reduce_four_lane_range(sum, 0, count); }
-
-void reduce_four_lane_range(double& sum, std::int32_t first, std::int32_t count) {
-    if (runtime_declines_to_fork()) {
-        const double partial = four_lane_sum(first, count, index_form::zero_based, 0.0);
-        sum = partial + sum;
-        return;
-    }
-#pragma omp parallel reduction(+ : sum)
-    {
-        const block mine = my_block(first, count);
-        const double partial = four_lane_sum(mine.first, mine.count, index_form::zero_based, 0.0);
-        sum += partial;
-    }
+void reduce_four_lane(double& sum, std::int32_t count) {
+    sum = team_four_lane_sum(0, count) + sum;
 }
 
 }  // namespace corvane

@@ -15,8 +15,4 @@ void reduce_strict(double& sum, std::int32_t count);
 // start a team.
 void reduce_four_lane(double& sum, std::int32_t count);
 
-// The same over the 0-based terms first .. first + count - 1: the share of
-// one process when several split the range.
-void reduce_four_lane_range(double& sum, std::int32_t first, std::int32_t count);
-
 }  // namespace corvane

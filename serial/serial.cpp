@@ -1,5 +1,5 @@
 // corvane-serial: every term added to one running total in index order.
-#include "corvane.hpp"
+#include "core/corvane.hpp"
 
 int CORVANE_ENTRY() {
     using namespace corvane;

@@ -1,5 +1,5 @@
 // corvane-serial-simd: one thread, the four-lane order of a vectorised loop.
-#include "corvane.hpp"
+#include "core/corvane.hpp"
 
 int CORVANE_ENTRY() {
     using namespace corvane;

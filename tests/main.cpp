@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "corvane.hpp"
+#include "core/corvane.hpp"
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);

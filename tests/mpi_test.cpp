@@ -5,10 +5,10 @@
 #include <omp.h>
 
 
-#include "bits.hpp"
-#include "corvane.hpp"
-#include "distributed.hpp"
-#include "team.hpp"
+#include "tests/bits.hpp"
+#include "core/corvane.hpp"
+#include "mpi/distributed.hpp"
+#include "team/team.hpp"
 
 using namespace corvane;
 using corvane::testing::pattern;

@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "bits.hpp"
-#include "corvane.hpp"
-#include "partition.hpp"
-#include "reduction.hpp"
-#include "team.hpp"
+#include "tests/bits.hpp"
+#include "core/corvane.hpp"
+#include "autopar/partition.hpp"
+#include "omp/reduction.hpp"
+#include "team/team.hpp"
 
 using namespace corvane;
 using corvane::testing::pattern;

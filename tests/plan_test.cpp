@@ -5,9 +5,9 @@
 #include <cstdio>
 #include <string>
 
-#include "bits.hpp"
-#include "corvane.hpp"
-#include "kernels.hpp"
+#include "tests/bits.hpp"
+#include "core/corvane.hpp"
+#include "core/kernels.hpp"
 
 using namespace corvane;
 

@@ -7,9 +7,9 @@
 #include <thread>
 #include <vector>
 
-#include "bits.hpp"
-#include "corvane.hpp"
-#include "kernels.hpp"
+#include "tests/bits.hpp"
+#include "core/corvane.hpp"
+#include "core/kernels.hpp"
 
 using namespace corvane;
 using corvane::testing::pattern;

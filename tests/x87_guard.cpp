@@ -1,2 +1,2 @@
 // Compiled only by the test that proves an x87 build is refused.
-#include "corvane.hpp"
+#include "core/corvane.hpp"

@@ -1,0 +1,53 @@
+#include <algorithm>
+#include <map>
+#include <sstream>
+#include <stdexcept>
+
+#include "bench/report.hpp"
+
+namespace corvane::bench {
+
+std::string plot_script(const std::vector<cell>& cells, const std::vector<cell_result>& results) {
+    std::map<std::string, std::vector<std::pair<int, double>>> series;
+    int most_threads = 1;
+    for (std::size_t i = 0; i < cells.size(); ++i) {
+        const auto count = workers(cells[i]);
+        if (!count) continue;
+        most_threads = std::max(most_threads, *count);
+        const std::string name =
+            cells[i].program + (cells[i].ranks ? ", " + std::to_string(*cells[i].ranks) + " ranks" : "");
+        if (results[i].scaled.speedup) series[name].emplace_back(*count, *results[i].scaled.speedup);
+    }
+    std::ostringstream out;
+    // No output file: gnuplot writes the SVG to its standard output.
+    out << "set terminal svg size 800,500 dynamic font 'sans,12' background rgb 'white'\n"
+        << "set title 'Speedup against the serial program of the same order'\n"
+        << "set xlabel 'threads (ranks x threads for corvane-mpi)'\nset ylabel 'speedup'\nset grid\n"
+        << "set key left top\nset xrange [0.8:" << most_threads + 0.2 << "]\nset yrange [0:*]\nset xtics 1\n"
+        << "plot x title 'ideal' with lines dashtype 2 linecolor rgb 'gray'";
+    for (const auto& [program, points] : series)
+        out << ", '-' with linespoints pointtype 7 title '" << program << "'";
+    out << "\n";
+    for (const auto& [program, points] : series) {
+        for (const auto& [threads, speedup] : points) out << threads << " " << speedup << "\n";
+        out << "e\n";
+    }
+    return out.str();
+}
+
+std::string render_svg(const std::string& gnuplot, const std::string& script) {
+    process::run_options options;
+    options.input = script;
+    options.timeout_s = 60;
+    const auto run = process::run_program(gnuplot, {}, options);
+    if (!run.failure.empty() || run.timed_out || run.exit_status != 0 ||
+        run.out.find("</svg>") == std::string::npos) {
+        const std::string why = !run.failure.empty() ? run.failure
+                              : run.timed_out        ? "it did not finish in a minute"
+                                                     : run.err.substr(0, run.err.find('\n'));
+        throw std::runtime_error("gnuplot could not draw the plot: " + printable(why));
+    }
+    return run.out;
+}
+
+}  // namespace corvane::bench

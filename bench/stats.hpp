@@ -1,0 +1,59 @@
+// The statistics of corvane-bench: robust summaries of one cell's times,
+// the rank test and confidence interval that compare uses, and scaling.
+#pragma once
+
+#include <optional>
+#include <vector>
+
+namespace corvane::bench {
+
+// The programs count time in whole milliseconds.
+inline constexpr double clock_tick_s = 0.001;
+
+// A cell is unstable when its median absolute deviation exceeds this share
+// of its median. One slow run moves the median and the MAD by at most one
+// rank, so it cannot make a cell unstable on its own, as it can the cv.
+inline constexpr double unstable_mad = 0.03;
+
+// Outliers are named only from this many runs on: with fewer, three scaled
+// MADs say little about what is usual.
+inline constexpr int outlier_min_runs = 5;
+
+struct summary {
+    double median = 0, min = 0, max = 0, mean = 0, stddev = 0, cv = 0;
+    double relative_mad = 0;  // median absolute deviation / median
+    int outliers = 0;
+};
+
+// Sample standard deviation (n - 1); one sample has none (0). Outliers lie
+// more than three scaled MADs from the median, the MAD counted as at least
+// one clock tick so that readings a tick apart are not outliers.
+summary summarize(const std::vector<double>& samples);
+double median_of(std::vector<double> samples);
+
+// Two-sided p-value of the Mann-Whitney U test: exact by enumeration for
+// small samples, the normal approximation with tie correction otherwise.
+double mann_whitney_p(const std::vector<double>& a, const std::vector<double>& b);
+
+// The smallest two-sided p-value the test can give for these sample sizes.
+double smallest_possible_p(std::size_t a, std::size_t b);
+
+// The ratio of b to a (b / a) as the Hodges-Lehmann estimate on logarithms,
+// with the distribution-free 95% confidence interval from the U statistic.
+struct ratio_estimate {
+    double ratio = 1, low = 1, high = 1;
+};
+ratio_estimate ratio_of(const std::vector<double>& a, const std::vector<double>& b);
+
+// Holm's step-down adjustment of p-values for testing them all at once.
+std::vector<double> holm_adjusted(const std::vector<double>& p);
+
+struct scaling {
+    std::optional<double> speedup, efficiency, karp_flatt;
+};
+
+// Speedup against the baseline median; efficiency and the Karp-Flatt serial
+// fraction only for a team of threads (more than one).
+scaling scale(double baseline_median, double median, std::optional<int> threads);
+
+}  // namespace corvane::bench

@@ -1,0 +1,275 @@
+#include "bench/system.hpp"
+
+#include <sched.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include "build_info.hpp"
+#include "core/corvane.hpp"
+#include "core/kernels.hpp"
+
+extern char** environ;
+
+namespace corvane::bench {
+
+namespace {
+
+std::string first_line(const std::string& text) { return text.substr(0, text.find('\n')); }
+
+std::string read_line(const std::string& path) {
+    std::ifstream in(path);
+    std::string line;
+    std::getline(in, line);
+    return line;
+}
+
+// CPUs a cgroup quota allows ("max" or "QUOTA PERIOD" in cpu.max), or 0.
+int quota_cpus(long quota, long period) {
+    if (quota <= 0 || period <= 0) return 0;
+    return static_cast<int>(std::ceil(static_cast<double>(quota) / static_cast<double>(period)));
+}
+
+int cgroup_cpus() {
+    int limit = 0;
+    const auto take = [&limit](int cpus) {
+        if (cpus > 0) limit = limit == 0 ? cpus : std::min(limit, cpus);
+    };
+    // cgroup v2: this process's group and every group above it.
+    std::ifstream groups("/proc/self/cgroup");
+    for (std::string line; std::getline(groups, line);) {
+        if (line.rfind("0::", 0) != 0) continue;
+        for (std::string dir = line.substr(3);; dir = dir.substr(0, dir.find_last_of('/'))) {
+            std::istringstream max(read_line("/sys/fs/cgroup" + dir + "/cpu.max"));
+            std::string quota;
+            long period = 0;
+            if (max >> quota >> period && quota != "max") take(quota_cpus(std::atol(quota.c_str()), period));
+            if (dir.empty() || dir == "/") break;
+        }
+    }
+    // cgroup v1, as a container sees its own.
+    const std::string v1 = "/sys/fs/cgroup/cpu/";
+    take(quota_cpus(std::atol(read_line(v1 + "cpu.cfs_quota_us").c_str()),
+                    std::atol(read_line(v1 + "cpu.cfs_period_us").c_str())));
+    return limit;
+}
+
+std::string utc_now() {
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    gmtime_r(&now, &utc);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return text;
+}
+
+process::program_run run_briefly(const std::string& path, const std::vector<std::string>& args,
+                                 const environment& env = {}) {
+    process::run_options options;
+    options.env = env;
+    options.timeout_s = 30;
+    return process::run_program(path, args, options);
+}
+
+}  // namespace
+
+std::string processor_model() {
+    std::ifstream cpuinfo("/proc/cpuinfo");
+    for (std::string line; std::getline(cpuinfo, line);) {
+        if (line.rfind("model name", 0) == 0 && line.find(':') != std::string::npos) {
+            std::string model = line.substr(line.find(':') + 1);
+            model.erase(0, model.find_first_not_of(' '));
+            return model;
+        }
+    }
+    return "unknown";
+}
+
+int usable_cpus() {
+    int cpus = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    cpu_set_t mask;
+    CPU_ZERO(&mask);
+    if (sched_getaffinity(0, sizeof mask, &mask) == 0) cpus = std::max(1, CPU_COUNT(&mask));
+    const int quota = cgroup_cpus();
+    return quota > 0 ? std::min(cpus, quota) : cpus;
+}
+
+std::string find_on_path(const std::string& program) {
+    const char* path = std::getenv("PATH");
+    std::stringstream dirs(path ? path : "");
+    for (std::string dir; std::getline(dirs, dir, ':');)
+        if (!dir.empty() && access((dir + "/" + program).c_str(), X_OK) == 0) return dir + "/" + program;
+    return "";
+}
+
+std::string own_directory() {
+    char path[PATH_MAX];
+    const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (length <= 0) return ".";
+    const std::string exe(path, static_cast<std::size_t>(length));
+    return exe.substr(0, exe.find_last_of('/'));
+}
+
+std::vector<std::string> system_warnings(int cpus, int runs, bool saving_results) {
+    std::vector<std::string> warnings;
+    if (std::string(build_info::build_type) == "Debug")
+        warnings.push_back("built as Debug: the times are not those of an optimised build");
+    std::set<std::string> governors;
+    for (int cpu = 0; cpu < static_cast<int>(std::thread::hardware_concurrency()); ++cpu) {
+        const std::string governor =
+            read_line("/sys/devices/system/cpu/cpu" + std::to_string(cpu) + "/cpufreq/scaling_governor");
+        if (!governor.empty() && governor != "performance") governors.insert(governor);
+    }
+    for (const auto& governor : governors)
+        warnings.push_back("CPU frequency governor '" + governor +
+                           "', not 'performance': the clock speed may change between runs");
+    double load[1] = {0};
+    if (getloadavg(load, 1) == 1 && load[0] > 0.5 * cpus) {
+        char text[160];
+        std::snprintf(text, sizeof text,
+                      "load average %.2f on %d processors at the start: other work competes with the runs",
+                      load[0], cpus);
+        warnings.push_back(text);
+    }
+    if (saving_results && runs < 5) {
+        char text[160];
+        std::snprintf(text, sizeof text,
+                      "%d runs per cell: compare needs at least 5 (with %d its smallest possible p is %.3f)",
+                      runs, runs, smallest_possible_p(static_cast<std::size_t>(runs), static_cast<std::size_t>(runs)));
+        warnings.push_back(text);
+    }
+    return warnings;
+}
+
+std::string team_problem(const std::string& probe, const environment& env, int threads) {
+    const auto run = run_briefly(probe, {}, env);
+    int team = 0, limit = 0, dynamic = 0, procs = 0;
+    if (run.exit_status != 0 ||
+        std::sscanf(run.out.c_str(), "team %d limit %d dynamic %d procs %d", &team, &limit, &dynamic, &procs) != 4)
+        return "corvane-team-probe did not answer (" + printable(first_line(run.failure + run.err)) + ")";
+    if (team == threads) return "";
+    std::string cause;
+    if (limit < threads) cause = "OMP_THREAD_LIMIT allows " + std::to_string(limit);
+    if (dynamic) cause += (cause.empty() ? "" : "; ") + std::string("OMP_DYNAMIC is true");
+    if (procs < threads)
+        cause += (cause.empty() ? "" : "; ") + std::string("the affinity mask allows ") + std::to_string(procs) +
+                 " processor(s)";
+    return "a parallel region would get " + std::to_string(team) + " thread(s), not " +
+           std::to_string(threads) + (cause.empty() ? "" : " (" + cause + ")");
+}
+
+launcher identify_launcher(const std::string& path, int most_ranks, int cpus, const std::string& hostfile) {
+    launcher found;
+    found.path = path;
+    if (path.empty() || access(path.c_str(), X_OK) != 0)
+        throw std::runtime_error("--ranks needs mpiexec, and " + (path.empty() ? std::string("none was found") : path + " cannot be run") +
+                                 " (name one with --mpiexec; Debian: openmpi-bin or mpich)");
+    const auto version = run_briefly(path, {"--version"});
+    const std::string text = version.out + version.err;
+    found.version = printable(first_line(text));
+    found.command = {path};
+    if (text.find("Open MPI") != std::string::npos || text.find("OpenRTE") != std::string::npos) {
+        found.implementation = "Open MPI";
+        found.command.insert(found.command.end(), {"--bind-to", "none"});
+        if (most_ranks > cpus && hostfile.empty()) found.command.push_back("--oversubscribe");
+        if (!hostfile.empty()) found.command.insert(found.command.end(), {"--hostfile", hostfile});
+        // Open MPI refuses to start as root unless told twice; asking for
+        // --ranks as root is telling it, and the context records it.
+        if (geteuid() == 0)
+            for (const char* name : {"OMPI_ALLOW_RUN_AS_ROOT", "OMPI_ALLOW_RUN_AS_ROOT_CONFIRM"})
+                if (!std::getenv(name)) found.env.emplace_back(name, "1");
+    } else if (text.find("HYDRA") != std::string::npos) {
+        found.implementation = "MPICH";
+        found.command.insert(found.command.end(), {"-bind-to", "none"});
+        if (!hostfile.empty()) found.command.insert(found.command.end(), {"-f", hostfile});
+    } else {
+        found.implementation = "unknown";
+        if (!hostfile.empty())
+            throw std::runtime_error("--hostfile: " + path + " is neither Open MPI's nor MPICH's launcher; "
+                                     "pass its own options with --mpiexec instead");
+    }
+    return found;
+}
+
+std::string mpi_library_version(const std::string& bin_dir) {
+    const auto run = run_briefly(bin_dir + "/corvane-mpi-version", {});
+    const std::string line = first_line(run.out);
+    return run.exit_status == 0 && !line.empty() ? printable(line) : "unknown";
+}
+
+nlohmann::json kernel_plan_json() {
+    set_step();
+    nlohmann::json plan = nlohmann::json::object();
+    for (summation_order order : {summation_order::strict, summation_order::four_lane}) {
+        const kernel_plan measured = measure_plan(order);
+        nlohmann::json candidates = nlohmann::json::object();
+        for (int i = 0; i < measured.count; ++i)
+            candidates[std::string(measured.candidates[i]->path) + "/" + measured.candidates[i]->method] =
+                measured.ns_per_term[i];
+        const kernel& chosen = *measured.candidates[measured.chosen];
+        plan[order_name(order)] = {{"chosen", std::string(chosen.path) + "/" + chosen.method},
+                                   {"ns_per_term", candidates}};
+    }
+    return plan;
+}
+
+nlohmann::json context_of(const suite_options& options, int cpus, const std::vector<std::string>& warnings,
+                          const std::optional<launcher>& mpi, const std::string& hostfile) {
+    // What the programs see: the harness's own OMP_* settings, then --env.
+    std::map<std::string, std::string> omp;
+    for (char** entry = environ; *entry; ++entry) {
+        const std::string text(*entry);
+        if (text.rfind("OMP_", 0) == 0 && text.find('=') != std::string::npos)
+            omp[text.substr(0, text.find('='))] = printable(text.substr(text.find('=') + 1));
+    }
+    nlohmann::json env = nlohmann::json::object();
+    for (const auto& [name, value] : options.env) {
+        env[printable(name)] = printable(value);
+        if (name.rfind("OMP_", 0) == 0) omp[name] = printable(value);
+    }
+    omp.erase("OMP_NUM_THREADS");  // set per cell from --threads
+    nlohmann::json context = {
+        {"processor", printable(processor_model())},
+        {"logical_cores", std::thread::hardware_concurrency()},
+        {"usable_cpus", cpus},
+        {"compiler", build_info::compiler},
+        {"flags", build_info::flags},
+        {"build_type", build_info::build_type},
+        {"openmp_runtime", build_info::openmp_runtime},
+        {"omp_variables", omp},
+        {"env", env},
+        {"threads", options.threads},
+        {"runs", options.runs},
+        {"warmup", options.warmup},
+        {"timeout_s", options.timeout_s},
+        {"kernel_plan", kernel_plan_json()},
+        {"warnings", warnings},
+        {"version", build_info::version},
+        {"commit", build_info::commit},
+        {"date", utc_now()},
+    };
+    if (mpi) {
+        nlohmann::json launcher_env = nlohmann::json::object();
+        for (const auto& [name, value] : mpi->env) launcher_env[name] = value;
+        context["mpi"] = {{"launcher", printable(mpi->path)},
+                          {"implementation", mpi->implementation},
+                          {"launcher_version", mpi->version},
+                          {"library", mpi_library_version(options.bin_dir)},
+                          {"launcher_env", launcher_env},
+                          {"hostfile", hostfile.empty() ? nlohmann::json(nullptr) : nlohmann::json(printable(hostfile))}};
+    }
+    return context;
+}
+
+}  // namespace corvane::bench
