@@ -1,6 +1,6 @@
 // corvane-autopar: 1-based static blocks, partials combined in a critical section.
-#include "core/corvane.hpp"
 #include "autopar/partition.hpp"
+#include "core/corvane.hpp"
 
 int CORVANE_ENTRY() {
     using namespace corvane;

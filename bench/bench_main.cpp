@@ -64,8 +64,10 @@ std::string default_launcher() {
 }
 
 // Every check that can fail before a single run is made.
-std::string prepare(suite_options& options, std::optional<launcher>& mpi, const command_line& given, int cpus) {
-    options.threads = given.threads.empty() ? default_threads(cpus) : parse_counts(given.threads, "--threads");
+std::string prepare(suite_options& options, std::optional<launcher>& mpi, const command_line& given,
+                    int cpus) {
+    options.threads =
+        given.threads.empty() ? default_threads(cpus) : parse_counts(given.threads, "--threads");
     if (!(options.timeout_s > 0)) return "--timeout: give a number of seconds above 0";
     std::stringstream names(given.programs);
     for (std::string name; std::getline(names, name, ',');) {
@@ -82,7 +84,8 @@ std::string prepare(suite_options& options, std::optional<launcher>& mpi, const 
     if (options.programs.empty()) return "--programs: no program named";
     for (const auto& name : options.programs)
         if (access((options.bin_dir + "/" + name).c_str(), X_OK) != 0)
-            return name + " not found in " + options.bin_dir + " (build it, or name another --bin-dir or --programs)";
+            return name + " not found in " + options.bin_dir +
+                   " (build it, or name another --bin-dir or --programs)";
     for (const auto& entry : given.env) {
         const auto equals = entry.find('=');
         if (equals == std::string::npos || equals == 0) return "--env: '" + entry + "' is not NAME=VALUE";
@@ -94,8 +97,8 @@ std::string prepare(suite_options& options, std::optional<launcher>& mpi, const 
         options.ranks = parse_counts(given.ranks, "--ranks");
         if (!given.hostfile.empty() && access(given.hostfile.c_str(), R_OK) != 0)
             return "--hostfile: cannot read " + given.hostfile;
-        mpi = identify_launcher(given.mpiexec.empty() ? default_launcher() : given.mpiexec, options.ranks.back(),
-                                cpus, given.hostfile);
+        mpi = identify_launcher(given.mpiexec.empty() ? default_launcher() : given.mpiexec,
+                                options.ranks.back(), cpus, given.hostfile);
         options.mpiexec = mpi->command;
         options.mpiexec_env = mpi->env;
         if (access((options.bin_dir + "/corvane-mpi").c_str(), X_OK) != 0)
@@ -113,7 +116,8 @@ std::string check_teams(const suite_options& options, const std::vector<cell>& c
     if (access(probe.c_str(), X_OK) != 0) {
         for (const auto& c : cells)
             if (c.threads) {
-                warnings.push_back("team sizes are not checked: corvane-team-probe is not beside corvane-bench");
+                warnings.push_back(
+                    "team sizes are not checked: corvane-team-probe is not beside corvane-bench");
                 break;
             }
         return "";
@@ -168,13 +172,23 @@ int main(int argc, char** argv) {
     command_line given;
     given.programs = "corvane-serial,corvane-serial-simd,corvane-omp,corvane-omp-simd,corvane-autopar";
     std::uint64_t seed = std::random_device{}();
-    app.add_option("--runs", options.runs, "counted runs per cell")->check(CLI::PositiveNumber)->capture_default_str();
-    app.add_option("--warmup", options.warmup, "uncounted runs per cell first")->check(CLI::NonNegativeNumber)->capture_default_str();
-    app.add_option("--timeout", options.timeout_s, "seconds a run may take before it is ended and counted invalid")->capture_default_str();
-    app.add_option("--threads", given.threads, "team sizes, e.g. 1,2,4 (default: 1, powers of two below the usable processors, their number)");
+    app.add_option("--runs", options.runs, "counted runs per cell")
+        ->check(CLI::PositiveNumber)
+        ->capture_default_str();
+    app.add_option("--warmup", options.warmup, "uncounted runs per cell first")
+        ->check(CLI::NonNegativeNumber)
+        ->capture_default_str();
+    app.add_option("--timeout", options.timeout_s,
+                   "seconds a run may take before it is ended and counted invalid")
+        ->capture_default_str();
+    app.add_option(
+        "--threads", given.threads,
+        "team sizes, e.g. 1,2,4 (default: 1, powers of two below the usable processors, their number)");
     app.add_option("--ranks", given.ranks, "also run corvane-mpi on these numbers of MPI ranks, e.g. 1,2");
-    app.add_option("--mpiexec", given.mpiexec, "the MPI launcher (default: the one corvane-mpi was built for)");
-    app.add_option("--hostfile", given.hostfile, "run the ranks on the machines this file lists (passed to the launcher)");
+    app.add_option("--mpiexec", given.mpiexec,
+                   "the MPI launcher (default: the one corvane-mpi was built for)");
+    app.add_option("--hostfile", given.hostfile,
+                   "run the ranks on the machines this file lists (passed to the launcher)");
     app.add_option("--programs", given.programs, "programs to run, comma-separated")->capture_default_str();
     app.add_option("--env", given.env, "NAME=VALUE added to the programs' environment (repeatable)");
     app.add_option("--seed", seed, "seed of the run order (default: random, recorded)");
@@ -183,13 +197,16 @@ int main(int argc, char** argv) {
     app.add_option("--csv", given.files.csv, "write every run as CSV (- for standard output)");
     app.add_option("--markdown", given.files.markdown, "write the table as Markdown (- for standard output)");
     app.add_option("--plot", given.files.plot, "draw speedup against threads as SVG (needs gnuplot)");
-    auto* compare_command = app.add_subcommand("compare", "compare two JSON results: corvane-bench compare OLD NEW");
+    auto* compare_command =
+        app.add_subcommand("compare", "compare two JSON results: corvane-bench compare OLD NEW");
     std::string old_path, new_path, compare_markdown;
     double min_effect = 1.0;
     bool strict = false;
     compare_command->add_option("old", old_path, "the earlier result")->required();
     compare_command->add_option("new", new_path, "the later result")->required();
-    compare_command->add_option("--min-effect", min_effect, "smallest change in percent called faster or slower")->capture_default_str();
+    compare_command
+        ->add_option("--min-effect", min_effect, "smallest change in percent called faster or slower")
+        ->capture_default_str();
     compare_command->add_flag("--strict", strict, "exit 2 when the results were not measured alike");
     compare_command->add_option("--markdown", compare_markdown, "also write the table as Markdown");
 
@@ -226,7 +243,8 @@ int main(int argc, char** argv) {
     const auto context = context_of(options, cpus, warnings, mpi, given.hostfile);
     // With an export on standard output, the table goes to standard error.
     std::FILE* table_out = any_to_stdout(files) ? stderr : stdout;
-    std::fprintf(table_out, "%s%s\n", context_text(context, options.seed).c_str(), warnings_text(warnings).c_str());
+    std::fprintf(table_out, "%s%s\n", context_text(context, options.seed).c_str(),
+                 warnings_text(warnings).c_str());
     std::fflush(table_out);
 
     const bool show_progress = isatty(STDERR_FILENO);
@@ -245,10 +263,12 @@ int main(int argc, char** argv) {
         for (auto& file : files) {
             if (file.option == "--json")
                 file.text = to_json(options.seed, context, cells, results)
-                                .dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+                                .dump(2, ' ', false, nlohmann::json::error_handler_t::replace) +
+                            "\n";
             if (file.option == "--csv") file.text = csv_rows(cells);
             if (file.option == "--markdown") file.text = markdown_table(rows);
-            if (file.option == "--plot") file.text = render_svg(find_on_path("gnuplot"), plot_script(cells, results));
+            if (file.option == "--plot")
+                file.text = render_svg(find_on_path("gnuplot"), plot_script(cells, results));
         }
     } catch (const std::exception& e) {
         return fail(std::string("results not written: ") + e.what(), not_written);

@@ -17,7 +17,8 @@ std::string key_of(const json& c) {
                                                                  : std::string("-");
     };
     const bool distributed = c.contains("ranks") && !c["ranks"].is_null();
-    return c["program"].get<std::string>() + " " + (distributed ? count("ranks") + "x" : "") + count("threads");
+    return c["program"].get<std::string>() + " " + (distributed ? count("ranks") + "x" : "") +
+           count("threads");
 }
 
 std::vector<double> valid_samples(const json& c) {
@@ -43,7 +44,8 @@ std::map<std::string, std::string> comparable_context(const json& result) {
         if (context.contains(name)) fields[name] = context[name].dump();
     if (context.contains("kernel_plan") && context["kernel_plan"].is_object())
         for (const auto& [order, plan] : context["kernel_plan"].items())
-            if (plan.is_object() && plan.contains("chosen")) fields["kernel plan (" + order + ")"] = plan["chosen"].dump();
+            if (plan.is_object() && plan.contains("chosen"))
+                fields["kernel plan (" + order + ")"] = plan["chosen"].dump();
     return fields;
 }
 
@@ -97,13 +99,17 @@ comparison compare_results(const json& old_result, const json& new_result, doubl
         const double ratio = new_median / old_median;
         const bool significant = adjusted[i] < 0.05;
         const bool large = std::fabs(ratio - 1.0) >= min_effect;
-        const char* verdict = !significant || !large || ratio == 1.0 ? "same" : ratio < 1.0 ? "faster" : "slower";
+        const char* verdict = !significant || !large || ratio == 1.0 ? "same"
+                              : ratio < 1.0                          ? "faster"
+                                                                     : "slower";
         out.rows.push_back({entry.key, number(old_median, "%.3f"), number(new_median, "%.3f"),
                             number(ratio, "%.3f"),
                             "[" + number(shift.low, "%.3f") + ", " + number(shift.high, "%.3f") + "]",
                             number(adjusted[i], "%.4f"), verdict});
         log_sum += std::log(ratio);
-        if (smallest_possible_p(entry.before.size(), entry.after.size()) * static_cast<double>(cells.size()) >= 0.05)
+        if (smallest_possible_p(entry.before.size(), entry.after.size()) *
+                static_cast<double>(cells.size()) >=
+            0.05)
             too_few = true;
     }
     for (const auto& [key, c] : old_cells)
@@ -115,12 +121,13 @@ comparison compare_results(const json& old_result, const json& new_result, doubl
                             std::to_string(cells.size()) + " cells");
     else
         out.notes.push_back("no cell with valid runs in both results");
-    out.notes.push_back("faster or slower: p < 0.05 after Holm's correction across " + std::to_string(cells.size()) +
-                        " cells and the medians at least " + number(min_effect * 100.0, "%g") +
-                        "% apart; otherwise same");
+    out.notes.push_back("faster or slower: p < 0.05 after Holm's correction across " +
+                        std::to_string(cells.size()) + " cells and the medians at least " +
+                        number(min_effect * 100.0, "%g") + "% apart; otherwise same");
     if (too_few)
-        out.notes.push_back("too few runs: with these sample sizes no p-value can fall below 0.05 after the "
-                            "correction, so every cell reads same (use --runs 5 or more)");
+        out.notes.push_back(
+            "too few runs: with these sample sizes no p-value can fall below 0.05 after the "
+            "correction, so every cell reads same (use --runs 5 or more)");
     return out;
 }
 

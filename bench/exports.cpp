@@ -145,8 +145,9 @@ std::string write_exports(const std::vector<export_file>& files) {
         }
     }
     for (const auto& file : files)
-        if (file.path == "-" && (std::fwrite(file.text.data(), 1, file.text.size(), stdout) != file.text.size() ||
-                                 std::fflush(stdout) != 0))
+        if (file.path == "-" &&
+            (std::fwrite(file.text.data(), 1, file.text.size(), stdout) != file.text.size() ||
+             std::fflush(stdout) != 0))
             return failure("standard output");
     return "";
 }

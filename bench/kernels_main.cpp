@@ -61,8 +61,14 @@ double plain_four_lane(std::int32_t first, std::int32_t count) {
             const double x = (k + j + 0.5) * step;
             t[j] = 4.0 / (1.0 + x * x);
         }
-        l0 += t[0]; l1 += t[1]; l2 += t[2]; l3 += t[3];
-        l0 += t[4]; l1 += t[5]; l2 += t[6]; l3 += t[7];
+        l0 += t[0];
+        l1 += t[1];
+        l2 += t[2];
+        l3 += t[3];
+        l0 += t[4];
+        l1 += t[5];
+        l2 += t[6];
+        l3 += t[7];
     }
     double result = (l0 + l2) + (l1 + l3);
     for (; k < first + count; ++k) {
@@ -109,16 +115,16 @@ double fastest_evaluation(const std::string& threads) {
 // as the OpenMP programs do.
 // floor_name: the floor to compare with; "four_lane" compares with both of
 // that order's floors.
-void measure(benchmark::State& state, const range_sum& body, int threads,
-             const std::string& floor_name, const std::string& record_as) {
+void measure(benchmark::State& state, const range_sum& body, int threads, const std::string& floor_name,
+             const std::string& record_as) {
     double elapsed = 0.0;
     for (auto _ : state) {
         const auto started = std::chrono::steady_clock::now();
         double total = 0.0;
 #pragma omp parallel num_threads(threads) reduction(+ : total)
         {
-            const block mine = static_block(1000, terms_per_iteration, omp_get_num_threads(),
-                                            omp_get_thread_num());
+            const block mine =
+                static_block(1000, terms_per_iteration, omp_get_num_threads(), omp_get_thread_num());
             total += body(mine.first, mine.count);
         }
         benchmark::DoNotOptimize(total);
@@ -150,7 +156,6 @@ void add(const std::string& name, range_sum body, int threads, const std::string
         ->Unit(benchmark::kMillisecond);
 }
 
-
 std::string name_of(const kernel& k) { return std::string(k.path) + "/" + k.method; }
 
 int print_plan() {
@@ -158,11 +163,13 @@ int print_plan() {
         const kernel_plan plan = measure_plan(order);
         std::printf("%s order, measured in %.2f ms:\n", order_name(order), plan.planning_ms);
         for (int i = 0; i < plan.count; ++i)
-            std::printf("  %-14s %.3f ns/term%s\n", name_of(*plan.candidates[i]).c_str(),
-                        plan.ns_per_term[i], i == plan.chosen ? "  <- chosen" : "");
+            std::printf("  %-14s %.3f ns/term%s\n", name_of(*plan.candidates[i]).c_str(), plan.ns_per_term[i],
+                        i == plan.chosen ? "  <- chosen" : "");
     }
-    std::printf("A candidate later in the list is chosen only when it is more than %.0f%% faster "
-                "than every one before it.\n", plan_margin * 100);
+    std::printf(
+        "A candidate later in the list is chosen only when it is more than %.0f%% faster "
+        "than every one before it.\n",
+        plan_margin * 100);
     return 0;
 }
 
@@ -176,8 +183,7 @@ int verify() {
         const double seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         std::printf("%-14s %lld of %d terms differ from IEEE division (%.1f s)\n",
-                    name_of(*kernels[i]).c_str(), static_cast<long long>(differing), num_steps,
-                    seconds);
+                    name_of(*kernels[i]).c_str(), static_cast<long long>(differing), num_steps, seconds);
         if (differing != 0) status = 1;
     }
     return status;
@@ -199,7 +205,8 @@ int main(int argc, char** argv) {
         add("floor/four_lane_chain", four_lane_chain, threads, "", "four_lane_chain");
         for (int i = 0; i < count; ++i) {
             const kernel& k = *kernels[i];
-            add("floor/evaluation/" + name_of(k),
+            add(
+                "floor/evaluation/" + name_of(k),
                 [&k](std::int32_t first, std::int32_t n) { return k.evaluation_floor(first, n, 0.0, step); },
                 threads, "", "evaluation/" + name_of(k));
         }
@@ -207,10 +214,12 @@ int main(int argc, char** argv) {
         add("plain_four_lane", plain_four_lane, threads, "four_lane");
         for (int i = 0; i < count; ++i) {
             const kernel& k = *kernels[i];
-            add("strict/" + name_of(k),
-                [&k](std::int32_t first, std::int32_t n) { return k.strict(first, n, 0.0, step); },
-                threads, "addition_chain");
-            add("four_lane/" + name_of(k),
+            add(
+                "strict/" + name_of(k),
+                [&k](std::int32_t first, std::int32_t n) { return k.strict(first, n, 0.0, step); }, threads,
+                "addition_chain");
+            add(
+                "four_lane/" + name_of(k),
                 [&k](std::int32_t first, std::int32_t n) { return k.four_lane(first, n, 0.0, step); },
                 threads, "four_lane");
         }

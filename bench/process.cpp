@@ -87,9 +87,7 @@ double seconds_of(const timeval& t) {
 
 using clock = std::chrono::steady_clock;
 
-double since(clock::time_point start) {
-    return std::chrono::duration<double>(clock::now() - start).count();
-}
+double since(clock::time_point start) { return std::chrono::duration<double>(clock::now() - start).count(); }
 
 // Whether the program has ended, without reaping it: its process group id
 // stays its own until we have ended the group.
@@ -193,8 +191,8 @@ program_run run_program(const std::string& path, const std::vector<std::string>&
         if (out[0] >= 0 && !read_into(out[0], run.out)) close_fd(out[0]);
         if (err[0] >= 0 && !read_into(err[0], run.err)) close_fd(err[0]);
         if (in[1] >= 0) {
-            const ssize_t put = write(in[1], options.input.data() + input_written,
-                                      options.input.size() - input_written);
+            const ssize_t put =
+                write(in[1], options.input.data() + input_written, options.input.size() - input_written);
             if (put > 0) input_written += static_cast<std::size_t>(put);
             if ((put < 0 && errno != EAGAIN && errno != EINTR) || input_written == options.input.size())
                 close_fd(in[1]);
@@ -216,8 +214,7 @@ program_run run_program(const std::string& path, const std::vector<std::string>&
     int status = 0;
     rusage usage{};
     pid_t reaped;
-    while ((reaped = wait4(child, &status, 0, &usage)) < 0 && errno == EINTR) {
-    }
+    while ((reaped = wait4(child, &status, 0, &usage)) < 0 && errno == EINTR) {}
     if (reaped != child) {
         run.failure = reason("cannot wait for the program");
     } else {
@@ -276,7 +273,8 @@ std::string quoted(const std::string& arg) {
 }
 
 double seconds_of(const FILETIME& t) {
-    return static_cast<double>((static_cast<unsigned long long>(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 1e7;
+    return static_cast<double>((static_cast<unsigned long long>(t.dwHighDateTime) << 32) | t.dwLowDateTime) /
+           1e7;
 }
 
 }  // namespace
@@ -304,11 +302,12 @@ program_run run_program(const std::string& path, const std::vector<std::string>&
     for (const auto& arg : args) command += " " + quoted(arg);
 
     // The child inherits this process's environment, changed for the call.
-    std::vector<std::pair<std::string, std::optional<std::string>>> saved;
+    std::vector<std::pair<std::string, std::optional<std::string> > > saved;
     for (const auto& [name, value] : env) {
         char old[32767];
         const DWORD length = GetEnvironmentVariableA(name.c_str(), old, sizeof old);
-        saved.emplace_back(name, length ? std::optional<std::string>(std::string(old, length)) : std::nullopt);
+        saved.emplace_back(name,
+                           length ? std::optional<std::string>(std::string(old, length)) : std::nullopt);
         SetEnvironmentVariableA(name.c_str(), value.c_str());
     }
     HANDLE out_file = target == stdout_to::closed ? nullptr : inheritable_file(out);
@@ -321,8 +320,8 @@ program_run run_program(const std::string& path, const std::vector<std::string>&
     startup.hStdError = err_file;
     PROCESS_INFORMATION child{};
     const auto started = std::chrono::steady_clock::now();
-    const BOOL created = CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                        nullptr, &startup, &child);
+    const BOOL created = CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                                        &startup, &child);
     for (const auto& [name, value] : saved)
         SetEnvironmentVariableA(name.c_str(), value ? value->c_str() : nullptr);
     if (out_file) CloseHandle(out_file);

@@ -16,8 +16,8 @@ enum class stdout_to { capture, full_device, closed };
 struct run_options {
     std::vector<std::pair<std::string, std::string>> env;  // added to this process's
     stdout_to target = stdout_to::capture;
-    double timeout_s = 0;       // 0: no limit
-    std::string input;          // written to the program's standard input
+    double timeout_s = 0;  // 0: no limit
+    std::string input;     // written to the program's standard input
 };
 
 struct program_run {
@@ -26,10 +26,10 @@ struct program_run {
     std::string out;
     std::string err;
     double wall_seconds = 0.0;
-    double cpu_seconds = 0.0;   // user + system time of the process
-    bool timed_out = false;     // ended by us after timeout_s
-    int interrupted_by = 0;     // ended by us because this process got that signal
-    std::string failure;        // why it could not be run or waited for
+    double cpu_seconds = 0.0;  // user + system time of the process
+    bool timed_out = false;    // ended by us after timeout_s
+    int interrupted_by = 0;    // ended by us because this process got that signal
+    std::string failure;       // why it could not be run or waited for
 };
 
 program_run run_program(const std::string& path, const std::vector<std::string>& args = {},

@@ -64,18 +64,18 @@ json read_result(const std::string& path) {
     } catch (const json::exception&) {
         throw std::runtime_error(path + " is not valid JSON");
     }
-    if (!result.is_object() || result.value("schema_version", 0) != 1 ||
-        !result.contains("cells") || !result["cells"].is_array())
+    if (!result.is_object() || result.value("schema_version", 0) != 1 || !result.contains("cells") ||
+        !result["cells"].is_array())
         throw std::runtime_error(path + " is not a corvane-bench result (schema version 1)");
     for (const auto& c : result["cells"]) {
-        if (!c.is_object() || !c.contains("program") || !c["program"].is_string() ||
-            !c.contains("threads") || !(c["threads"].is_null() || c["threads"].is_number_integer()) ||
-            !c.contains("samples") || !c["samples"].is_array())
+        if (!c.is_object() || !c.contains("program") || !c["program"].is_string() || !c.contains("threads") ||
+            !(c["threads"].is_null() || c["threads"].is_number_integer()) || !c.contains("samples") ||
+            !c["samples"].is_array())
             throw std::runtime_error(path + " has a malformed cell");
         for (const auto& s : c["samples"])
             if (!s.is_object() || !s.contains("reported_s") ||
-                !(s["reported_s"].is_number() || s["reported_s"].is_null()) ||
-                !s.contains("valid") || !s["valid"].is_boolean())
+                !(s["reported_s"].is_number() || s["reported_s"].is_null()) || !s.contains("valid") ||
+                !s["valid"].is_boolean())
                 throw std::runtime_error(path + " has a malformed sample");
     }
     return result;

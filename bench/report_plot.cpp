@@ -43,7 +43,7 @@ std::string render_svg(const std::string& gnuplot, const std::string& script) {
     if (!run.failure.empty() || run.timed_out || run.exit_status != 0 ||
         run.out.find("</svg>") == std::string::npos) {
         const std::string why = !run.failure.empty() ? run.failure
-                              : run.timed_out        ? "it did not finish in a minute"
+                                : run.timed_out      ? "it did not finish in a minute"
                                                      : run.err.substr(0, run.err.find('\n'));
         throw std::runtime_error("gnuplot could not draw the plot: " + printable(why));
     }

@@ -38,15 +38,14 @@ table result_rows(const std::vector<cell>& cells, const std::vector<cell_result>
         const cell_result& r = results[i];
         const bool measured = r.valid_runs > 0;
         const auto stat = [measured](double value) { return measured ? fixed(value, 3) : "-"; };
-        rows.push_back({
-            c.program, count_text(c.ranks), count_text(c.threads), stat(r.reported.median), stat(r.reported.min),
-            stat(r.reported.max),
-            measured ? fixed(r.reported.mean, 4) + " ± " + fixed(r.reported.stddev, 4) : "-",
-            measured ? fixed(r.reported.relative_mad * 100.0, 1) + "%" : "-",
-            std::to_string(r.valid_runs) + "/" + std::to_string(r.valid_runs + r.invalid_runs),
-            measured ? fixed(r.wall.median - r.reported.median, 3) : "-",
-            optional_fixed(r.scaled.speedup, 2), optional_fixed(r.scaled.efficiency, 2),
-            optional_fixed(r.scaled.karp_flatt, 3), cell_notes(r)});
+        rows.push_back({c.program, count_text(c.ranks), count_text(c.threads), stat(r.reported.median),
+                        stat(r.reported.min), stat(r.reported.max),
+                        measured ? fixed(r.reported.mean, 4) + " ± " + fixed(r.reported.stddev, 4) : "-",
+                        measured ? fixed(r.reported.relative_mad * 100.0, 1) + "%" : "-",
+                        std::to_string(r.valid_runs) + "/" + std::to_string(r.valid_runs + r.invalid_runs),
+                        measured ? fixed(r.wall.median - r.reported.median, 3) : "-",
+                        optional_fixed(r.scaled.speedup, 2), optional_fixed(r.scaled.efficiency, 2),
+                        optional_fixed(r.scaled.karp_flatt, 3), cell_notes(r)});
     }
     // The ranks column only where corvane-mpi ran.
     if (std::none_of(cells.begin(), cells.end(), [](const cell& c) { return c.ranks.has_value(); }))

@@ -19,7 +19,8 @@ std::size_t width_of(const std::string& text) {
 std::string terminal_table(const table& rows) {
     std::vector<std::size_t> widths(rows[0].size(), 0);
     for (const auto& row : rows)
-        for (std::size_t col = 0; col < row.size(); ++col) widths[col] = std::max(widths[col], width_of(row[col]));
+        for (std::size_t col = 0; col < row.size(); ++col)
+            widths[col] = std::max(widths[col], width_of(row[col]));
     std::ostringstream out;
     for (std::size_t r = 0; r < rows.size(); ++r) {
         std::string line;

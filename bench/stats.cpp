@@ -28,8 +28,7 @@ double exact_p(const std::vector<double>& a, const std::vector<double>& b) {
     long as_extreme = 0, total = 0;
     do {
         std::vector<double> first, second;
-        for (std::size_t i = 0; i < pooled.size(); ++i)
-            (chosen[i] ? first : second).push_back(pooled[i]);
+        for (std::size_t i = 0; i < pooled.size(); ++i) (chosen[i] ? first : second).push_back(pooled[i]);
         if (std::fabs(u_statistic(first, second) - centre) >= observed - 1e-9) ++as_extreme;
         ++total;
     } while (std::next_permutation(chosen.begin(), chosen.end()));

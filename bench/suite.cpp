@@ -38,8 +38,11 @@ std::string printable(const std::string& text) {
     for (std::size_t i = 0; i < text.size();) {
         const auto byte = static_cast<unsigned char>(text[i]);
         // The length of a well-formed UTF-8 sequence starting here, or 0.
-        std::size_t length = byte < 0x80 ? 1 : byte >= 0xC2 && byte <= 0xDF ? 2
-                           : byte >= 0xE0 && byte <= 0xEF ? 3 : byte >= 0xF0 && byte <= 0xF4 ? 4 : 0;
+        std::size_t length = byte < 0x80                    ? 1
+                             : byte >= 0xC2 && byte <= 0xDF ? 2
+                             : byte >= 0xE0 && byte <= 0xEF ? 3
+                             : byte >= 0xF0 && byte <= 0xF4 ? 4
+                                                            : 0;
         if (length == 0 || i + length > text.size()) length = 0;
         std::uint32_t point = length == 1 ? byte : byte & (0xFF >> (length + 1));
         for (std::size_t k = 1; k < length; ++k) {
@@ -87,7 +90,8 @@ std::string validate(const process::program_run& run, double timeout_s) {
     }
     if (run.interrupted_by) return "interrupted by signal " + std::to_string(run.interrupted_by);
     if (run.signal != 0) return "killed by signal " + std::to_string(run.signal) + first_error_line(run.err);
-    if (run.exit_status != 0) return "exit status " + std::to_string(run.exit_status) + first_error_line(run.err);
+    if (run.exit_status != 0)
+        return "exit status " + std::to_string(run.exit_status) + first_error_line(run.err);
     const auto lines = process::lines_of(run.out);
     if (lines.size() != 2 || run.out.empty() || run.out.back() != '\n')
         return "expected two lines, got " + std::to_string(lines.size()) +
@@ -158,14 +162,16 @@ std::vector<int> parse_counts(const std::string& list, const std::string& option
     bool any = false;
     while (std::getline(items, item, ',')) {
         any = true;
-        const bool digits = !item.empty() && item.size() <= 6 &&
-                            std::all_of(item.begin(), item.end(), [](char c) { return c >= '0' && c <= '9'; });
+        const bool digits =
+            !item.empty() && item.size() <= 6 &&
+            std::all_of(item.begin(), item.end(), [](char c) { return c >= '0' && c <= '9'; });
         if (!digits || std::stoi(item) < 1)
             throw std::invalid_argument(option + ": '" + item + "' is not a positive integer");
         threads.push_back(std::stoi(item));
     }
     if (!any || list.back() == ',')
-        throw std::invalid_argument(option + ": '" + list + "' is not a comma-separated list of positive integers");
+        throw std::invalid_argument(option + ": '" + list +
+                                    "' is not a comma-separated list of positive integers");
     std::sort(threads.begin(), threads.end());
     threads.erase(std::unique(threads.begin(), threads.end()), threads.end());
     return threads;
@@ -208,8 +214,10 @@ int run_suite(const suite_options& options, std::vector<cell>& cells,
                 std::ostringstream note;
                 note << "[" << ++done << "/" << rounds * static_cast<int>(cells.size()) << "] "
                      << cell_label(c)
-                     << (warming ? ": warm-up " + std::to_string(round + 1) + " of " + std::to_string(options.warmup)
-                                 : ": run " + std::to_string(round - options.warmup + 1) + " of " + std::to_string(options.runs));
+                     << (warming ? ": warm-up " + std::to_string(round + 1) + " of " +
+                                       std::to_string(options.warmup)
+                                 : ": run " + std::to_string(round - options.warmup + 1) + " of " +
+                                       std::to_string(options.runs));
                 progress(note.str());
             }
             const std::string path = options.bin_dir + "/" + c.program;
@@ -218,7 +226,8 @@ int run_suite(const suite_options& options, std::vector<cell>& cells,
             process::run_options run_options;
             run_options.env = cell_environment(options, c);
             run_options.timeout_s = options.timeout_s;
-            const auto run = process::run_program(command[0], {command.begin() + 1, command.end()}, run_options);
+            const auto run =
+                process::run_program(command[0], {command.begin() + 1, command.end()}, run_options);
             if (run.interrupted_by) return run.interrupted_by;
             if (warming) continue;
             sample s;

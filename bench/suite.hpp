@@ -42,7 +42,7 @@ struct cell {
     std::string program;
     std::optional<int> threads;  // none for the serial programs
     std::vector<sample> samples;
-    std::optional<int> ranks;    // MPI processes, for corvane-mpi only
+    std::optional<int> ranks;  // MPI processes, for corvane-mpi only
 };
 
 // "corvane-omp threads 2", "corvane-mpi ranks 2 threads 1".
@@ -54,7 +54,7 @@ std::optional<int> workers(const cell& c);
 struct cell_result {
     summary reported, wall;  // over valid samples only
     int valid_runs = 0, invalid_runs = 0;
-    bool unstable = false;   // relative MAD of the reported times above unstable_mad
+    bool unstable = false;  // relative MAD of the reported times above unstable_mad
     scaling scaled;
 };
 

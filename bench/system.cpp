@@ -146,7 +146,8 @@ std::vector<std::string> system_warnings(int cpus, int runs, bool saving_results
         char text[160];
         std::snprintf(text, sizeof text,
                       "%d runs per cell: compare needs at least 5 (with %d its smallest possible p is %.3f)",
-                      runs, runs, smallest_possible_p(static_cast<std::size_t>(runs), static_cast<std::size_t>(runs)));
+                      runs, runs,
+                      smallest_possible_p(static_cast<std::size_t>(runs), static_cast<std::size_t>(runs)));
         warnings.push_back(text);
     }
     return warnings;
@@ -155,16 +156,16 @@ std::vector<std::string> system_warnings(int cpus, int runs, bool saving_results
 std::string team_problem(const std::string& probe, const environment& env, int threads) {
     const auto run = run_briefly(probe, {}, env);
     int team = 0, limit = 0, dynamic = 0, procs = 0;
-    if (run.exit_status != 0 ||
-        std::sscanf(run.out.c_str(), "team %d limit %d dynamic %d procs %d", &team, &limit, &dynamic, &procs) != 4)
+    if (run.exit_status != 0 || std::sscanf(run.out.c_str(), "team %d limit %d dynamic %d procs %d", &team,
+                                            &limit, &dynamic, &procs) != 4)
         return "corvane-team-probe did not answer (" + printable(first_line(run.failure + run.err)) + ")";
     if (team == threads) return "";
     std::string cause;
     if (limit < threads) cause = "OMP_THREAD_LIMIT allows " + std::to_string(limit);
     if (dynamic) cause += (cause.empty() ? "" : "; ") + std::string("OMP_DYNAMIC is true");
     if (procs < threads)
-        cause += (cause.empty() ? "" : "; ") + std::string("the affinity mask allows ") + std::to_string(procs) +
-                 " processor(s)";
+        cause += (cause.empty() ? "" : "; ") + std::string("the affinity mask allows ") +
+                 std::to_string(procs) + " processor(s)";
     return "a parallel region would get " + std::to_string(team) + " thread(s), not " +
            std::to_string(threads) + (cause.empty() ? "" : " (" + cause + ")");
 }
@@ -173,7 +174,8 @@ launcher identify_launcher(const std::string& path, int most_ranks, int cpus, co
     launcher found;
     found.path = path;
     if (path.empty() || access(path.c_str(), X_OK) != 0)
-        throw std::runtime_error("--ranks needs mpiexec, and " + (path.empty() ? std::string("none was found") : path + " cannot be run") +
+        throw std::runtime_error("--ranks needs mpiexec, and " +
+                                 (path.empty() ? std::string("none was found") : path + " cannot be run") +
                                  " (name one with --mpiexec; Debian: openmpi-bin or mpich)");
     const auto version = run_briefly(path, {"--version"});
     const std::string text = version.out + version.err;
@@ -196,7 +198,8 @@ launcher identify_launcher(const std::string& path, int most_ranks, int cpus, co
     } else {
         found.implementation = "unknown";
         if (!hostfile.empty())
-            throw std::runtime_error("--hostfile: " + path + " is neither Open MPI's nor MPICH's launcher; "
+            throw std::runtime_error("--hostfile: " + path +
+                                     " is neither Open MPI's nor MPICH's launcher; "
                                      "pass its own options with --mpiexec instead");
     }
     return found;
@@ -262,12 +265,13 @@ nlohmann::json context_of(const suite_options& options, int cpus, const std::vec
     if (mpi) {
         nlohmann::json launcher_env = nlohmann::json::object();
         for (const auto& [name, value] : mpi->env) launcher_env[name] = value;
-        context["mpi"] = {{"launcher", printable(mpi->path)},
-                          {"implementation", mpi->implementation},
-                          {"launcher_version", mpi->version},
-                          {"library", mpi_library_version(options.bin_dir)},
-                          {"launcher_env", launcher_env},
-                          {"hostfile", hostfile.empty() ? nlohmann::json(nullptr) : nlohmann::json(printable(hostfile))}};
+        context["mpi"] = {
+            {"launcher", printable(mpi->path)},
+            {"implementation", mpi->implementation},
+            {"launcher_version", mpi->version},
+            {"library", mpi_library_version(options.bin_dir)},
+            {"launcher_env", launcher_env},
+            {"hostfile", hostfile.empty() ? nlohmann::json(nullptr) : nlohmann::json(printable(hostfile))}};
     }
     return context;
 }

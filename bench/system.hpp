@@ -42,15 +42,14 @@ struct launcher {
     std::string implementation;  // "Open MPI", "MPICH" or "unknown"
     std::string version;         // the first line of --version
     std::vector<std::string> command;
-    environment env;             // what it needs in the environment
+    environment env;  // what it needs in the environment
 };
 
 // Open MPI: --bind-to none (so a rank's threads are not confined to one
 // core), --oversubscribe beyond the processors, --hostfile, and leave to run
 // as root. MPICH's Hydra: -bind-to none and -f. Throws std::runtime_error
 // with a one-line reason when the launcher cannot be used.
-launcher identify_launcher(const std::string& path, int most_ranks, int cpus,
-                           const std::string& hostfile);
+launcher identify_launcher(const std::string& path, int most_ranks, int cpus, const std::string& hostfile);
 
 // The first line of the MPI library's version, as corvane-mpi-version in
 // `bin_dir` prints it, or "unknown".
@@ -61,8 +60,7 @@ std::string mpi_library_version(const std::string& bin_dir);
 nlohmann::json kernel_plan_json();
 
 // Everything recorded beside the results.
-nlohmann::json context_of(const suite_options& options, int cpus,
-                          const std::vector<std::string>& warnings,
+nlohmann::json context_of(const suite_options& options, int cpus, const std::vector<std::string>& warnings,
                           const std::optional<launcher>& mpi, const std::string& hostfile);
 
 }  // namespace corvane::bench

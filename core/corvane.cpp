@@ -53,8 +53,7 @@ block static_block(std::int32_t first, std::int32_t count, int threads, int thre
 }
 
 std::int64_t clock_ms() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(steady::now() - process_start)
-        .count();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(steady::now() - process_start).count();
 }
 
 void serial_strict(double& sum, std::int32_t count) {
@@ -80,10 +79,9 @@ int run(const char* program, summation_order order, strategy summation) {
 
 int report(const char* program, double pi, std::int64_t elapsed_ms) {
     errno = 0;
-    const bool printed =
-        std::printf("The value of PI is %15.12f\n", pi) >= 0 &&
-        std::printf("The time to calculate PI was %f seconds\n",
-                    static_cast<double>(elapsed_ms) / 1000.0) >= 0;
+    const bool printed = std::printf("The value of PI is %15.12f\n", pi) >= 0 &&
+                         std::printf("The time to calculate PI was %f seconds\n",
+                                     static_cast<double>(elapsed_ms) / 1000.0) >= 0;
     return finish_report(program, printed);
 }
 

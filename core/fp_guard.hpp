@@ -6,7 +6,8 @@
 #include <cfloat>
 
 #if defined(FLT_EVAL_METHOD) && FLT_EVAL_METHOD != 0 && FLT_EVAL_METHOD != -1
-#error "corvane needs double arithmetic without excess precision (FLT_EVAL_METHOD 0); on 32-bit x86 build with -msse2 -mfpmath=sse"
+#error \
+    "corvane needs double arithmetic without excess precision (FLT_EVAL_METHOD 0); on 32-bit x86 build with -msse2 -mfpmath=sse"
 #endif
 
 #if defined(_M_IX86_FP) && _M_IX86_FP < 2

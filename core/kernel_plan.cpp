@@ -124,7 +124,8 @@ std::int64_t differing_terms(const kernel& checked, std::int32_t first, std::int
                 const double x = (static_cast<double>(mine.first + done + j) + 0.5) * step;
                 const double expected = 4.0 / (1.0 + x * x);
                 // Terms are finite and positive: equal values are equal bits.
-                if (got[static_cast<std::size_t>(j)] != expected) ++differing[static_cast<std::size_t>(worker)];
+                if (got[static_cast<std::size_t>(j)] != expected)
+                    ++differing[static_cast<std::size_t>(worker)];
             }
         }
     };

@@ -11,16 +11,14 @@
 namespace corvane {
 
 // Sums the 0-based terms first .. first + count - 1 onto start.
-using sum_kernel = double (*)(std::int32_t first, std::int32_t count, double start,
-                              double step_width);
+using sum_kernel = double (*)(std::int32_t first, std::int32_t count, double start, double step_width);
 
 // Writes the 0-based terms first .. first + count - 1 to out, evaluated the
 // way the kernel's sums evaluate them.
-using term_kernel = void (*)(std::int32_t first, std::int32_t count, double step_width,
-                             double* out);
+using term_kernel = void (*)(std::int32_t first, std::int32_t count, double step_width, double* out);
 
 struct kernel {
-    const char* path;    // sse2, avx2, avx512 (portable off x86)
+    const char* path;  // sse2, avx2, avx512 (portable off x86)
     // divide: the processor's IEEE division. newton: no division; a
     // reciprocal estimate refined with fused multiply-adds to the correctly
     // rounded 1 / (1 + x*x), times 4 (exact: a power of two).

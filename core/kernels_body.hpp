@@ -242,6 +242,5 @@ void terms_kernel(int32_t first, int32_t count, double step_width, double* out) 
 #endif
 
 extern const corvane::kernel CORVANE_KERNEL_NAME;
-const corvane::kernel CORVANE_KERNEL_NAME = {CORVANE_KERNEL_LABEL, CORVANE_KERNEL_METHOD,
-                                             strict_kernel,        four_lane_kernel,
-                                             evaluation_floor,     terms_kernel};
+const corvane::kernel CORVANE_KERNEL_NAME = {CORVANE_KERNEL_LABEL, CORVANE_KERNEL_METHOD, strict_kernel,
+                                             four_lane_kernel,     evaluation_floor,      terms_kernel};

@@ -35,8 +35,7 @@ double distributed_four_lane(MPI_Comm world, std::int32_t count) {
     double partial = team_four_lane_sum(mine.first, mine.count);
 
     std::vector<double> partials(rank == 0 ? static_cast<std::size_t>(ranks) : 0);
-    check_mpi(MPI_Gather(&partial, 1, MPI_DOUBLE, partials.data(), 1, MPI_DOUBLE, 0, world),
-              "MPI_Gather");
+    check_mpi(MPI_Gather(&partial, 1, MPI_DOUBLE, partials.data(), 1, MPI_DOUBLE, 0, world), "MPI_Gather");
     // In rank order from 0.0, so a given number of ranks and threads always
     // gives the same bits.
     double total = 0.0;

@@ -5,8 +5,8 @@
 #include <cstdio>
 
 #include "core/corvane.hpp"
-#include "mpi/distributed.hpp"
 #include "core/kernels.hpp"
+#include "mpi/distributed.hpp"
 
 int main(int argc, char** argv) {
     int provided = 0;
@@ -14,8 +14,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "corvane-mpi: MPI_Init_thread failed\n");
         return 1;
     }
-    corvane::check_mpi(MPI_Comm_set_errhandler(MPI_COMM_WORLD, MPI_ERRORS_RETURN),
-                       "MPI_Comm_set_errhandler");
+    corvane::check_mpi(MPI_Comm_set_errhandler(MPI_COMM_WORLD, MPI_ERRORS_RETURN), "MPI_Comm_set_errhandler");
     if (provided < MPI_THREAD_FUNNELED) {
         std::fprintf(stderr, "corvane-mpi: the MPI library does not allow OpenMP threads beside MPI\n");
         MPI_Abort(MPI_COMM_WORLD, 1);

@@ -14,8 +14,6 @@ void reduce_strict(double& sum, std::int32_t count) {
     }
 }
 
-void reduce_four_lane(double& sum, std::int32_t count) {
-    sum = team_four_lane_sum(0, count) + sum;
-}
+void reduce_four_lane(double& sum, std::int32_t count) { sum = team_four_lane_sum(0, count) + sum; }
 
 }  // namespace corvane

@@ -1,13 +1,13 @@
 // corvane-bench: its statistics on known samples, its validation of runs,
 // and the harness itself run against stand-in programs.
-#include <gtest/gtest.h>
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -77,8 +77,8 @@ protected:
     void SetUp() override {
         char name[] = "/tmp/corvane-bench-test-XXXXXX";
         dir_ = mkdtemp(name);
-        for (const auto& program : {"corvane-serial", "corvane-serial-simd", "corvane-omp",
-                                    "corvane-omp-simd", "corvane-autopar"})
+        for (const auto& program :
+             {"corvane-serial", "corvane-serial-simd", "corvane-omp", "corvane-omp-simd", "corvane-autopar"})
             stand_in(program, "printf '" + escaped(quick_output) + "'");
         stand_in("corvane-mpi", "printf '" + escaped(quick_output) + "'");
     }
@@ -86,7 +86,8 @@ protected:
 
     static std::string escaped(const std::string& text) {
         std::string out;
-        for (char c : text) out += c == '\n' ? std::string("\\n") : c == '\r' ? std::string("\\r") : std::string(1, c);
+        for (char c : text)
+            out += c == '\n' ? std::string("\\n") : c == '\r' ? std::string("\\r") : std::string(1, c);
         return out;
     }
     void stand_in(const std::string& program, const std::string& body) {
@@ -203,13 +204,13 @@ TEST(Statistics, ScaleEachCellAgainstTheSerialProgramOfItsOrder) {
         {"corvane-mpi", 2, runs({0.10, 0.10, 0.10}), 2},
     };
     const auto results = evaluate(cells);
-    EXPECT_FALSE(results[0].scaled.speedup);                  // nothing to compare with
+    EXPECT_FALSE(results[0].scaled.speedup);                    // nothing to compare with
     EXPECT_DOUBLE_EQ(*results[1].scaled.speedup, 0.80 / 0.30);  // the four-lane order's gain
-    EXPECT_FALSE(results[1].unstable);                         // two of three runs agree
+    EXPECT_FALSE(results[1].unstable);                          // two of three runs agree
     EXPECT_FALSE(results[2].unstable);
-    EXPECT_DOUBLE_EQ(*results[2].scaled.speedup, 2.0);         // against corvane-serial
-    EXPECT_DOUBLE_EQ(*results[3].scaled.speedup, 1.5);         // against corvane-serial-simd
-    EXPECT_DOUBLE_EQ(*results[4].scaled.efficiency, 0.75);     // 3.0 over 2 ranks x 2 threads
+    EXPECT_DOUBLE_EQ(*results[2].scaled.speedup, 2.0);      // against corvane-serial
+    EXPECT_DOUBLE_EQ(*results[3].scaled.speedup, 1.5);      // against corvane-serial-simd
+    EXPECT_DOUBLE_EQ(*results[4].scaled.efficiency, 0.75);  // 3.0 over 2 ranks x 2 threads
     EXPECT_NEAR(results[2].wall.median - results[2].reported.median, 0.003, 1e-12);
 }
 
@@ -226,7 +227,8 @@ TEST(Threads, DefaultsAndParsing) {
 TEST(Validation, AcceptsTheReportAndNamesEveryFault) {
     EXPECT_EQ(validate(finished(good_output)), "");
     EXPECT_EQ(validate(finished("The value of PI is  3.141592653590\r\n"
-                                "The time to calculate PI was 0.250000 seconds\r\n")), "");
+                                "The time to calculate PI was 0.250000 seconds\r\n")),
+              "");
     EXPECT_EQ(validate(finished(good_output, 3)), "exit status 3");
     EXPECT_EQ(validate(finished("", -1, 11)), "killed by signal 11");
     EXPECT_EQ(validate(finished("The value of PI is  3.141592653591\n"
@@ -259,8 +261,8 @@ TEST(Csv, QuotesFieldsAsRfc4180) {
 }
 
 TEST_F(StandIns, ValidRunsGiveStatisticsAndExitZero) {
-    const auto run = bench({"--threads", "1,2", "--json", file("r.json"), "--csv", file("r.csv"),
-                            "--markdown", file("r.md")});
+    const auto run = bench(
+        {"--threads", "1,2", "--json", file("r.json"), "--csv", file("r.csv"), "--markdown", file("r.md")});
     EXPECT_EQ(run.exit_status, 0) << run.out << run.err;
     EXPECT_NE(run.out.find("seed 7"), std::string::npos);
     const auto result = read_result(file("r.json"));
@@ -277,14 +279,15 @@ TEST_F(StandIns, ValidRunsGiveStatisticsAndExitZero) {
 }
 
 TEST_F(StandIns, InvalidRunsAreShownExcludedAndFailTheSuite) {
-    stand_in("corvane-serial", "printf 'The value of PI is  3.141592653591\\nThe time to calculate PI was 0.1 seconds\\n'");
+    stand_in("corvane-serial",
+             "printf 'The value of PI is  3.141592653591\\nThe time to calculate PI was 0.1 seconds\\n'");
     stand_in("corvane-serial-simd", "echo 'The value of PI is  3.141592653590'");
     stand_in("corvane-omp", "printf '" + escaped(quick_output) + "'; exit 3");
     stand_in("corvane-omp-simd", "kill -SEGV $$");
     const auto run = bench({"--threads", "2", "--json", file("r.json")});
     EXPECT_EQ(run.exit_status, 1);
-    for (const char* reason : {"wrong value line", "expected two lines, got 1", "exit status 3",
-                               "killed by signal 11"})
+    for (const char* reason :
+         {"wrong value line", "expected two lines, got 1", "exit status 3", "killed by signal 11"})
         EXPECT_NE(run.out.find(reason), std::string::npos) << reason << "\n" << run.out;
     const auto result = read_result(file("r.json"));
     for (const auto& c : result["cells"]) {
@@ -304,7 +307,8 @@ TEST_F(StandIns, UsageErrorsExitTwoWithOneLineAndNoFiles) {
         {{}, "corvane-autopar not found in"},
         {{"--programs", "corvane-serial", "--env", "NOVALUE"}, "--env: 'NOVALUE' is not NAME=VALUE"},
         {{"--programs", "corvane-serial", "--runs", "0"}, "--runs"},
-        {{"--programs", "corvane-serial", "--csv", "/nonexistent/dir/r.csv"}, "cannot write /nonexistent/dir/r.csv"},
+        {{"--programs", "corvane-serial", "--csv", "/nonexistent/dir/r.csv"},
+         "cannot write /nonexistent/dir/r.csv"},
     };
     for (const auto& [args, message] : cases) {
         auto with_json = args;
@@ -320,9 +324,12 @@ TEST_F(StandIns, UsageErrorsExitTwoWithOneLineAndNoFiles) {
 
 TEST_F(StandIns, RanksRunCorvaneMpiThroughTheLauncherItNames) {
     // A stand-in Open MPI launcher that notes how it was called and runs the program.
-    stand_in("mpiexec", "[ \"$1\" = --version ] && { echo 'mpiexec (OpenRTE) 4.1.4'; exit 0; }\n"
-                        "printf '%s\\n' \"$*\" >> '" + file("launches") + "'\n"
-                        "while [ \"$1\" != -n ]; do shift; done; shift 2; exec \"$@\"");
+    stand_in("mpiexec",
+             "[ \"$1\" = --version ] && { echo 'mpiexec (OpenRTE) 4.1.4'; exit 0; }\n"
+             "printf '%s\\n' \"$*\" >> '" +
+                 file("launches") +
+                 "'\n"
+                 "while [ \"$1\" != -n ]; do shift; done; shift 2; exec \"$@\"");
     const auto run = bench({"--programs", "corvane-serial-simd", "--threads", "2", "--ranks", "1,2",
                             "--mpiexec", file("mpiexec"), "--json", file("r.json")});
     ASSERT_EQ(run.exit_status, 0) << run.out << run.err;
@@ -343,14 +350,18 @@ TEST_F(StandIns, RanksRunCorvaneMpiThroughTheLauncherItNames) {
     EXPECT_EQ(result["context"]["mpi"]["launcher"], file("mpiexec"));
 
     // MPICH's Hydra gets its own options, the hostfile with -f.
-    stand_in("mpiexec", "[ \"$1\" = --version ] && { echo 'HYDRA build details:'; exit 0; }\n"
-                        "printf '%s\\n' \"$*\" > '" + file("launches") + "'\n"
-                        "while [ \"$1\" != -n ]; do shift; done; shift 2; exec \"$@\"");
+    stand_in("mpiexec",
+             "[ \"$1\" = --version ] && { echo 'HYDRA build details:'; exit 0; }\n"
+             "printf '%s\\n' \"$*\" > '" +
+                 file("launches") +
+                 "'\n"
+                 "while [ \"$1\" != -n ]; do shift; done; shift 2; exec \"$@\"");
     std::ofstream(file("hosts")) << "localhost:2\n";
-    const auto hydra = bench({"--programs", "corvane-serial-simd", "--threads", "1", "--ranks", "2", "--mpiexec",
-                              file("mpiexec"), "--hostfile", file("hosts")});
+    const auto hydra = bench({"--programs", "corvane-serial-simd", "--threads", "1", "--ranks", "2",
+                              "--mpiexec", file("mpiexec"), "--hostfile", file("hosts")});
     ASSERT_EQ(hydra.exit_status, 0) << hydra.out << hydra.err;
-    EXPECT_EQ(slurp(file("launches")), "-bind-to none -f " + file("hosts") + " -n 2 " + file("corvane-mpi") + "\n");
+    EXPECT_EQ(slurp(file("launches")),
+              "-bind-to none -f " + file("hosts") + " -n 2 " + file("corvane-mpi") + "\n");
 
     for (const auto& [args, message] : std::vector<std::pair<std::vector<std::string>, std::string>>{
              {{"--programs", "corvane-mpi"}, "corvane-mpi runs through --ranks"},
@@ -364,12 +375,13 @@ TEST_F(StandIns, RanksRunCorvaneMpiThroughTheLauncherItNames) {
 }
 
 TEST_F(StandIns, AHungProgramIsEndedWithEverythingItStarted) {
-    stand_in("corvane-serial", "echo $$ > '" + file("pid") + "'\nsleep 300 & echo $! > '" + file("child") +
-                                   "'\nwait");
-    const auto run = bench({"--programs", "corvane-serial,corvane-serial-simd", "--timeout", "1",
-                            "--json", file("r.json")});
+    stand_in("corvane-serial",
+             "echo $$ > '" + file("pid") + "'\nsleep 300 & echo $! > '" + file("child") + "'\nwait");
+    const auto run = bench(
+        {"--programs", "corvane-serial,corvane-serial-simd", "--timeout", "1", "--json", file("r.json")});
     EXPECT_EQ(run.exit_status, 1) << run.out << run.err;
-    EXPECT_NE(run.out.find("invalid: corvane-serial run 1: timed out after 1 s"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("invalid: corvane-serial run 1: timed out after 1 s"), std::string::npos)
+        << run.out;
     EXPECT_TRUE(gone(file("pid")));
     EXPECT_TRUE(gone(file("child")));  // in the program's process group, ended with it
     const auto result = read_result(file("r.json"));
@@ -379,7 +391,8 @@ TEST_F(StandIns, AHungProgramIsEndedWithEverythingItStarted) {
 TEST_F(StandIns, AnInterruptEndsTheRunWritesNothingAndExits130) {
     // The stand-in interrupts corvane-bench (its parent) and then hangs.
     stand_in("corvane-serial", "echo $$ > '" + file("pid") + "'\nkill -INT $PPID\nsleep 300");
-    const auto run = bench({"--programs", "corvane-serial", "--json", file("r.json"), "--csv", file("r.csv")});
+    const auto run =
+        bench({"--programs", "corvane-serial", "--json", file("r.json"), "--csv", file("r.csv")});
     EXPECT_EQ(run.exit_status, 130) << run.out << run.err;
     EXPECT_NE(run.err.find("interrupted by signal 2"), std::string::npos) << run.err;
     EXPECT_FALSE(exists(file("r.json")));
@@ -401,7 +414,9 @@ TEST_F(StandIns, GarbageOutputIsEscapedAndTheExportsStayValid) {
 }
 
 TEST_F(StandIns, ImpossibleReportedTimesAreInvalid) {
-    stand_in("corvane-serial", "printf 'The value of PI is  3.141592653590\\nThe time to calculate PI was 5.000000 seconds\\n'");
+    stand_in(
+        "corvane-serial",
+        "printf 'The value of PI is  3.141592653590\\nThe time to calculate PI was 5.000000 seconds\\n'");
     const auto run = bench({"--programs", "corvane-serial"});
     EXPECT_EQ(run.exit_status, 1);
     EXPECT_NE(run.out.find("reported 5.000 s, longer than the process lived"), std::string::npos) << run.out;
@@ -413,10 +428,12 @@ TEST_F(StandIns, ExportsAreWrittenAsASetOrNotAtAll) {
     mkdir(other.c_str(), 0755);
     // The directory of the JSON export disappears while the programs run.
     stand_in("corvane-serial", "rm -rf '" + file("gone") + "'\nprintf '" + escaped(quick_output) + "'");
-    const auto run = bench({"--programs", "corvane-serial", "--csv", other + "/r.csv", "--json", file("gone/r.json")});
+    const auto run =
+        bench({"--programs", "corvane-serial", "--csv", other + "/r.csv", "--json", file("gone/r.json")});
     EXPECT_EQ(run.exit_status, 3) << run.out << run.err;
     EXPECT_NE(run.err.find("corvane-bench: results not written: cannot write " + file("gone/r.json")),
-              std::string::npos) << run.err;
+              std::string::npos)
+        << run.err;
     EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
     EXPECT_EQ(slurp_dir(other), "") << "a file was left in the other export's directory";
 }
@@ -454,7 +471,8 @@ TEST_F(StandIns, ACellWhoseTeamWouldBeSmallerIsRefusedBeforeAnyRun) {
                             "--json", file("r.json")});
     EXPECT_EQ(run.exit_status, 2) << run.out << run.err;
     EXPECT_NE(run.err.find("corvane-omp threads 2: a parallel region would get 1 thread(s), not 2"),
-              std::string::npos) << run.err;
+              std::string::npos)
+        << run.err;
     EXPECT_NE(run.err.find("OMP_THREAD_LIMIT"), std::string::npos) << run.err;
     EXPECT_FALSE(exists(file("ran")));
     EXPECT_FALSE(exists(file("r.json")));
@@ -466,7 +484,8 @@ TEST_F(StandIns, CompareRoundTripsTheJsonAndRejectsBadFiles) {
     EXPECT_EQ(same.exit_status, 0) << same.err;
     EXPECT_NE(same.out.find("corvane-omp 1"), std::string::npos) << same.out;
     EXPECT_NE(same.out.find("geometric mean of ratios (new / old, below 1 is faster): 1.000 over 5 cells"),
-              std::string::npos) << same.out;
+              std::string::npos)
+        << same.out;
 
     std::ofstream(file("broken.json")) << "{\"schema_version\": 1, \"cells\": [";
     std::ofstream(file("other.json")) << "{\"name\": \"not a result\"}";
@@ -485,15 +504,17 @@ namespace {
 // A result file as corvane-bench writes it, with corvane-omp cells of the
 // given team sizes and reported times.
 nlohmann::json synthetic_result(const std::vector<std::vector<double>>& cells, const std::string& processor) {
-    nlohmann::json result = {{"schema_version", 1},
-                             {"context", {{"processor", processor}, {"compiler", "GNU 12.2.0"},
-                                          {"build_type", "Release"}, {"flags", "-O3"}}},
-                             {"seed", 1},
-                             {"cells", nlohmann::json::array()}};
+    nlohmann::json result = {
+        {"schema_version", 1},
+        {"context",
+         {{"processor", processor}, {"compiler", "GNU 12.2.0"}, {"build_type", "Release"}, {"flags", "-O3"}}},
+        {"seed", 1},
+        {"cells", nlohmann::json::array()}};
     for (std::size_t i = 0; i < cells.size(); ++i) {
         nlohmann::json samples = nlohmann::json::array();
         for (double t : cells[i])
-            samples.push_back({{"reported_s", t}, {"wall_s", t + 0.003}, {"valid", true}, {"reason", nullptr}});
+            samples.push_back(
+                {{"reported_s", t}, {"wall_s", t + 0.003}, {"valid", true}, {"reason", nullptr}});
         result["cells"].push_back(
             {{"program", "corvane-omp"}, {"threads", i + 1}, {"ranks", nullptr}, {"samples", samples}});
     }
@@ -542,7 +563,8 @@ TEST_F(StandIns, CompareWarnsWhenTheResultsWereNotMeasuredAlike) {
     std::ofstream(file("new.json")) << synthetic_result({base}, "Intel(R) Xeon(R) Platinum 8481C");
     const auto warned = compare({file("old.json"), file("new.json")});
     EXPECT_EQ(warned.exit_status, 0);
-    EXPECT_NE(warned.err.find("warning: not measured alike: processor differs"), std::string::npos) << warned.err;
+    EXPECT_NE(warned.err.find("warning: not measured alike: processor differs"), std::string::npos)
+        << warned.err;
     EXPECT_EQ(std::count(warned.err.begin(), warned.err.end(), '\n'), 1) << warned.err;
     const auto strict = compare({file("old.json"), file("new.json"), "--strict"});
     EXPECT_EQ(strict.exit_status, 2);

@@ -9,8 +9,7 @@
 
 int main(int argc, char** argv) {
     MPI_Init(&argc, &argv);
-    corvane::check_mpi(MPI_Comm_set_errhandler(MPI_COMM_WORLD, MPI_ERRORS_RETURN),
-                       "MPI_Comm_set_errhandler");
+    corvane::check_mpi(MPI_Comm_set_errhandler(MPI_COMM_WORLD, MPI_ERRORS_RETURN), "MPI_Comm_set_errhandler");
     int rank = 0, ranks = 1;
     MPI_Comm_rank(MPI_COMM_WORLD, &rank);
     MPI_Comm_size(MPI_COMM_WORLD, &ranks);
@@ -19,9 +18,9 @@ int main(int argc, char** argv) {
     } else {
         double partial = 1.0;
         std::vector<double> partials(static_cast<std::size_t>(ranks));
-        corvane::check_mpi(MPI_Gather(&partial, 1, MPI_DOUBLE, partials.data(), 1, MPI_DOUBLE,
-                                      ranks, MPI_COMM_WORLD),
-                           "MPI_Gather");
+        corvane::check_mpi(
+            MPI_Gather(&partial, 1, MPI_DOUBLE, partials.data(), 1, MPI_DOUBLE, ranks, MPI_COMM_WORLD),
+            "MPI_Gather");
     }
     MPI_Finalize();
     return 0;

@@ -4,11 +4,10 @@
 #include <mpi.h>
 #include <omp.h>
 
-
-#include "tests/bits.hpp"
 #include "core/corvane.hpp"
 #include "mpi/distributed.hpp"
 #include "team/team.hpp"
+#include "tests/bits.hpp"
 
 using namespace corvane;
 using corvane::testing::pattern;

@@ -5,9 +5,9 @@
 #include <cstdio>
 #include <string>
 
-#include "tests/bits.hpp"
 #include "core/corvane.hpp"
 #include "core/kernels.hpp"
+#include "tests/bits.hpp"
 
 using namespace corvane;
 

@@ -1,8 +1,14 @@
 // The five programs, run as a user runs them.
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
+#include <cstdlib>
 #include <regex>
 #include <string>
 #include <vector>
@@ -16,7 +22,7 @@ namespace {
 const std::vector<std::string> programs = {
     "corvane-serial", "corvane-serial-simd",
 #ifdef CORVANE_HAVE_OPENMP
-    "corvane-omp", "corvane-omp-simd", "corvane-autopar",
+    "corvane-omp",    "corvane-omp-simd",    "corvane-autopar",
 #endif
 };
 
@@ -62,8 +68,8 @@ void expect_report(const program_run& run, bool runtime_may_warn = false) {
     EXPECT_EQ(run.out.find('\n'), run.out.find("\r\n") + 1) << "console lines end in CRLF";
 #endif
     EXPECT_EQ(lines[0], "The value of PI is  3.141592653590");
-    EXPECT_TRUE(std::regex_match(
-        lines[1], std::regex("The time to calculate PI was [0-9]+\\.[0-9]{3}000 seconds")))
+    EXPECT_TRUE(
+        std::regex_match(lines[1], std::regex("The time to calculate PI was [0-9]+\\.[0-9]{3}000 seconds")))
         << lines[1];
 }
 
@@ -97,7 +103,8 @@ TEST_P(Program, PrintsTheSameLinesOnOneAndTwoThreads) {
 INSTANTIATE_TEST_SUITE_P(AsAUserRunsThem, Program, ::testing::ValuesIn(programs),
                          [](const auto& program_info) {
                              std::string name = program_info.param;
-                             for (char& c : name) if (c == '-') c = '_';
+                             for (char& c : name)
+                                 if (c == '-') c = '_';
                              return name;
                          });
 
@@ -150,9 +157,37 @@ TEST(MpiProgram, AFailedMpiCallIsNamedAndEndsEveryRank) {
     const std::string prefix = "corvane-mpi: MPI_Gather failed: ";
     const auto at = failed.err.find(prefix);
     ASSERT_NE(at, std::string::npos) << failed.err;
-    const std::string reason = failed.err.substr(at + prefix.size(), failed.err.find('\n', at) - at - prefix.size());
+    const std::string reason =
+        failed.err.substr(at + prefix.size(), failed.err.find('\n', at) - at - prefix.size());
     std::string lower;
     for (char c : reason) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     EXPECT_NE(lower.find("root"), std::string::npos) << reason;
 }
+
+#ifdef CORVANE_BENCH
+// The suite starts ranks with the launcher of corvane-mpi's own MPI library,
+// whatever mpiexec comes first on PATH, here from a hostfile naming this
+// machine in that implementation's format.
+TEST(MpiProgram, TheSuiteRunsRanksThroughItsOwnLauncherFromAHostfile) {
+    const program_run version = run(CORVANE_MPIEXEC, {"--version"});
+    const bool hydra = (version.out + version.err).find("HYDRA") != std::string::npos;
+    char dir[] = "/tmp/corvane-hostfile-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string hosts = std::string(dir) + "/hosts";
+    std::FILE* file = std::fopen(hosts.c_str(), "w");
+    ASSERT_NE(file, nullptr);
+    std::fputs(hydra ? "localhost:2\n" : "localhost slots=2\n", file);
+    std::fclose(file);
+    const program_run suite =
+        run(CORVANE_BENCH, {"--programs", "corvane-serial-simd", "--threads", "1", "--ranks", "2", "--runs",
+                            "1", "--warmup", "0", "--hostfile", hosts, "--json", "-"});
+    std::remove(hosts.c_str());
+    rmdir(dir);
+    ASSERT_EQ(suite.exit_status, 0) << suite.out << suite.err;
+    EXPECT_NE(suite.out.find(hydra ? "\"implementation\": \"MPICH\"" : "\"implementation\": \"Open MPI\""),
+              std::string::npos)
+        << suite.out;
+    EXPECT_NE(suite.out.find("\"valid_runs\": 1"), std::string::npos) << suite.out;
+}
+#endif
 #endif

@@ -7,18 +7,16 @@
 #include <thread>
 #include <vector>
 
-#include "tests/bits.hpp"
 #include "core/corvane.hpp"
 #include "core/kernels.hpp"
+#include "tests/bits.hpp"
 
 using namespace corvane;
 using corvane::testing::pattern;
 
 namespace {
 
-double t(std::int32_t k, index_form form = index_form::zero_based) {
-    return midpoint_term(k, form, step);
-}
+double t(std::int32_t k, index_form form = index_form::zero_based) { return midpoint_term(k, form, step); }
 
 double reference_strict(std::int32_t first, std::int32_t count, index_form form, double start) {
     double sum = start;
@@ -32,10 +30,14 @@ double reference_four_lane(std::int32_t first, std::int32_t count, index_form fo
     if (m > 0) {
         double l0 = start, l1 = 0.0, l2 = 0.0, l3 = 0.0;
         for (std::int32_t j = first; j < first + m; j += 8) {
-            l0 += t(j, form); l1 += t(j + 1, form);
-            l2 += t(j + 2, form); l3 += t(j + 3, form);
-            l0 += t(j + 4, form); l1 += t(j + 5, form);
-            l2 += t(j + 6, form); l3 += t(j + 7, form);
+            l0 += t(j, form);
+            l1 += t(j + 1, form);
+            l2 += t(j + 2, form);
+            l3 += t(j + 3, form);
+            l0 += t(j + 4, form);
+            l1 += t(j + 5, form);
+            l2 += t(j + 6, form);
+            l3 += t(j + 7, form);
         }
         result = (l0 + l2) + (l1 + l3);
     }
@@ -89,11 +91,10 @@ TEST(FourLaneSum, EightAndNineTermsFollowTheWrittenOutLanes) {
         const double l2 = t(a + 2) + t(a + 6), l3 = t(a + 3) + t(a + 7);
         const double eight = (l0 + l2) + (l1 + l3);
         if (a + 9 <= num_steps) {
-            EXPECT_EQ(pattern(four_lane_sum(a, 9, index_form::zero_based, s0)),
-                      pattern(eight + t(a + 8))) << "a = " << a;
+            EXPECT_EQ(pattern(four_lane_sum(a, 9, index_form::zero_based, s0)), pattern(eight + t(a + 8)))
+                << "a = " << a;
         }
-        EXPECT_EQ(pattern(four_lane_sum(a, 8, index_form::zero_based, s0)), pattern(eight))
-            << "a = " << a;
+        EXPECT_EQ(pattern(four_lane_sum(a, 8, index_form::zero_based, s0)), pattern(eight)) << "a = " << a;
     }
 }
 
