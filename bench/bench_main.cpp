@@ -101,6 +101,12 @@ std::string prepare(suite_options& options, std::optional<launcher>& mpi, const 
                                 options.ranks.back(), cpus, given.hostfile);
         options.mpiexec = mpi->command;
         options.mpiexec_env = mpi->env;
+        // Ranks on other machines see only what the launcher passes on.
+        if (!mpi->forward_flag.empty()) {
+            options.mpiexec.insert(options.mpiexec.end(), {mpi->forward_flag, "OMP_NUM_THREADS"});
+            for (const auto& [name, value] : options.env)
+                options.mpiexec.insert(options.mpiexec.end(), {mpi->forward_flag, name});
+        }
         if (access((options.bin_dir + "/corvane-mpi").c_str(), X_OK) != 0)
             return "corvane-mpi not found in " + options.bin_dir + " (it is built where MPI is found)";
     }

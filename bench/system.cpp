@@ -183,6 +183,7 @@ launcher identify_launcher(const std::string& path, int most_ranks, int cpus, co
     found.command = {path};
     if (text.find("Open MPI") != std::string::npos || text.find("OpenRTE") != std::string::npos) {
         found.implementation = "Open MPI";
+        found.forward_flag = "-x";
         found.command.insert(found.command.end(), {"--bind-to", "none"});
         if (most_ranks > cpus && hostfile.empty()) found.command.push_back("--oversubscribe");
         if (!hostfile.empty()) found.command.insert(found.command.end(), {"--hostfile", hostfile});

@@ -43,6 +43,9 @@ struct launcher {
     std::string version;         // the first line of --version
     std::vector<std::string> command;
     environment env;  // what it needs in the environment
+    // How to pass a variable of our environment to ranks on other machines
+    // ("-x" for Open MPI; empty where every variable goes by default).
+    std::string forward_flag;
 };
 
 // Open MPI: --bind-to none (so a rank's threads are not confined to one

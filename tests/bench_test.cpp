@@ -336,7 +336,8 @@ TEST_F(StandIns, RanksRunCorvaneMpiThroughTheLauncherItNames) {
     std::ifstream launches(file("launches"));
     int by_ranks[3] = {};
     for (std::string line; std::getline(launches, line);) {
-        EXPECT_EQ(line.rfind("--bind-to none ", 0), 0u) << line;  // each rank's threads may use every core
+        // Each rank's threads may use every core; remote ranks get the team size.
+        EXPECT_EQ(line.rfind("--bind-to none -x OMP_NUM_THREADS ", 0), 0u) << line;
         if (line.find("-n 1 " + file("corvane-mpi")) != std::string::npos) ++by_ranks[1];
         if (line.find("-n 2 " + file("corvane-mpi")) != std::string::npos) ++by_ranks[2];
     }
