@@ -167,8 +167,8 @@ int print_plan() {
                         i == plan.chosen ? "  <- chosen" : "");
     }
     std::printf(
-        "A candidate later in the list is chosen only when it is more than %.0f%% faster "
-        "than every one before it.\n",
+        "The plan takes the first candidate within %.0f%% of the fastest: a wider or "
+        "division-free kernel must win clearly.\n",
         plan_margin * 100);
     return 0;
 }

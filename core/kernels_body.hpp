@@ -67,9 +67,8 @@ midpoints midpoints_from(int32_t first) {
 // The correctly rounded 1/b for b in [1, 2). A Newton step r + r(1 - br)
 // squares the relative error; once r is within an ulp of 1/b, the residual
 // 1 - br is exact in a fused multiply-add and one more step rounds r + r*e
-// to the nearest double (Markstein). b never reaches 2 - 2^-52, the one
-// significand for which that last step can miss. Every term of the range is
-// checked against IEEE division (corvane-kernels --verify).
+// to the nearest double (Markstein). Every term of the range is checked
+// against IEEE division (corvane-kernels --verify, and the test suite).
 #if CORVANE_VECTOR_BYTES == 64
 inline vec newton_step(vec b, vec r) {
     const __m512d e = _mm512_fnmadd_pd((__m512d)b, (__m512d)r, _mm512_set1_pd(1.0));
