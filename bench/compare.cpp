@@ -29,9 +29,10 @@ std::vector<double> valid_samples(const json& c) {
     return samples;
 }
 
-std::string number(double value, const char* format) {
+// 1, 0.1, 2.5: a percentage as a person writes it.
+std::string shortest(double value) {
     char text[64];
-    std::snprintf(text, sizeof text, format, value);
+    std::snprintf(text, sizeof text, "%g", value);
     return text;
 }
 
@@ -102,10 +103,9 @@ comparison compare_results(const json& old_result, const json& new_result, doubl
         const char* verdict = !significant || !large || ratio == 1.0 ? "same"
                               : ratio < 1.0                          ? "faster"
                                                                      : "slower";
-        out.rows.push_back({entry.key, number(old_median, "%.3f"), number(new_median, "%.3f"),
-                            number(ratio, "%.3f"),
-                            "[" + number(shift.low, "%.3f") + ", " + number(shift.high, "%.3f") + "]",
-                            number(adjusted[i], "%.4f"), verdict});
+        out.rows.push_back({entry.key, fixed(old_median, 3), fixed(new_median, 3), fixed(ratio, 3),
+                            "[" + fixed(shift.low, 3) + ", " + fixed(shift.high, 3) + "]",
+                            fixed(adjusted[i], 4), verdict});
         log_sum += std::log(ratio);
         if (smallest_possible_p(entry.before.size(), entry.after.size()) *
                 static_cast<double>(cells.size()) >=
@@ -117,13 +117,13 @@ comparison compare_results(const json& old_result, const json& new_result, doubl
 
     if (!cells.empty())
         out.notes.push_back("geometric mean of ratios (new / old, below 1 is faster): " +
-                            number(std::exp(log_sum / static_cast<double>(cells.size())), "%.3f") + " over " +
+                            fixed(std::exp(log_sum / static_cast<double>(cells.size())), 3) + " over " +
                             std::to_string(cells.size()) + " cells");
     else
         out.notes.push_back("no cell with valid runs in both results");
     out.notes.push_back("faster or slower: p < 0.05 after Holm's correction across " +
                         std::to_string(cells.size()) + " cells and the medians at least " +
-                        number(min_effect * 100.0, "%g") + "% apart; otherwise same");
+                        shortest(min_effect * 100.0) + "% apart; otherwise same");
     if (too_few)
         out.notes.push_back(
             "too few runs: with these sample sizes no p-value can fall below 0.05 after the "

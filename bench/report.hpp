@@ -14,6 +14,9 @@ namespace corvane::bench {
 
 using table = std::vector<std::vector<std::string>>;
 
+// A number with this many decimals, as every table shows it.
+std::string fixed(double value, int decimals);
+
 // The rows the terminal and Markdown tables show, header first
 // (report_rows.cpp).
 table result_rows(const std::vector<cell>& cells, const std::vector<cell_result>& results);

@@ -1,4 +1,3 @@
-#include <cstdio>
 #include <sstream>
 
 #include "bench/report.hpp"
@@ -12,12 +11,6 @@ std::string csv_field(const std::string& field) {
     std::string quoted = "\"";
     for (char c : field) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
     return quoted + "\"";
-}
-
-std::string fixed(double value, int decimals) {
-    char text[64];
-    std::snprintf(text, sizeof text, "%.*f", decimals, value);
-    return text;
 }
 
 }  // namespace

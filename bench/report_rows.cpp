@@ -5,13 +5,13 @@
 
 namespace corvane::bench {
 
-namespace {
-
 std::string fixed(double value, int decimals) {
     char text[64];
     std::snprintf(text, sizeof text, "%.*f", decimals, value);
     return text;
 }
+
+namespace {
 
 std::string optional_fixed(const std::optional<double>& value, int decimals) {
     return value ? fixed(*value, decimals) : "-";

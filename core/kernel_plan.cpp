@@ -66,7 +66,8 @@ const kernel& widest_divide_kernel() {
 }
 
 // Written only before any thread that sums exists, like step.
-const kernel* planned[2] = {&widest_divide_kernel(), &widest_divide_kernel()};
+const kernel& unplanned = widest_divide_kernel();
+const kernel* planned[2] = {&unplanned, &unplanned};
 kernel_plan plans[2];
 
 }  // namespace
