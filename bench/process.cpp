@@ -72,6 +72,9 @@ void close_fd(int& fd) {
     } else {
         dup2(out_fd, STDOUT_FILENO);
     }
+    // The program gets its three streams and no other end of our pipes.
+    for (int fd : {in_fd, out_fd, err_fd})
+        if (fd > STDERR_FILENO) close(fd);
     std::vector<char*> argv{const_cast<char*>(path.c_str())};
     for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
@@ -185,8 +188,10 @@ program_run run_program(const std::string& path, const std::vector<std::string>&
         if (in[1] >= 0) watched[count++] = {in[1], POLLOUT, 0};
         if (wake_pipe[0] >= 0) watched[count++] = {wake_pipe[0], POLLIN, 0};
         // Wake now and then: the program may end while something it started
-        // still holds its output open.
-        poll(watched, count, 50);
+        // still holds its output open. Once its output has closed, it is
+        // ending: look often, so that its wall time is not ours.
+        const bool output_open = out[0] >= 0 || err[0] >= 0;
+        poll(watched, count, output_open ? 50 : 1);
 
         if (out[0] >= 0 && !read_into(out[0], run.out)) close_fd(out[0]);
         if (err[0] >= 0 && !read_into(err[0], run.err)) close_fd(err[0]);
