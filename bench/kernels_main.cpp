@@ -156,15 +156,13 @@ void add(const std::string& name, range_sum body, int threads, const std::string
         ->Unit(benchmark::kMillisecond);
 }
 
-std::string name_of(const kernel& k) { return std::string(k.path) + "/" + k.method; }
-
 int print_plan() {
     for (summation_order order : {summation_order::strict, summation_order::four_lane}) {
         const kernel_plan plan = measure_plan(order);
         std::printf("%s order, measured in %.2f ms:\n", order_name(order), plan.planning_ms);
         for (int i = 0; i < plan.count; ++i)
-            std::printf("  %-14s %.3f ns/term%s\n", name_of(*plan.candidates[i]).c_str(), plan.ns_per_term[i],
-                        i == plan.chosen ? "  <- chosen" : "");
+            std::printf("  %-14s %.3f ns/term%s\n", kernel_name(*plan.candidates[i]).c_str(),
+                        plan.ns_per_term[i], i == plan.chosen ? "  <- chosen" : "");
     }
     std::printf(
         "The plan takes the first candidate within %.0f%% of the fastest: a wider or "
@@ -183,7 +181,7 @@ int verify() {
         const double seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         std::printf("%-14s %lld of %d terms differ from IEEE division (%.1f s)\n",
-                    name_of(*kernels[i]).c_str(), static_cast<long long>(differing), num_steps, seconds);
+                    kernel_name(*kernels[i]).c_str(), static_cast<long long>(differing), num_steps, seconds);
         if (differing != 0) status = 1;
     }
     return status;
@@ -206,20 +204,20 @@ int main(int argc, char** argv) {
         for (int i = 0; i < count; ++i) {
             const kernel& k = *kernels[i];
             add(
-                "floor/evaluation/" + name_of(k),
+                "floor/evaluation/" + kernel_name(k),
                 [&k](std::int32_t first, std::int32_t n) { return k.evaluation_floor(first, n, 0.0, step); },
-                threads, "", "evaluation/" + name_of(k));
+                threads, "", "evaluation/" + kernel_name(k));
         }
         add("plain_strict", plain_strict, threads, "addition_chain");
         add("plain_four_lane", plain_four_lane, threads, "four_lane");
         for (int i = 0; i < count; ++i) {
             const kernel& k = *kernels[i];
             add(
-                "strict/" + name_of(k),
+                "strict/" + kernel_name(k),
                 [&k](std::int32_t first, std::int32_t n) { return k.strict(first, n, 0.0, step); }, threads,
                 "addition_chain");
             add(
-                "four_lane/" + name_of(k),
+                "four_lane/" + kernel_name(k),
                 [&k](std::int32_t first, std::int32_t n) { return k.four_lane(first, n, 0.0, step); },
                 threads, "four_lane");
         }

@@ -219,10 +219,8 @@ nlohmann::json kernel_plan_json() {
         const kernel_plan measured = measure_plan(order);
         nlohmann::json candidates = nlohmann::json::object();
         for (int i = 0; i < measured.count; ++i)
-            candidates[std::string(measured.candidates[i]->path) + "/" + measured.candidates[i]->method] =
-                measured.ns_per_term[i];
-        const kernel& chosen = *measured.candidates[measured.chosen];
-        plan[order_name(order)] = {{"chosen", std::string(chosen.path) + "/" + chosen.method},
+            candidates[kernel_name(*measured.candidates[i])] = measured.ns_per_term[i];
+        plan[order_name(order)] = {{"chosen", kernel_name(*measured.candidates[measured.chosen])},
                                    {"ns_per_term", candidates}};
     }
     return plan;

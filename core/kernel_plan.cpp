@@ -68,7 +68,6 @@ const kernel& widest_divide_kernel() {
 // Written only before any thread that sums exists, like step.
 const kernel& unplanned = widest_divide_kernel();
 const kernel* planned[2] = {&unplanned, &unplanned};
-kernel_plan plans[2];
 
 }  // namespace
 
@@ -102,11 +101,10 @@ kernel_plan measure_plan(summation_order order) {
     return plan;
 }
 
-const kernel_plan& plan_kernel(summation_order order) {
-    const int o = static_cast<int>(order);
-    plans[o] = measure_plan(order);
-    planned[o] = plans[o].candidates[plans[o].chosen];
-    return plans[o];
+kernel_plan plan_kernel(summation_order order) {
+    const kernel_plan plan = measure_plan(order);
+    planned[static_cast<int>(order)] = plan.candidates[plan.chosen];
+    return plan;
 }
 
 const kernel& planned_kernel(summation_order order) { return *planned[static_cast<int>(order)]; }
@@ -122,8 +120,7 @@ std::int64_t differing_terms(const kernel& checked, std::int32_t first, std::int
             const std::int32_t n = std::min(chunk, mine.count - done);
             checked.terms(mine.first + done, n, step, got.data());
             for (std::int32_t j = 0; j < n; ++j) {
-                const double x = (static_cast<double>(mine.first + done + j) + 0.5) * step;
-                const double expected = 4.0 / (1.0 + x * x);
+                const double expected = midpoint_term(mine.first + done + j, index_form::zero_based, step);
                 // Terms are finite and positive: equal values are equal bits.
                 if (got[static_cast<std::size_t>(j)] != expected)
                     ++differing[static_cast<std::size_t>(worker)];

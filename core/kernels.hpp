@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "core/corvane.hpp"
 
@@ -64,9 +65,12 @@ kernel_plan measure_plan(summation_order order);
 // Measures and from then on sums the order with the chosen kernel. Call
 // before any thread that sums exists; until then the widest divide path is
 // used.
-const kernel_plan& plan_kernel(summation_order order);
+kernel_plan plan_kernel(summation_order order);
 
 const kernel& planned_kernel(summation_order order);
+
+// "avx512/newton": how the tools name a kernel.
+inline std::string kernel_name(const kernel& k) { return std::string(k.path) + "/" + k.method; }
 
 inline const char* order_name(summation_order order) {
     return order == summation_order::strict ? "strict" : "four_lane";

@@ -11,12 +11,6 @@
 
 using namespace corvane;
 
-namespace {
-
-std::string name_of(const kernel& k) { return std::string(k.path) + "/" + k.method; }
-
-}  // namespace
-
 TEST(ChooseKernel, PicksTheFastestWhenItWinsByMoreThanTheMargin) {
     const double ns[] = {1.00, 0.80, 0.50, 0.90};
     EXPECT_EQ(choose_kernel(ns, 4), 2);
@@ -51,9 +45,9 @@ TEST(MeasurePlan, TimesEverySupportedKernelAndUsesTheChoice) {
         ASSERT_LT(plan.chosen, plan.count);
         for (int i = 0; i < plan.count; ++i) {
             EXPECT_GT(plan.ns_per_term[i], 0.0);
-            std::printf("candidate %s %s\n", order_name(order), name_of(*plan.candidates[i]).c_str());
+            std::printf("candidate %s %s\n", order_name(order), kernel_name(*plan.candidates[i]).c_str());
         }
-        const kernel_plan& used = plan_kernel(order);
+        const kernel_plan used = plan_kernel(order);
         EXPECT_EQ(&planned_kernel(order), used.candidates[used.chosen]);
     }
 }
@@ -77,6 +71,6 @@ TEST(EveryTerm, EachKernelEvaluatesAllTermsExactlyAsIeeeDivision) {
     const kernel* kernels[max_kernels];
     const int count = supported_kernels(kernels);
     for (int i = 0; i < count; ++i)
-        EXPECT_EQ(differing_terms(*kernels[i], 0, num_steps), 0) << name_of(*kernels[i]);
+        EXPECT_EQ(differing_terms(*kernels[i], 0, num_steps), 0) << kernel_name(*kernels[i]);
 #endif
 }

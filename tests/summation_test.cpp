@@ -183,8 +183,8 @@ TEST_P(EveryKernel, FourLaneFullRangeTotal) {
     EXPECT_EQ(pattern(step * total), pattern(0x1.921fb54442cep+1));
 }
 
-std::string kernel_name(const ::testing::TestParamInfo<const kernel*>& info) {
+std::string parameter_name(const ::testing::TestParamInfo<const kernel*>& info) {
     return std::string(info.param->path) + "_" + info.param->method;
 }
 
-INSTANTIATE_TEST_SUITE_P(Kernels, EveryKernel, ::testing::ValuesIn(kernels()), kernel_name);
+INSTANTIATE_TEST_SUITE_P(Kernels, EveryKernel, ::testing::ValuesIn(kernels()), parameter_name);
