@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "bench/process.hpp"
 #include "bench/stats.hpp"
+#include "process/process.hpp"
 
 namespace corvane::bench {
 
@@ -27,6 +27,9 @@ const program_info* find_program(const std::string& name);
 // A program's output is data: bytes that are not printable UTF-8 (control
 // characters, escape sequences, invalid sequences) become \xNN.
 std::string printable(const std::string& text);
+
+// The seconds of "The time to calculate PI was %f seconds".
+double reported_seconds(const std::string& time_line);
 
 // Why a run is invalid, or an empty string for a valid one. The reason
 // quotes the program's output only through printable().
