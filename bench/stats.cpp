@@ -64,13 +64,19 @@ double binomial(std::size_t n, std::size_t k) {
 
 // Up to this many arrangements the tests enumerate them exactly.
 constexpr double exact_limit = 200000.0;
+// And the critical value's table stays within about 32 MB of doubles.
+constexpr double exact_table_limit = 4e6;
 
 // The largest c with P(U <= c) <= 2.5% under the null hypothesis, or -1 if
 // even U = 0 is likelier: exact from the counts of arrangements for small
 // samples, the normal approximation otherwise.
 long lower_critical_u(std::size_t m, std::size_t n) {
     const std::size_t most = m * n;
-    if (binomial(m + n, m) > exact_limit) {
+    // The exact table has (m+1)(n+1)(mn+1) entries: bounded, whatever the
+    // files hold, by falling back to the normal approximation.
+    const double table_entries =
+        static_cast<double>(m + 1) * static_cast<double>(n + 1) * static_cast<double>(most + 1);
+    if (binomial(m + n, m) > exact_limit || table_entries > exact_table_limit) {
         const double mean = static_cast<double>(most) / 2.0;
         const double sd = std::sqrt(static_cast<double>(most) * static_cast<double>(m + n + 1) / 12.0);
         return static_cast<long>(std::floor(mean - 1.959964 * sd));

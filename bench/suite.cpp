@@ -4,29 +4,13 @@
 #include <cstdio>
 #include <map>
 #include <random>
-#include <regex>
 #include <sstream>
 #include <stdexcept>
 
+#include "bench/error.hpp"
+#include "core/report_lines.hpp"
+
 namespace corvane::bench {
-
-const std::vector<program_info>& known_programs() {
-    static const std::vector<program_info> programs = {
-        {"corvane-serial", false, nullptr},
-        {"corvane-serial-simd", false, "corvane-serial"},
-        {"corvane-omp", true, "corvane-serial"},
-        {"corvane-omp-simd", true, "corvane-serial-simd"},
-        {"corvane-autopar", true, "corvane-serial-simd"},
-        {"corvane-mpi", true, "corvane-serial-simd", true},
-    };
-    return programs;
-}
-
-const program_info* find_program(const std::string& name) {
-    for (const auto& program : known_programs())
-        if (name == program.name) return &program;
-    return nullptr;
-}
 
 std::string printable(const std::string& text) {
     std::string out;
@@ -74,18 +58,14 @@ std::string first_error_line(const std::string& err) {
 }
 
 std::string seconds_text(double seconds) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.3f s", seconds);
+    const int length = std::snprintf(nullptr, 0, "%.3f s", seconds);
+    std::string text(static_cast<std::size_t>(length) + 1, '\0');
+    std::snprintf(text.data(), text.size(), "%.3f s", seconds);
+    text.pop_back();
     return text;
 }
 
 }  // namespace
-
-double reported_seconds(const std::string& time_line) {
-    double seconds = -1.0;
-    std::sscanf(time_line.c_str(), "The time to calculate PI was %lf seconds", &seconds);
-    return seconds;
-}
 
 std::string validate(const process::program_run& run, double timeout_s) {
     if (!run.failure.empty()) return printable(run.failure);
@@ -98,50 +78,29 @@ std::string validate(const process::program_run& run, double timeout_s) {
     if (run.signal != 0) return "killed by signal " + std::to_string(run.signal) + first_error_line(run.err);
     if (run.exit_status != 0)
         return "exit status " + std::to_string(run.exit_status) + first_error_line(run.err);
+    if (run.left_behind > 0)
+        return "left " + std::to_string(run.left_behind) +
+               " process(es) running after it exited, which competed with the runs; they were ended";
+    if (run.out_truncated || run.out.size() > longest_report_bytes)
+        return "output too long: " + std::to_string(run.out.size()) +
+               " bytes, where a report is two short lines";
     const auto lines = process::lines_of(run.out);
     if (lines.size() != 2 || run.out.empty() || run.out.back() != '\n')
         return "expected two lines, got " + std::to_string(lines.size()) +
                (run.out.empty() || run.out.back() == '\n' ? "" : " (no final newline)");
-    if (lines[0] != "The value of PI is  3.141592653590") return "wrong value line: " + printable(lines[0]);
-    static const std::regex time_line("The time to calculate PI was [0-9]+\\.[0-9]{6} seconds");
-    if (!std::regex_match(lines[1], time_line)) return "malformed time line: " + printable(lines[1]);
+    if (lines[0] != expected_value_line()) return "wrong value line: " + printable(lines[0]);
+    const std::optional<double> reported = parse_time_line(lines[1]);
+    if (!reported) return "malformed time line: " + printable(lines[1]);
+    if (*reported <= 0.0) return "reported 0 s: the program's clock did not advance";
     // The program's clock may round up to the next tick, never further.
-    const double reported = reported_seconds(lines[1]);
-    if (reported > run.wall_seconds + clock_tick_s)
-        return "reported " + seconds_text(reported) + ", longer than the process lived (" +
+    if (*reported > run.wall_seconds + clock_tick_s)
+        return "reported " + seconds_text(*reported) + ", longer than the process lived (" +
                seconds_text(run.wall_seconds) + ")";
     return "";
 }
 
-std::vector<cell_result> evaluate(const std::vector<cell>& cells) {
-    std::vector<cell_result> results;
-    std::map<std::string, double> serial_medians;
-    for (const auto& c : cells) {
-        cell_result r;
-        std::vector<double> reported, wall;
-        for (const auto& s : c.samples) {
-            if (!s.valid) {
-                ++r.invalid_runs;
-                continue;
-            }
-            ++r.valid_runs;
-            reported.push_back(s.reported_s);
-            wall.push_back(s.wall_s);
-        }
-        r.reported = summarize(reported);
-        r.wall = summarize(wall);
-        r.unstable = r.valid_runs > 1 && r.reported.relative_mad > unstable_mad;
-        if (!c.threads && r.valid_runs > 0) serial_medians[c.program] = r.reported.median;
-        results.push_back(r);
-    }
-    for (std::size_t i = 0; i < cells.size(); ++i) {
-        const program_info* info = find_program(cells[i].program);
-        if (!info || !info->baseline || results[i].valid_runs == 0) continue;
-        const auto baseline = serial_medians.find(info->baseline);
-        if (baseline == serial_medians.end()) continue;
-        results[i].scaled = scale(baseline->second, results[i].reported.median, workers(cells[i]));
-    }
-    return results;
+double reported_seconds(const process::program_run& run) {
+    return parse_time_line(process::lines_of(run.out).at(1)).value();
 }
 
 std::vector<int> default_threads(int cpus) {
@@ -149,16 +108,6 @@ std::vector<int> default_threads(int cpus) {
     for (int t = 2; t < cpus; t *= 2) threads.push_back(t);
     if (cpus > 1) threads.push_back(cpus);
     return threads;
-}
-
-std::string cell_label(const cell& c) {
-    return c.program + (c.ranks ? " ranks " + std::to_string(*c.ranks) : "") +
-           (c.threads ? " threads " + std::to_string(*c.threads) : "");
-}
-
-std::optional<int> workers(const cell& c) {
-    if (!c.threads) return std::nullopt;
-    return *c.threads * c.ranks.value_or(1);
 }
 
 std::vector<int> parse_counts(const std::string& list, const std::string& option) {
@@ -172,12 +121,11 @@ std::vector<int> parse_counts(const std::string& list, const std::string& option
             !item.empty() && item.size() <= 6 &&
             std::all_of(item.begin(), item.end(), [](char c) { return c >= '0' && c <= '9'; });
         if (!digits || std::stoi(item) < 1)
-            throw std::invalid_argument(option + ": '" + item + "' is not a positive integer");
+            throw bench_error(option + ": '" + item + "' is not a positive integer");
         threads.push_back(std::stoi(item));
     }
     if (!any || list.back() == ',')
-        throw std::invalid_argument(option + ": '" + list +
-                                    "' is not a comma-separated list of positive integers");
+        throw bench_error(option + ": '" + list + "' is not a comma-separated list of positive integers");
     std::sort(threads.begin(), threads.end());
     threads.erase(std::unique(threads.begin(), threads.end()), threads.end());
     return threads;
@@ -187,13 +135,13 @@ std::vector<cell> make_cells(const suite_options& options) {
     std::vector<cell> cells;
     for (const auto& name : options.programs) {
         if (!find_program(name)->parallel) {
-            cells.push_back({name, std::nullopt, {}, std::nullopt});
+            cells.push_back({name, std::nullopt, std::nullopt, {}, {}});
             continue;
         }
-        for (int t : options.threads) cells.push_back({name, t, {}, std::nullopt});
+        for (int t : options.threads) cells.push_back({name, std::nullopt, t, {}, {}});
     }
     for (int r : options.ranks)
-        for (int t : options.threads) cells.push_back({"corvane-mpi", t, {}, r});
+        for (int t : options.threads) cells.push_back({"corvane-mpi", r, t, {}, {}});
     return cells;
 }
 
@@ -204,7 +152,12 @@ environment cell_environment(const suite_options& options, const cell& c) {
     return env;
 }
 
-int run_suite(const suite_options& options, std::vector<cell>& cells,
+process::program_run run_command(const std::vector<std::string>& command,
+                                 const process::run_options& options) {
+    return process::run_program(command[0], {command.begin() + 1, command.end()}, options);
+}
+
+int run_suite(const suite_options& options, std::vector<cell>& cells, const program_runner& run_program,
               const std::function<void(const std::string&)>& progress) {
     std::mt19937_64 random(options.seed);
     std::vector<std::size_t> order(cells.size());
@@ -232,15 +185,15 @@ int run_suite(const suite_options& options, std::vector<cell>& cells,
             process::run_options run_options;
             run_options.env = cell_environment(options, c);
             run_options.timeout_s = options.timeout_s;
-            const auto run =
-                process::run_program(command[0], {command.begin() + 1, command.end()}, run_options);
+            run_options.kept_bytes = kept_output_bytes;
+            const auto run = run_program(command, run_options);
             if (run.interrupted_by) return run.interrupted_by;
             if (warming) continue;
             sample s;
             s.reason = validate(run, options.timeout_s);
             s.valid = s.reason.empty();
             s.wall_s = run.wall_seconds;
-            if (s.valid) s.reported_s = reported_seconds(process::lines_of(run.out)[1]);
+            if (s.valid) s.reported_s = reported_seconds(run);
             c.samples.push_back(s);
         }
     }

@@ -4,67 +4,29 @@
 
 #include <cstdint>
 #include <functional>
-#include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
-#include "bench/stats.hpp"
+#include "bench/model.hpp"
 #include "process/process.hpp"
 
 namespace corvane::bench {
-
-struct program_info {
-    const char* name;
-    bool parallel;             // takes its team size from OMP_NUM_THREADS
-    const char* baseline;      // the serial program of the same order, or nullptr
-    bool distributed = false;  // started by mpiexec, one cell per --ranks entry
-};
-
-const std::vector<program_info>& known_programs();
-const program_info* find_program(const std::string& name);
 
 // A program's output is data: bytes that are not printable UTF-8 (control
 // characters, escape sequences, invalid sequences) become \xNN.
 std::string printable(const std::string& text);
 
-// The seconds of "The time to calculate PI was %f seconds".
-double reported_seconds(const std::string& time_line);
+// A report is two short lines; more than this is not one, and more than
+// kept_output_bytes of a run's output is not even kept.
+inline constexpr std::size_t longest_report_bytes = 4096;
+inline constexpr std::size_t kept_output_bytes = 1 << 16;
 
 // Why a run is invalid, or an empty string for a valid one. The reason
 // quotes the program's output only through printable().
 std::string validate(const process::program_run& run, double timeout_s = 0);
 
-struct sample {
-    double reported_s = 0, wall_s = 0;
-    bool valid = false;
-    std::string reason;
-};
-
-struct cell {
-    std::string program;
-    std::optional<int> threads;  // none for the serial programs
-    std::vector<sample> samples;
-    std::optional<int> ranks;  // MPI processes, for corvane-mpi only
-};
-
-// "corvane-omp threads 2", "corvane-mpi ranks 2 threads 1".
-std::string cell_label(const cell& c);
-
-// How many threads the cell runs in all: ranks times threads.
-std::optional<int> workers(const cell& c);
-
-struct cell_result {
-    summary reported, wall;  // over valid samples only
-    int valid_runs = 0, invalid_runs = 0;
-    bool unstable = false;  // relative MAD of the reported times above unstable_mad
-    scaling scaled;
-};
-
-// Statistics of every cell, scaled against the baseline cells present.
-std::vector<cell_result> evaluate(const std::vector<cell>& cells);
-
-using environment = std::vector<std::pair<std::string, std::string>>;
+// The seconds a valid run reported.
+double reported_seconds(const process::program_run& run);
 
 struct suite_options {
     std::string bin_dir;
@@ -83,7 +45,7 @@ struct suite_options {
 std::vector<int> default_threads(int cpus);
 
 // Parses "1,2,4" given to `option`: positive integers, sorted, without
-// repeats. Throws std::invalid_argument naming the offending item.
+// repeats. Throws bench_error naming the offending item.
 std::vector<int> parse_counts(const std::string& list, const std::string& option);
 
 std::vector<cell> make_cells(const suite_options& options);
@@ -91,10 +53,17 @@ std::vector<cell> make_cells(const suite_options& options);
 // The environment a cell's runs get: --env, then the cell's team size.
 environment cell_environment(const suite_options& options, const cell& c);
 
+// Starts one run: the command (program or launcher first) and its options.
+// The suite takes it as a parameter so that tests can run it with a fake.
+using program_runner =
+    std::function<process::program_run(const std::vector<std::string>& command, const process::run_options&)>;
+process::program_run run_command(const std::vector<std::string>& command,
+                                 const process::run_options& options);
+
 // Runs warm-up rounds, then counted rounds, each round every cell once in an
 // order shuffled from the seed. `progress` (may be empty) hears of each run.
 // Returns the signal that interrupted the suite, or 0 if it ran to the end.
-int run_suite(const suite_options& options, std::vector<cell>& cells,
-              const std::function<void(const std::string&)>& progress);
+int run_suite(const suite_options& options, std::vector<cell>& cells, const program_runner& run,
+              const std::function<void(const std::string&)>& progress = {});
 
 }  // namespace corvane::bench

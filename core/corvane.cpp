@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "core/kernels.hpp"
+#include "core/report_lines.hpp"
 
 namespace corvane {
 
@@ -64,25 +65,28 @@ void serial_four_lane(double& sum, std::int32_t count) {
     sum = four_lane_sum(0, count, index_form::zero_based, sum);
 }
 
-int run(const char* program, summation_order order, strategy summation) {
+bool write_to_stdout(const char* line) { return std::fputs(line, stdout) >= 0; }
+
+int run(const char* program, summation_order order, strategy summation, clock_source clock,
+        line_writer write) {
     double sum = 0.0;
     set_step();
     plan_kernel(order);
 
-    const std::int64_t start = clock_ms();
+    const std::int64_t start = clock();
     summation(sum, num_steps);
     const double pi = step * sum;
-    const std::int64_t end = clock_ms();
+    const std::int64_t end = clock();
 
-    return report(program, pi, end - start);
+    return report(program, pi, end - start, write);
 }
 
-int report(const char* program, double pi, std::int64_t elapsed_ms) {
+int report(const char* program, double pi, std::int64_t elapsed_ms, line_writer write) {
     errno = 0;
-    const bool printed = std::printf("The value of PI is %15.12f\n", pi) >= 0 &&
-                         std::printf("The time to calculate PI was %f seconds\n",
-                                     static_cast<double>(elapsed_ms) / 1000.0) >= 0;
-    return finish_report(program, printed);
+    char value[64], time[96];
+    std::snprintf(value, sizeof value, value_line_format, pi);
+    std::snprintf(time, sizeof time, time_line_format, static_cast<double>(elapsed_ms) / 1000.0);
+    return finish_report(program, write(value) && write(time));
 }
 
 }  // namespace corvane

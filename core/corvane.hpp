@@ -60,14 +60,22 @@ using strategy = void (*)(double& sum, std::int32_t count);
 void serial_strict(double& sum, std::int32_t count);
 void serial_four_lane(double& sum, std::int32_t count);
 
+// Where the driver reads the time and writes the report: the real clock and
+// standard output, or stand-ins in tests.
+using clock_source = std::int64_t (*)();
+using line_writer = bool (*)(const char* line);  // false: the line was not written
+bool write_to_stdout(const char* line);
+
 // Chooses the fastest kernel for the strategy's order, times the strategy
-// over num_steps intervals and prints the two-line report. Returns the
-// process exit status: 0, or 1 if standard output could not be written
+// over num_steps intervals and prints the two-line report. Both clock
+// readings come before any output, so a slow console is not timed. Returns
+// the process exit status: 0, or 1 if standard output could not be written
 // (after saying so on standard error).
-int run(const char* program, summation_order order, strategy summation);
+int run(const char* program, summation_order order, strategy summation, clock_source clock = clock_ms,
+        line_writer write = write_to_stdout);
 
 // The two report lines; the exit status as for run().
-int report(const char* program, double pi, std::int64_t elapsed_ms);
+int report(const char* program, double pi, std::int64_t elapsed_ms, line_writer write = write_to_stdout);
 
 }  // namespace corvane
 

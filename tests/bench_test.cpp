@@ -1,124 +1,21 @@
 // corvane-bench: its statistics on known samples, its validation of runs,
 // and the harness itself run against stand-in programs.
-#include <dirent.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cmath>
-#include <csignal>
-#include <cstdio>
-#include <fstream>
-#include <sstream>
 #include <string>
 
-#include "bench/report.hpp"
+#include <nlohmann/json.hpp>
+
+#include "bench/compare.hpp"
+#include "bench/error.hpp"
+#include "bench/report/report.hpp"
 #include "bench/stats.hpp"
 #include "bench/suite.hpp"
+#include "tests/stand_ins.hpp"
 
 using namespace corvane::bench;
-using corvane::process::program_run;
-using corvane::process::run_options;
-using corvane::process::run_program;
-
-namespace {
-
-const std::string good_output =
-    "The value of PI is  3.141592653590\nThe time to calculate PI was 0.250000 seconds\n";
-// What the stand-ins print: a time no started process can be shorter than.
-const std::string quick_output =
-    "The value of PI is  3.141592653590\nThe time to calculate PI was 0.001000 seconds\n";
-
-program_run finished(const std::string& out, int status = 0, int signal = 0, double wall = 10.0) {
-    program_run run;
-    run.out = out;
-    run.exit_status = status;
-    run.signal = signal;
-    run.wall_seconds = wall;
-    return run;
-}
-
-bool exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
-
-// Valid runs that reported these times, each 3 ms shorter than the process.
-std::vector<sample> runs(const std::vector<double>& times) {
-    std::vector<sample> samples;
-    for (double t : times) samples.push_back({t, t + 0.003, true, ""});
-    return samples;
-}
-
-// The names in a directory, hidden ones too, one per line.
-std::string slurp_dir(const std::string& dir) {
-    std::string names;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (const dirent* entry = readdir(d))
-            if (std::string(entry->d_name) != "." && std::string(entry->d_name) != "..")
-                names += std::string(entry->d_name) + "\n";
-        closedir(d);
-    }
-    return names;
-}
-
-std::string slurp(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-// A process is gone when it no longer exists or is only a zombie waiting
-// for a parent that is not ours to be.
-bool gone(const std::string& pid_file) {
-    const std::string pid = slurp(pid_file).substr(0, slurp(pid_file).find('\n'));
-    if (pid.empty()) return false;
-    if (kill(std::stoi(pid), 0) != 0 && errno == ESRCH) return true;
-    const std::string stat = slurp("/proc/" + pid + "/stat");
-    const auto close = stat.rfind(')');
-    return close != std::string::npos && stat.size() > close + 2 && stat[close + 2] == 'Z';
-}
-
-// A --bin-dir of stand-in programs: shell scripts printing what a test needs.
-class StandIns : public ::testing::Test {
-protected:
-    void SetUp() override {
-        char name[] = "/tmp/corvane-bench-test-XXXXXX";
-        dir_ = mkdtemp(name);
-        for (const auto& program :
-             {"corvane-serial", "corvane-serial-simd", "corvane-omp", "corvane-omp-simd", "corvane-autopar"})
-            stand_in(program, "printf '" + escaped(quick_output) + "'");
-        stand_in("corvane-mpi", "printf '" + escaped(quick_output) + "'");
-    }
-    void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
-
-    static std::string escaped(const std::string& text) {
-        std::string out;
-        for (char c : text)
-            out += c == '\n' ? std::string("\\n") : c == '\r' ? std::string("\\r") : std::string(1, c);
-        return out;
-    }
-    void stand_in(const std::string& program, const std::string& body) {
-        const std::string path = dir_ + "/" + program;
-        std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
-        chmod(path.c_str(), 0755);
-    }
-    program_run bench(std::vector<std::string> args, const environment& env = {}) {
-        args.insert(args.begin(), {"--bin-dir", dir_, "--warmup", "0", "--runs", "2", "--seed", "7"});
-        run_options options;
-        options.env = env;
-        options.timeout_s = 120;  // a hung harness fails its test, not the suite
-        return run_program(CORVANE_BENCH, args, options);
-    }
-    program_run compare(const std::vector<std::string>& args) {
-        std::vector<std::string> all = {"compare"};
-        all.insert(all.end(), args.begin(), args.end());
-        return run_program(CORVANE_BENCH, all);
-    }
-    std::string file(const std::string& name) const { return dir_ + "/" + name; }
-    std::string dir_;
-};
-
-}  // namespace
+using namespace corvane::bench::testing;
 
 TEST(Statistics, SummariseKnownSamples) {
     const summary s = summarize({0.300, 0.302, 0.301, 0.305, 0.900});
@@ -139,14 +36,14 @@ TEST(Statistics, SummariseKnownSamples) {
 }
 
 TEST(Statistics, OneSlowRunDoesNotMakeACellUnstable) {
-    const std::vector<cell> cells = {
-        {"corvane-serial", std::nullopt, runs({0.318, 0.316, 0.360, 0.317, 0.319}), std::nullopt},
-        {"corvane-serial-simd", std::nullopt, runs({0.30, 0.36, 0.33, 0.27, 0.39}), std::nullopt},
+    std::vector<cell> cells = {
+        {"corvane-serial", std::nullopt, std::nullopt, runs({0.318, 0.316, 0.360, 0.317, 0.319}), {}},
+        {"corvane-serial-simd", std::nullopt, std::nullopt, runs({0.30, 0.36, 0.33, 0.27, 0.39}), {}},
     };
-    const auto results = evaluate(cells);
-    EXPECT_GE(results[0].reported.cv, 0.05);  // what used to be called unstable
-    EXPECT_FALSE(results[0].unstable);
-    EXPECT_TRUE(results[1].unstable);  // every run far from the others
+    evaluate(cells);
+    EXPECT_GE(cells[0].statistics.reported.cv, 0.05);  // what used to be called unstable
+    EXPECT_FALSE(cells[0].statistics.unstable);
+    EXPECT_TRUE(cells[1].statistics.unstable);  // every run far from the others
 }
 
 TEST(Statistics, RatioIntervalAndHolmCorrection) {
@@ -193,14 +90,16 @@ TEST(Statistics, SpeedupEfficiencyAndSerialFraction) {
 }
 
 TEST(Statistics, ScaleEachCellAgainstTheSerialProgramOfItsOrder) {
-    const std::vector<cell> cells = {
-        {"corvane-serial", std::nullopt, runs({0.80, 0.80, 0.80}), std::nullopt},
-        {"corvane-serial-simd", std::nullopt, runs({0.30, 0.40, 0.30}), std::nullopt},
-        {"corvane-omp", 2, runs({0.40, 0.40, 0.40}), std::nullopt},
-        {"corvane-autopar", 2, runs({0.20, 0.20, 0.20}), std::nullopt},
-        {"corvane-mpi", 2, runs({0.10, 0.10, 0.10}), 2},
+    std::vector<cell> cells = {
+        {"corvane-serial", std::nullopt, std::nullopt, runs({0.80, 0.80, 0.80}), {}},
+        {"corvane-serial-simd", std::nullopt, std::nullopt, runs({0.30, 0.40, 0.30}), {}},
+        {"corvane-omp", std::nullopt, 2, runs({0.40, 0.40, 0.40}), {}},
+        {"corvane-autopar", std::nullopt, 2, runs({0.20, 0.20, 0.20}), {}},
+        {"corvane-mpi", 2, 2, runs({0.10, 0.10, 0.10}), {}},
     };
-    const auto results = evaluate(cells);
+    evaluate(cells);
+    std::vector<cell_statistics> results;
+    for (const auto& c : cells) results.push_back(c.statistics);
     EXPECT_FALSE(results[0].scaled.speedup);                    // nothing to compare with
     EXPECT_DOUBLE_EQ(*results[1].scaled.speedup, 0.80 / 0.30);  // the four-lane order's gain
     EXPECT_FALSE(results[1].unstable);                          // two of three runs agree
@@ -218,7 +117,7 @@ TEST(Threads, DefaultsAndParsing) {
     EXPECT_EQ(default_threads(8), (std::vector<int>{1, 2, 4, 8}));
     EXPECT_EQ(parse_counts("4,1,2,2", "--threads"), (std::vector<int>{1, 2, 4}));
     for (const char* bad : {"", "0", "-1", "a", "1,,2", "2,", "1.5", "99999999"})
-        EXPECT_THROW(parse_counts(bad, "--threads"), std::invalid_argument) << bad;
+        EXPECT_THROW(parse_counts(bad, "--threads"), bench_error) << bad;
 }
 
 TEST(Validation, AcceptsTheReportAndNamesEveryFault) {
@@ -251,7 +150,7 @@ TEST(Validation, AcceptsTheReportAndNamesEveryFault) {
 }
 
 TEST(Csv, QuotesFieldsAsRfc4180) {
-    cell c{"corvane-omp", 2, {{0.0, 0.1, false, "wrong value line: \"3,14\""}}, std::nullopt};
+    cell c{"corvane-omp", std::nullopt, 2, {{0.0, 0.1, false, "wrong value line: \"3,14\""}}, {}};
     EXPECT_EQ(csv_rows({c}),
               "program,ranks,threads,run,reported_s,wall_s,valid,reason\r\n"
               "corvane-omp,,2,1,,0.100000,false,\"wrong value line: \"\"3,14\"\"\"\r\n");
@@ -262,7 +161,7 @@ TEST_F(StandIns, ValidRunsGiveStatisticsAndExitZero) {
         {"--threads", "1,2", "--json", file("r.json"), "--csv", file("r.csv"), "--markdown", file("r.md")});
     EXPECT_EQ(run.exit_status, 0) << run.out << run.err;
     EXPECT_NE(run.out.find("seed 7"), std::string::npos);
-    const auto result = read_result(file("r.json"));
+    const auto result = read_json(file("r.json"));
     ASSERT_EQ(result["cells"].size(), 8u);  // two serial cells, three programs on two team sizes
     for (const auto& c : result["cells"]) {
         EXPECT_EQ(c["valid_runs"], 2);
@@ -286,7 +185,7 @@ TEST_F(StandIns, InvalidRunsAreShownExcludedAndFailTheSuite) {
     for (const char* reason :
          {"wrong value line", "expected two lines, got 1", "exit status 3", "killed by signal 11"})
         EXPECT_NE(run.out.find(reason), std::string::npos) << reason << "\n" << run.out;
-    const auto result = read_result(file("r.json"));
+    const auto result = read_json(file("r.json"));
     for (const auto& c : result["cells"]) {
         const bool good = c["program"] == "corvane-autopar";
         EXPECT_EQ(c["invalid_runs"], good ? 0 : 2) << c["program"];
@@ -340,7 +239,7 @@ TEST_F(StandIns, RanksRunCorvaneMpiThroughTheLauncherItNames) {
     }
     EXPECT_EQ(by_ranks[1], 2);
     EXPECT_EQ(by_ranks[2], 2);
-    const auto result = read_result(file("r.json"));
+    const auto result = read_json(file("r.json"));
     ASSERT_EQ(result["cells"].size(), 3u);
     EXPECT_EQ(result["cells"][2]["ranks"], 2);
     EXPECT_DOUBLE_EQ(result["cells"][2]["efficiency"].get<double>(), 0.25);  // 1.0 over 2 x 2
@@ -382,7 +281,7 @@ TEST_F(StandIns, AHungProgramIsEndedWithEverythingItStarted) {
         << run.out;
     EXPECT_TRUE(gone(file("pid")));
     EXPECT_TRUE(gone(file("child")));  // in the program's process group, ended with it
-    const auto result = read_result(file("r.json"));
+    const auto result = read_json(file("r.json"));
     EXPECT_EQ(result["cells"][1]["valid_runs"], 2);  // the suite went on
 }
 
@@ -405,7 +304,7 @@ TEST_F(StandIns, GarbageOutputIsEscapedAndTheExportsStayValid) {
     EXPECT_EQ(run.exit_status, 1) << run.err;
     EXPECT_EQ(run.out.find('\033'), std::string::npos) << "a raw escape reached the terminal";
     EXPECT_NE(run.out.find("The value of PI is \\x1B]0;owned\\x07\\xFF"), std::string::npos) << run.out;
-    const auto result = read_result(file("r.json"));  // parses: valid UTF-8 throughout
+    const auto result = read_json(file("r.json"));  // parses: valid UTF-8 throughout
     EXPECT_EQ(result["cells"][0]["samples"][0]["reason"],
               "wrong value line: The value of PI is \\x1B]0;owned\\x07\\xFF");
     EXPECT_EQ(slurp(file("r.csv")).find('\033'), std::string::npos);
@@ -459,7 +358,7 @@ TEST_F(StandIns, ExportPathsSameTwiceStandardOutputAndLinks) {
     struct stat info {};
     ASSERT_EQ(lstat(file("link.json").c_str(), &info), 0);
     EXPECT_TRUE(S_ISLNK(info.st_mode));
-    EXPECT_EQ(read_result(file("target.json"))["schema_version"], 1);
+    EXPECT_EQ(read_json(file("target.json"))["schema_version"], 1);
     EXPECT_EQ(slurp(file("link.json.corvane-check")), "not ours");
 }
 
@@ -480,7 +379,7 @@ TEST_F(StandIns, CompareRoundTripsTheJsonAndRejectsBadFiles) {
     ASSERT_EQ(bench({"--threads", "1", "--json", file("a.json")}).exit_status, 0);
     const auto same = run_program(CORVANE_BENCH, {"compare", file("a.json"), file("a.json")});
     EXPECT_EQ(same.exit_status, 0) << same.err;
-    EXPECT_NE(same.out.find("corvane-omp 1"), std::string::npos) << same.out;
+    EXPECT_NE(same.out.find("corvane-omp threads 1 "), std::string::npos) << same.out;
     EXPECT_NE(same.out.find("geometric mean of ratios (new / old, below 1 is faster): 1.000 over 5 cells"),
               std::string::npos)
         << same.out;
@@ -545,14 +444,14 @@ TEST_F(StandIns, CompareCallsAChangeOnlyWhenItIsSignificantAndLargeEnough) {
     const auto run = compare({file("old.json"), file("new.json"), "--markdown", file("c.md")});
     ASSERT_EQ(run.exit_status, 0) << run.err;
     EXPECT_EQ(run.err, "");
-    EXPECT_EQ(verdict_of(run.out, "corvane-omp 1"), "faster") << run.out;
-    EXPECT_EQ(verdict_of(run.out, "corvane-omp 2"), "slower");
-    EXPECT_EQ(verdict_of(run.out, "corvane-omp 3"), "same");  // identical: never slower
-    EXPECT_EQ(verdict_of(run.out, "corvane-omp 4"), "same");  // significant, but below 1%
-    EXPECT_NE(slurp(file("c.md")).find("| corvane-omp 1 |"), std::string::npos);
+    EXPECT_EQ(verdict_of(run.out, "corvane-omp threads 1"), "faster") << run.out;
+    EXPECT_EQ(verdict_of(run.out, "corvane-omp threads 2"), "slower");
+    EXPECT_EQ(verdict_of(run.out, "corvane-omp threads 3"), "same");  // identical: never slower
+    EXPECT_EQ(verdict_of(run.out, "corvane-omp threads 4"), "same");  // significant, but below 1%
+    EXPECT_NE(slurp(file("c.md")).find("| corvane-omp threads 1 |"), std::string::npos);
 
     const auto finer = compare({file("old.json"), file("new.json"), "--min-effect", "0.1"});
-    EXPECT_EQ(verdict_of(finer.out, "corvane-omp 4"), "slower") << finer.out;
+    EXPECT_EQ(verdict_of(finer.out, "corvane-omp threads 4"), "slower") << finer.out;
 }
 
 TEST_F(StandIns, CompareWarnsWhenTheResultsWereNotMeasuredAlike) {
@@ -567,4 +466,94 @@ TEST_F(StandIns, CompareWarnsWhenTheResultsWereNotMeasuredAlike) {
     const auto strict = compare({file("old.json"), file("new.json"), "--strict"});
     EXPECT_EQ(strict.exit_status, 2);
     EXPECT_EQ(strict.out, "");
+}
+
+TEST(Suite, RunsEveryCellEachRoundThroughTheRunnerItIsGiven) {
+    suite_options options;
+    options.bin_dir = "/bin-dir";
+    options.runs = 3;
+    options.warmup = 2;
+    options.threads = {1, 2};
+    options.programs = {"corvane-serial", "corvane-omp"};
+    std::vector<cell> cells = make_cells(options);
+    ASSERT_EQ(cells.size(), 3u);
+    int started = 0, started_on_two = 0;
+    const auto fake = [&](const std::vector<std::string>& command, const run_options& how) {
+        ++started;
+        const bool two =
+            !how.env.empty() && how.env.back() == std::pair<std::string, std::string>{"OMP_NUM_THREADS", "2"};
+        // The second counted run on two threads prints nonsense.
+        if (two && ++started_on_two == 4) return finished("nonsense\n");
+        return finished(command[0] == "/bin-dir/corvane-serial" ? report_of(0.5) : good_output);
+    };
+    EXPECT_EQ(run_suite(options, cells, fake), 0);
+    EXPECT_EQ(started, 15);  // 3 cells x (2 warm-ups + 3 counted runs)
+    for (const auto& c : cells) ASSERT_EQ(c.samples.size(), 3u) << cell_label(c);
+    EXPECT_EQ(cells[0].samples[0].reported_s, 0.5);
+    EXPECT_EQ(cells[1].samples[2].reported_s, 0.25);
+    EXPECT_EQ(cells[2].samples[1].reason, "expected two lines, got 1");
+    evaluate(cells);
+    EXPECT_EQ(cells[1].statistics.invalid_runs, 0);
+    EXPECT_EQ(cells[2].statistics.invalid_runs, 1);
+}
+
+TEST(Validation, AnyOutputIsJudgedWithoutCrashingOrKeepingItAll) {
+    const auto time_with_digits = [](std::size_t zeros) {
+        return corvane::expected_value_line() + "\nThe time to calculate PI was " + std::string(zeros, '0') +
+               "1.000000 seconds\n";
+    };
+    const std::string huge = time_with_digits(30000);
+    EXPECT_EQ(validate(finished(huge)), "output too long: " + std::to_string(huge.size()) +
+                                            " bytes, where a report is two short lines");
+    EXPECT_EQ(validate(finished(time_with_digits(3000))), "");  // long, but a report; 1 s of 10
+    // Any magnitude is quoted whole, with its unit.
+    EXPECT_EQ(validate(finished(report_of(1e29), 0, 0, 1.0))
+                  .rfind("reported 99999999999999991433150857216.000 s, ", 0),
+              0u);
+    EXPECT_EQ(validate(finished(report_of(0.0))), "reported 0 s: the program's clock did not advance");
+}
+
+TEST_F(StandIns, CountsAndSeedsOutOfRangeAreUsageErrors) {
+    mkdir(file("dir").c_str(), 0755);
+    mkdir(file("dir/corvane-serial").c_str(), 0755);
+    for (const auto& [args, message] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"--runs", "0"}, "corvane-bench: --runs must be at least 1\n"},
+             {{"--runs", "2147483647"}, "corvane-bench: --runs must be at most 1000\n"},
+             {{"--runs", "1", "--warmup", "2147483647"}, "corvane-bench: --warmup must be at most 100\n"},
+             {{"--timeout", "inf"},
+              "corvane-bench: --timeout: give a number of seconds above 0 and at most 604800\n"},
+             {{"--timeout", "1e400"}, "--timeout"},
+             {{"--seed", "18446744073709551616"}, "--seed: '18446744073709551616' is not a whole number"},
+             {{"--seed", "-1"}, "--seed"},
+             {{"--programs", "corvane-serial,corvane-serial"}, "--programs names corvane-serial twice"},
+             {{"--bin-dir", file("dir")},
+              "corvane-serial not found in " + file("dir") + " as an executable file"},
+         }) {
+        std::vector<std::string> all = {"--programs", "corvane-serial", "--bin-dir", dir_};
+        for (std::size_t i = 0; i < args.size(); i += 2) {
+            const auto given = std::find(all.begin(), all.end(), args[i]);
+            if (given != all.end())
+                *(given + 1) = args[i + 1];
+            else
+                all.insert(all.end(), {args[i], args[i + 1]});
+        }
+        const auto run = run_program(CORVANE_BENCH, all);
+        EXPECT_EQ(run.exit_status, 2) << message << run.err;
+        EXPECT_NE(run.err.find(message), std::string::npos) << run.err;
+        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    }
+}
+
+TEST_F(StandIns, AReportThatCannotBeWrittenIsAFailure) {
+    run_options full;
+    full.target = corvane::process::stdout_to::full_device;
+    full.timeout_s = 120;
+    const auto bench_full =
+        run_program(CORVANE_BENCH, {"--bin-dir", dir_, "--programs", "corvane-serial"}, full);
+    EXPECT_EQ(bench_full.exit_status, 3) << bench_full.err;
+    EXPECT_EQ(bench_full.err, "corvane-bench: cannot write to standard output: No space left on device\n");
+
+    ASSERT_EQ(bench({"--programs", "corvane-serial", "--json", file("a.json")}).exit_status, 0);
+    const auto compare_full = run_program(CORVANE_BENCH, {"compare", file("a.json"), file("a.json")}, full);
+    EXPECT_EQ(compare_full.exit_status, 3) << compare_full.err;
 }

@@ -1,4 +1,4 @@
-#include "bench/system.hpp"
+#include "bench/context.hpp"
 
 #include <sched.h>
 #include <unistd.h>
@@ -16,6 +16,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "bench/error.hpp"
 #include "build_info.hpp"
 #include "core/corvane.hpp"
 #include "core/kernels.hpp"
@@ -157,8 +158,15 @@ std::string team_problem(const std::string& probe, const environment& env, int t
     const auto run = run_briefly(probe, {}, env);
     int team = 0, limit = 0, dynamic = 0, procs = 0;
     if (run.exit_status != 0 || std::sscanf(run.out.c_str(), "team %d limit %d dynamic %d procs %d", &team,
-                                            &limit, &dynamic, &procs) != 4)
-        return "corvane-team-probe did not answer (" + printable(first_line(run.failure + run.err)) + ")";
+                                            &limit, &dynamic, &procs) != 4) {
+        const std::string why = !run.failure.empty()   ? run.failure
+                                : run.timed_out        ? "it did not finish in 30 s"
+                                : run.signal != 0      ? "killed by signal " + std::to_string(run.signal)
+                                : run.exit_status != 0 ? "exit status " + std::to_string(run.exit_status)
+                                                       : "it printed '" + first_line(run.out) + "'";
+        const std::string said = first_line(run.err);
+        return "corvane-team-probe did not answer: " + printable(why + (said.empty() ? "" : ": " + said));
+    }
     if (team == threads) return "";
     std::string cause;
     if (limit < threads) cause = "OMP_THREAD_LIMIT allows " + std::to_string(limit);
@@ -174,9 +182,9 @@ launcher identify_launcher(const std::string& path, int most_ranks, int cpus, co
     launcher found;
     found.path = path;
     if (path.empty() || access(path.c_str(), X_OK) != 0)
-        throw std::runtime_error("--ranks needs mpiexec, and " +
-                                 (path.empty() ? std::string("none was found") : path + " cannot be run") +
-                                 " (name one with --mpiexec; Debian: openmpi-bin or mpich)");
+        throw bench_error("--ranks needs mpiexec, and " +
+                          (path.empty() ? std::string("none was found") : path + " cannot be run") +
+                          " (name one with --mpiexec; Debian: openmpi-bin or mpich)");
     const auto version = run_briefly(path, {"--version"});
     const std::string text = version.out + version.err;
     found.version = printable(first_line(text));
@@ -199,9 +207,9 @@ launcher identify_launcher(const std::string& path, int most_ranks, int cpus, co
     } else {
         found.implementation = "unknown";
         if (!hostfile.empty())
-            throw std::runtime_error("--hostfile: " + path +
-                                     " is neither Open MPI's nor MPICH's launcher; "
-                                     "pass its own options with --mpiexec instead");
+            throw bench_error("--hostfile: " + path +
+                              " is neither Open MPI's nor MPICH's launcher, whose hostfile "
+                              "options corvane-bench knows; name one of those with --mpiexec");
     }
     return found;
 }
@@ -212,65 +220,60 @@ std::string mpi_library_version(const std::string& bin_dir) {
     return run.exit_status == 0 && !line.empty() ? printable(line) : "unknown";
 }
 
-nlohmann::json kernel_plan_json() {
+std::map<std::string, order_plan> measured_kernel_plan() {
     set_step();
-    nlohmann::json plan = nlohmann::json::object();
+    std::map<std::string, order_plan> plans;
     for (summation_order order : {summation_order::strict, summation_order::four_lane}) {
         const kernel_plan measured = measure_plan(order);
-        nlohmann::json candidates = nlohmann::json::object();
+        order_plan& plan = plans[order_name(order)];
+        plan.chosen = kernel_name(*measured.candidates[measured.chosen]);
         for (int i = 0; i < measured.count; ++i)
-            candidates[kernel_name(*measured.candidates[i])] = measured.ns_per_term[i];
-        plan[order_name(order)] = {{"chosen", kernel_name(*measured.candidates[measured.chosen])},
-                                   {"ns_per_term", candidates}};
+            plan.ns_per_term.emplace_back(kernel_name(*measured.candidates[i]), measured.ns_per_term[i]);
     }
-    return plan;
+    return plans;
 }
 
-nlohmann::json context_of(const suite_options& options, int cpus, const std::vector<std::string>& warnings,
-                          const std::optional<launcher>& mpi, const std::string& hostfile) {
+run_context context_of(const suite_options& options, int cpus, const std::vector<std::string>& warnings,
+                       const std::optional<launcher>& mpi, const std::string& hostfile) {
+    run_context context;
     // What the programs see: the harness's own OMP_* settings, then --env.
-    std::map<std::string, std::string> omp;
     for (char** entry = environ; *entry; ++entry) {
         const std::string text(*entry);
         if (text.rfind("OMP_", 0) == 0 && text.find('=') != std::string::npos)
-            omp[text.substr(0, text.find('='))] = printable(text.substr(text.find('=') + 1));
+            context.omp_variables[text.substr(0, text.find('='))] =
+                printable(text.substr(text.find('=') + 1));
     }
-    nlohmann::json env = nlohmann::json::object();
     for (const auto& [name, value] : options.env) {
-        env[printable(name)] = printable(value);
-        if (name.rfind("OMP_", 0) == 0) omp[name] = printable(value);
+        context.env[printable(name)] = printable(value);
+        if (name.rfind("OMP_", 0) == 0) context.omp_variables[name] = printable(value);
     }
-    omp.erase("OMP_NUM_THREADS");  // set per cell from --threads
-    nlohmann::json context = {
-        {"processor", printable(processor_model())},
-        {"logical_cores", std::thread::hardware_concurrency()},
-        {"usable_cpus", cpus},
-        {"compiler", build_info::compiler},
-        {"flags", build_info::flags},
-        {"build_type", build_info::build_type},
-        {"openmp_runtime", build_info::openmp_runtime},
-        {"omp_variables", omp},
-        {"env", env},
-        {"threads", options.threads},
-        {"runs", options.runs},
-        {"warmup", options.warmup},
-        {"timeout_s", options.timeout_s},
-        {"kernel_plan", kernel_plan_json()},
-        {"warnings", warnings},
-        {"version", build_info::version},
-        {"commit", build_info::commit},
-        {"date", utc_now()},
-    };
+    context.omp_variables.erase("OMP_NUM_THREADS");  // set per cell from --threads
+    context.processor = printable(processor_model());
+    context.logical_cores = static_cast<int>(std::thread::hardware_concurrency());
+    context.usable_cpus = cpus;
+    context.compiler = build_info::compiler;
+    context.flags = build_info::flags;
+    context.build_type = build_info::build_type;
+    context.openmp_runtime = build_info::openmp_runtime;
+    context.threads = options.threads;
+    context.runs = options.runs;
+    context.warmup = options.warmup;
+    context.timeout_s = options.timeout_s;
+    context.kernel_plan = measured_kernel_plan();
+    context.warnings = warnings;
+    context.version = build_info::version;
+    context.commit = build_info::commit;
+    context.date = utc_now();
+    context.seed = options.seed;
     if (mpi) {
-        nlohmann::json launcher_env = nlohmann::json::object();
-        for (const auto& [name, value] : mpi->env) launcher_env[name] = value;
-        context["mpi"] = {
-            {"launcher", printable(mpi->path)},
-            {"implementation", mpi->implementation},
-            {"launcher_version", mpi->version},
-            {"library", mpi_library_version(options.bin_dir)},
-            {"launcher_env", launcher_env},
-            {"hostfile", hostfile.empty() ? nlohmann::json(nullptr) : nlohmann::json(printable(hostfile))}};
+        mpi_context recorded;
+        recorded.launcher = printable(mpi->path);
+        recorded.implementation = mpi->implementation;
+        recorded.launcher_version = mpi->version;
+        recorded.library = mpi_library_version(options.bin_dir);
+        recorded.launcher_env = mpi->env;
+        if (!hostfile.empty()) recorded.hostfile = printable(hostfile);
+        context.mpi = recorded;
     }
     return context;
 }

@@ -7,8 +7,7 @@
 #include <string>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
+#include "bench/model.hpp"
 #include "bench/suite.hpp"
 
 namespace corvane::bench {
@@ -50,8 +49,8 @@ struct launcher {
 
 // Open MPI: --bind-to none (so a rank's threads are not confined to one
 // core), --oversubscribe beyond the processors, --hostfile, and leave to run
-// as root. MPICH's Hydra: -bind-to none and -f. Throws std::runtime_error
-// with a one-line reason when the launcher cannot be used.
+// as root. MPICH's Hydra: -bind-to none and -f. Throws bench_error when the
+// launcher cannot be used.
 launcher identify_launcher(const std::string& path, int most_ranks, int cpus, const std::string& hostfile);
 
 // The first line of the MPI library's version, as corvane-mpi-version in
@@ -60,10 +59,10 @@ std::string mpi_library_version(const std::string& bin_dir);
 
 // The kernel each summation order would use on this machine, measured as
 // the programs measure it when they start.
-nlohmann::json kernel_plan_json();
+std::map<std::string, order_plan> measured_kernel_plan();
 
 // Everything recorded beside the results.
-nlohmann::json context_of(const suite_options& options, int cpus, const std::vector<std::string>& warnings,
-                          const std::optional<launcher>& mpi, const std::string& hostfile);
+run_context context_of(const suite_options& options, int cpus, const std::vector<std::string>& warnings,
+                       const std::optional<launcher>& mpi, const std::string& hostfile);
 
 }  // namespace corvane::bench

@@ -1,6 +1,6 @@
 #include <sstream>
 
-#include "bench/report.hpp"
+#include "bench/report/report.hpp"
 
 namespace corvane::bench {
 

@@ -1,7 +1,8 @@
 #include <algorithm>
 #include <sstream>
 
-#include "bench/report.hpp"
+#include "bench/report/report.hpp"
+#include "bench/suite.hpp"
 
 namespace corvane::bench {
 
@@ -12,6 +13,15 @@ std::size_t width_of(const std::string& text) {
     std::size_t width = 0;
     for (char c : text) width += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
     return width;
+}
+
+// "strict sse2/divide, four-lane avx512/divide"
+std::string plan_text(const std::map<std::string, order_plan>& plans) {
+    std::string text;
+    for (const auto& [order, shown] : {std::pair{"strict", "strict"}, std::pair{"four_lane", "four-lane"}})
+        if (const auto plan = plans.find(order); plan != plans.end())
+            text += (text.empty() ? "" : ", ") + std::string(shown) + " " + plan->second.chosen;
+    return text;
 }
 
 }  // namespace
@@ -59,33 +69,27 @@ std::string warnings_text(const std::vector<std::string>& warnings) {
     return out;
 }
 
-std::string context_text(const nlohmann::json& context, std::uint64_t seed) {
+std::string context_text(const run_context& context) {
     std::ostringstream out;
-    out << "processor: " << context["processor"].get<std::string>() << ", "
-        << context["usable_cpus"].get<int>() << " usable of " << context["logical_cores"].get<unsigned>()
-        << " logical cores\n"
-        << "build: corvane " << context["version"].get<std::string>() << " ("
-        << context["commit"].get<std::string>() << "), " << context["compiler"].get<std::string>() << ", "
-        << context["build_type"].get<std::string>() << ", OpenMP runtime "
-        << context["openmp_runtime"].get<std::string>() << "\n"
-        << "flags: " << context["flags"].get<std::string>() << "\n"
-        << "kernel plan: strict " << context["kernel_plan"]["strict"]["chosen"].get<std::string>()
-        << ", four-lane " << context["kernel_plan"]["four_lane"]["chosen"].get<std::string>()
+    out << "processor: " << context.processor << ", " << context.usable_cpus << " usable of "
+        << context.logical_cores << " logical cores\n"
+        << "build: corvane " << context.version << " (" << context.commit << "), " << context.compiler << ", "
+        << context.build_type << ", OpenMP runtime " << context.openmp_runtime << "\n"
+        << "flags: " << context.flags << "\n"
+        << "kernel plan: " << plan_text(context.kernel_plan)
         << " (each program measures again when it starts)\n";
-    if (context.contains("mpi")) {
-        const auto& mpi = context["mpi"];
-        out << "MPI: " << mpi["implementation"].get<std::string>() << ", launcher "
-            << mpi["launcher"].get<std::string>() << ", library " << mpi["library"].get<std::string>();
-        if (!mpi["hostfile"].is_null()) out << ", hostfile " << mpi["hostfile"].get<std::string>();
+    if (const auto& mpi = context.mpi) {
+        out << "MPI: " << mpi->implementation << ", launcher " << mpi->launcher << ", library "
+            << mpi->library;
+        if (mpi->hostfile) out << ", hostfile " << *mpi->hostfile;
         out << "\n";
     }
     std::string omp;
-    for (const auto& [name, value] : context["omp_variables"].items())
-        omp += (omp.empty() ? "" : " ") + name + "=" + value.get<std::string>();
+    for (const auto& [name, value] : context.omp_variables)
+        omp += (omp.empty() ? "" : " ") + name + "=" + value;
     out << "OMP_* in effect: " << (omp.empty() ? "none besides OMP_NUM_THREADS per cell" : omp) << "\n"
-        << "runs per cell: " << context["runs"].get<int>() << " after " << context["warmup"].get<int>()
-        << " warm-up, at most " << context["timeout_s"].get<double>() << " s each; seed " << seed << "; "
-        << context["date"].get<std::string>() << "\n";
+        << "runs per cell: " << context.runs << " after " << context.warmup << " warm-up, at most "
+        << context.timeout_s << " s each; seed " << context.seed << "; " << context.date << "\n";
     return out.str();
 }
 

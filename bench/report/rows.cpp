@@ -1,7 +1,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "bench/report.hpp"
+#include "bench/report/report.hpp"
 
 namespace corvane::bench {
 
@@ -19,7 +19,7 @@ std::string optional_fixed(const std::optional<double>& value, int decimals) {
 
 std::string count_text(const std::optional<int>& count) { return count ? std::to_string(*count) : "-"; }
 
-std::string cell_notes(const cell_result& r) {
+std::string cell_notes(const cell_statistics& r) {
     std::string notes;
     const auto add = [&notes](const std::string& note) { notes += (notes.empty() ? "" : ", ") + note; };
     if (r.unstable) add("unstable");
@@ -30,12 +30,11 @@ std::string cell_notes(const cell_result& r) {
 
 }  // namespace
 
-table result_rows(const std::vector<cell>& cells, const std::vector<cell_result>& results) {
+table result_rows(const std::vector<cell>& cells) {
     table rows = {{"program", "ranks", "threads", "median s", "min s", "max s", "mean ± sd s", "mad", "valid",
                    "gap s", "speedup", "efficiency", "serial fraction", "notes"}};
-    for (std::size_t i = 0; i < cells.size(); ++i) {
-        const cell& c = cells[i];
-        const cell_result& r = results[i];
+    for (const cell& c : cells) {
+        const cell_statistics& r = c.statistics;
         const bool measured = r.valid_runs > 0;
         const auto stat = [measured](double value) { return measured ? fixed(value, 3) : "-"; };
         rows.push_back({c.program, count_text(c.ranks), count_text(c.threads), stat(r.reported.median),

@@ -3,20 +3,21 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "bench/report.hpp"
+#include "bench/error.hpp"
+#include "bench/report/report.hpp"
+#include "bench/suite.hpp"
 
 namespace corvane::bench {
 
-std::string plot_script(const std::vector<cell>& cells, const std::vector<cell_result>& results) {
+std::string plot_script(const std::vector<cell>& cells) {
     std::map<std::string, std::vector<std::pair<int, double>>> series;
     int most_threads = 1;
-    for (std::size_t i = 0; i < cells.size(); ++i) {
-        const auto count = workers(cells[i]);
+    for (const cell& c : cells) {
+        const auto count = workers(c);
         if (!count) continue;
         most_threads = std::max(most_threads, *count);
-        const std::string name =
-            cells[i].program + (cells[i].ranks ? ", " + std::to_string(*cells[i].ranks) + " ranks" : "");
-        if (results[i].scaled.speedup) series[name].emplace_back(*count, *results[i].scaled.speedup);
+        const std::string name = c.program + (c.ranks ? ", " + std::to_string(*c.ranks) + " ranks" : "");
+        if (const auto speedup = c.statistics.scaled.speedup) series[name].emplace_back(*count, *speedup);
     }
     std::ostringstream out;
     // No output file: gnuplot writes the SVG to its standard output.
@@ -45,7 +46,7 @@ std::string render_svg(const std::string& gnuplot, const std::string& script) {
         const std::string why = !run.failure.empty() ? run.failure
                                 : run.timed_out      ? "it did not finish in a minute"
                                                      : run.err.substr(0, run.err.find('\n'));
-        throw std::runtime_error("gnuplot could not draw the plot: " + printable(why));
+        throw bench_error("gnuplot could not draw the plot: " + printable(why), not_written);
     }
     return run.out;
 }

@@ -1,0 +1,236 @@
+#include "bench/cli.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <random>
+#include <set>
+#include <sstream>
+
+#include <CLI/CLI.hpp>
+
+#include "bench/error.hpp"
+#include "bench/report/writer.hpp"
+#include "build_info.hpp"
+
+namespace corvane::bench {
+
+namespace {
+
+const char* const all_programs =
+    "corvane-serial,corvane-serial-simd,corvane-omp,corvane-omp-simd,corvane-autopar";
+
+std::string default_launcher() {
+    if (*build_info::mpiexec) return build_info::mpiexec;
+    return find_on_path("mpiexec");
+}
+
+bool is_executable_file(const std::string& path) {
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && access(path.c_str(), X_OK) == 0;
+}
+
+std::uint64_t parse_seed(const std::string& text) {
+    if (text.empty()) return std::random_device{}();
+    const bool digits = text.size() <= 20 &&
+                        std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+    errno = 0;
+    const unsigned long long seed = digits ? std::strtoull(text.c_str(), nullptr, 10) : 0;
+    if (!digits || errno == ERANGE)
+        throw bench_error("--seed: '" + text + "' is not a whole number from 0 to 18446744073709551615");
+    return seed;
+}
+
+void check_counts(const suite_options& options) {
+    if (options.runs < 1) throw bench_error("--runs must be at least 1");
+    if (options.runs > static_cast<int>(max_samples_per_cell))
+        throw bench_error("--runs must be at most " + std::to_string(max_samples_per_cell));
+    if (options.warmup < 0) throw bench_error("--warmup must be 0 or more");
+    if (options.warmup > most_warmup_runs)
+        throw bench_error("--warmup must be at most " + std::to_string(most_warmup_runs));
+    if (!std::isfinite(options.timeout_s) || options.timeout_s <= 0 || options.timeout_s > longest_timeout_s)
+        throw bench_error("--timeout: give a number of seconds above 0 and at most " +
+                          std::to_string(static_cast<long>(longest_timeout_s)));
+}
+
+std::vector<std::string> program_list(const std::string& list) {
+    std::vector<std::string> programs;
+    std::stringstream names(list);
+    for (std::string name; std::getline(names, name, ',');) {
+        const program_info* info = find_program(name);
+        if (info && info->distributed) throw bench_error(name + " runs through --ranks, not --programs");
+        if (!info) {
+            std::string known;
+            for (const auto& p : known_programs())
+                if (!p.distributed) known += (known.empty() ? "" : ", ") + std::string(p.name);
+            throw bench_error("unknown program '" + name + "' (known: " + known + ")");
+        }
+        if (std::find(programs.begin(), programs.end(), name) != programs.end())
+            throw bench_error("--programs names " + name + " twice");
+        programs.push_back(name);
+    }
+    if (programs.empty()) throw bench_error("--programs: no program named");
+    return programs;
+}
+
+void find_programs(const suite_options& options) {
+    for (const auto& name : options.programs)
+        if (!is_executable_file(options.bin_dir + "/" + name))
+            throw bench_error(name + " not found in " + options.bin_dir +
+                              " as an executable file (build it, or name another --bin-dir or --programs)");
+}
+
+// MPI cells: the launcher, and how it passes our settings on to the ranks.
+std::optional<launcher> prepare_mpi(suite_options& options, const command_line& given, int cpus) {
+    if (given.ranks.empty()) {
+        if (!given.hostfile.empty()) throw bench_error("--hostfile goes with --ranks");
+        if (!given.mpiexec.empty()) throw bench_error("--mpiexec goes with --ranks");
+        return std::nullopt;
+    }
+    options.ranks = parse_counts(given.ranks, "--ranks");
+    if (!given.hostfile.empty() && access(given.hostfile.c_str(), R_OK) != 0)
+        throw bench_error("--hostfile: cannot read " + given.hostfile);
+    launcher mpi = identify_launcher(given.mpiexec.empty() ? default_launcher() : given.mpiexec,
+                                     options.ranks.back(), cpus, given.hostfile);
+    options.mpiexec = mpi.command;
+    options.mpiexec_env = mpi.env;
+    // Ranks on other machines see only what the launcher passes on.
+    if (!mpi.forward_flag.empty()) {
+        options.mpiexec.insert(options.mpiexec.end(), {mpi.forward_flag, "OMP_NUM_THREADS"});
+        for (const auto& [name, value] : options.env)
+            options.mpiexec.insert(options.mpiexec.end(), {mpi.forward_flag, name});
+    }
+    if (!is_executable_file(options.bin_dir + "/corvane-mpi"))
+        throw bench_error("corvane-mpi not found in " + options.bin_dir +
+                          " (it is built where MPI is found)");
+    return mpi;
+}
+
+// Refuses cells whose team would not be the size they are labelled with.
+void check_teams(const suite_options& options, const std::vector<cell>& cells,
+                 std::vector<std::string>& warnings) {
+    const bool any_team = std::any_of(cells.begin(), cells.end(), [](const cell& c) { return c.threads; });
+    const std::string probe = own_directory() + "/corvane-team-probe";
+    if (any_team && !is_executable_file(probe)) {
+        warnings.push_back("team sizes are not checked: corvane-team-probe is not beside corvane-bench");
+        return;
+    }
+    std::set<std::string> asked;
+    for (const auto& c : cells) {
+        if (!c.threads) continue;
+        const environment env = cell_environment(options, c);
+        std::string key;
+        for (const auto& [name, value] : env) key += name + "=" + value + "\n";
+        if (!asked.insert(key).second) continue;
+        const std::string problem = team_problem(probe, env, *c.threads);
+        if (!problem.empty()) throw bench_error(cell_label(c) + ": " + problem);
+    }
+}
+
+}  // namespace
+
+std::optional<command_line> parse_command_line(int argc, char** argv) {
+    CLI::App app{"Runs the Corvane programs, validates every run and reports statistics and scaling.",
+                 "corvane-bench"};
+    command_line given;
+    suite_options& options = given.options;
+    options.bin_dir = own_directory();
+    given.programs = all_programs;
+    std::string paths[std::size(export_formats)];
+    app.add_option("--runs", options.runs, "counted runs per cell (1 to 1000)")->capture_default_str();
+    app.add_option("--warmup", options.warmup, "uncounted runs per cell first (0 to 100)")
+        ->capture_default_str();
+    app.add_option("--timeout", options.timeout_s,
+                   "seconds a run may take before it is ended and counted invalid")
+        ->capture_default_str();
+    app.add_option(
+        "--threads", given.threads,
+        "team sizes, e.g. 1,2,4 (default: 1, powers of two below the usable processors, their number)");
+    app.add_option("--ranks", given.ranks, "also run corvane-mpi on these numbers of MPI ranks, e.g. 1,2");
+    app.add_option("--mpiexec", given.mpiexec,
+                   "the MPI launcher (default: the one corvane-mpi was built for)");
+    app.add_option("--hostfile", given.hostfile,
+                   "run the ranks on the machines this file lists (passed to the launcher)");
+    app.add_option("--programs", given.programs, "programs to run, comma-separated")->capture_default_str();
+    app.add_option("--env", given.env, "NAME=VALUE added to the programs' environment (repeatable)");
+    app.add_option("--seed", given.seed, "seed of the run order (default: random, recorded)");
+    app.add_option("--bin-dir", options.bin_dir, "where the programs are (default: beside corvane-bench)");
+    const char* const export_help[] = {"write the results as JSON (- for standard output)",
+                                       "write every run as CSV (- for standard output)",
+                                       "write the table as Markdown (- for standard output)",
+                                       "draw speedup against threads as SVG (needs gnuplot)"};
+    for (std::size_t i = 0; i < std::size(export_formats); ++i)
+        app.add_option(option_of(export_formats[i]), paths[i], export_help[i]);
+    auto* compare = app.add_subcommand("compare", "compare two JSON results: corvane-bench compare OLD NEW");
+    compare_request request;
+    compare->add_option("old", request.old_path, "the earlier result")->required();
+    compare->add_option("new", request.new_path, "the later result")->required();
+    compare
+        ->add_option("--min-effect", request.min_effect_percent,
+                     "smallest change in percent called faster or slower")
+        ->capture_default_str();
+    compare->add_flag("--strict", request.strict, "exit 2 when the results were not measured alike");
+    compare->add_option("--markdown", request.markdown, "also write the table as Markdown");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        app.exit(e);
+        return std::nullopt;
+    } catch (const CLI::ParseError& e) {
+        throw bench_error(e.what());
+    }
+    if (*compare) {
+        if (!(request.min_effect_percent >= 0) || !std::isfinite(request.min_effect_percent))
+            throw bench_error("--min-effect: give a percentage, 0 or more");
+        given.compare = request;
+        return given;
+    }
+    for (std::size_t i = 0; i < std::size(export_formats); ++i)
+        if (!paths[i].empty()) given.exports.push_back({export_formats[i], paths[i]});
+    options.seed = parse_seed(given.seed);
+    return given;
+}
+
+prepared_suite prepare(const command_line& given) {
+    prepared_suite suite;
+    suite_options& options = suite.options;
+    options = given.options;
+    suite.cpus = usable_cpus();
+    check_counts(options);
+    options.threads =
+        given.threads.empty() ? default_threads(suite.cpus) : parse_counts(given.threads, "--threads");
+    options.programs = program_list(given.programs);
+    find_programs(options);
+    for (const auto& entry : given.env) {
+        const auto equals = entry.find('=');
+        if (equals == std::string::npos || equals == 0)
+            throw bench_error("--env: '" + entry + "' is not NAME=VALUE");
+        options.env.emplace_back(entry.substr(0, equals), entry.substr(equals + 1));
+    }
+    suite.mpi = prepare_mpi(options, given, suite.cpus);
+    const bool plotting =
+        std::any_of(given.exports.begin(), given.exports.end(),
+                    [](const export_request& e) { return e.format == export_format::plot; });
+    if (plotting && find_on_path("gnuplot").empty())
+        throw bench_error("--plot needs gnuplot (Debian package gnuplot-nox), which is not on PATH");
+    check_export_paths(given.exports);
+    suite.cells = make_cells(options);
+    check_teams(options, suite.cells, suite.warnings);
+    if (options.threads.back() > suite.cpus &&
+        std::any_of(suite.cells.begin(), suite.cells.end(),
+                    [](const cell& c) { return c.threads.has_value(); }))
+        suite.warnings.push_back("--threads " + std::to_string(options.threads.back()) +
+                                 " is more than the " + std::to_string(suite.cpus) +
+                                 " processor(s) this process may use: such teams share processors");
+    const bool saving = std::any_of(given.exports.begin(), given.exports.end(),
+                                    [](const export_request& e) { return e.format == export_format::json; });
+    const auto system = system_warnings(suite.cpus, options.runs, saving);
+    suite.warnings.insert(suite.warnings.begin(), system.begin(), system.end());
+    return suite;
+}
+
+}  // namespace corvane::bench

@@ -1,0 +1,47 @@
+// corvane-bench's command line: what the user asked for, and every check
+// that can fail before a single run is made. A problem throws bench_error.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "bench/context.hpp"
+#include "bench/report/report.hpp"
+#include "bench/suite.hpp"
+
+namespace corvane::bench {
+
+// Bounds that keep every count meaningful and its arithmetic exact.
+inline constexpr int most_warmup_runs = 100;
+inline constexpr double longest_timeout_s = 7 * 24 * 3600.0;
+
+struct compare_request {
+    std::string old_path, new_path, markdown;
+    double min_effect_percent = 1.0;
+    bool strict = false;
+};
+
+struct command_line {
+    suite_options options;
+    std::string threads, ranks, programs, mpiexec, hostfile, seed;
+    std::vector<std::string> env;
+    std::vector<export_request> exports;
+    std::optional<compare_request> compare;
+};
+
+// The parsed command line, or nothing when --help was asked for and shown.
+std::optional<command_line> parse_command_line(int argc, char** argv);
+
+// A suite ready to run: its options, its cells, and what was found out
+// about the machine and tools on the way.
+struct prepared_suite {
+    suite_options options;
+    std::vector<cell> cells;
+    std::optional<launcher> mpi;
+    std::vector<std::string> warnings;
+    int cpus = 1;
+};
+prepared_suite prepare(const command_line& given);
+
+}  // namespace corvane::bench

@@ -1,0 +1,21 @@
+// The one error style of corvane-bench: a usage or setup problem is thrown
+// where it is found, as a message and the exit status it means, and main
+// alone reports it, as one line on standard error. An invalid run is not an
+// error: its reason is data, kept in the results.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+namespace corvane::bench {
+
+inline constexpr int usage_problem = 2;  // nothing run, no file touched
+inline constexpr int not_written = 3;    // results not written, no file changed
+
+struct bench_error : std::runtime_error {
+    int status;
+    explicit bench_error(const std::string& message, int exit_status = usage_problem)
+        : std::runtime_error(message), status(exit_status) {}
+};
+
+}  // namespace corvane::bench

@@ -1,0 +1,110 @@
+// corvane-bench: runs the Corvane programs, validates every run and reports
+// statistics and scaling. `corvane-bench compare OLD.json NEW.json` compares
+// two results.
+//
+// Exit status: 0 every run valid; 1 some runs invalid or a cell without a
+// valid run (the results are still written); 2 a usage problem, nothing
+// run; 3 results not written; 128 + N interrupted by signal N, nothing
+// written.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "bench/cli.hpp"
+#include "bench/compare.hpp"
+#include "bench/error.hpp"
+#include "bench/report/writer.hpp"
+
+using namespace corvane::bench;
+
+namespace {
+
+int interrupted(int signo) {
+    std::fprintf(stderr, "\ncorvane-bench: interrupted by signal %d; no results written\n", signo);
+    return 128 + signo;
+}
+
+void stop_if_interrupted() {
+    if (const int signo = corvane::process::interrupted_by()) throw bench_error("", 128 + signo);
+}
+
+bool stdout_was_closed = false;
+
+// Text for a person: a failed write to it is a failed run of the harness.
+void show(std::FILE* to, const std::string& text) {
+    errno = to == stdout && stdout_was_closed ? EBADF : 0;
+    if (errno != 0 || std::fputs(text.c_str(), to) < 0 || std::fflush(to) != 0)
+        throw bench_error(std::string("cannot write to ") +
+                              (to == stdout ? "standard output" : "standard error") + ": " +
+                              (errno ? std::strerror(errno) : "write error"),
+                          not_written);
+}
+
+// The progress line, only where a person watches standard error.
+std::function<void(const std::string&)> progress_line() {
+    if (!isatty(STDERR_FILENO)) return {};
+    return [](const std::string& note) { std::fprintf(stderr, "\r\033[K%s", note.c_str()); };
+}
+
+int compare(const compare_request& request) {
+    const std::vector<export_request> exports = {{export_format::markdown, request.markdown}};
+    if (!request.markdown.empty()) check_export_paths(exports);
+    const comparison result = compare_results(read_result(request.old_path), read_result(request.new_path),
+                                              request.min_effect_percent / 100.0);
+    for (const auto& difference : result.context_differences)
+        std::fprintf(stderr, "warning: not measured alike: %s\n", printable(difference).c_str());
+    if (request.strict && !result.context_differences.empty())
+        throw bench_error("--strict: the two results were not measured alike");
+    std::string notes;
+    for (const auto& note : result.notes) notes += note + "\n";
+    show(stdout, terminal_table(result.rows) + notes);
+    if (!request.markdown.empty()) write_texts(exports, {markdown_table(result.rows) + "\n" + notes});
+    return 0;
+}
+
+int run(const command_line& given) {
+    corvane::process::catch_interrupts();
+    const prepared_suite suite = prepare(given);
+    stop_if_interrupted();
+
+    suite_result result{context_of(suite.options, suite.cpus, suite.warnings, suite.mpi, given.hostfile),
+                        suite.cells};
+    std::FILE* table_out = exports_to_stdout(given.exports) ? stderr : stdout;
+    show(table_out, context_text(result.context) + warnings_text(result.context.warnings) + "\n");
+
+    const auto progress = progress_line();
+    const int signo = run_suite(suite.options, result.cells, run_command, progress);
+    if (progress) std::fprintf(stderr, "\r\033[K");
+    if (signo) return interrupted(signo);
+
+    evaluate(result.cells);
+    show(table_out, terminal_table(result_rows(result.cells)) + invalid_runs_text(result.cells));
+    stop_if_interrupted();
+    write_exports(given.exports, result);
+    const bool all_valid = std::all_of(result.cells.begin(), result.cells.end(), [](const cell& c) {
+        return c.statistics.invalid_runs == 0 && c.statistics.valid_runs > 0;
+    });
+    return all_valid ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // A closed standard output is noted before it is filled with /dev/null,
+    // which keeps later pipes off descriptors 0-2: the table is still lost.
+    stdout_was_closed = fcntl(STDOUT_FILENO, F_GETFD) < 0;
+    corvane::process::guard_standard_descriptors();
+    try {
+        const auto given = parse_command_line(argc, argv);
+        if (!given) return 0;  // --help
+        return given->compare ? compare(*given->compare) : run(*given);
+    } catch (const bench_error& e) {
+        if (e.status > 128) return interrupted(e.status - 128);
+        std::fprintf(stderr, "corvane-bench: %s\n", printable(e.what()).c_str());
+        return e.status;
+    }
+}

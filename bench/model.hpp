@@ -1,0 +1,105 @@
+// The results of a suite: one typed record that the suite fills, and every
+// reporter and compare read. Only the JSON reporter converts it to and from
+// text with names.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "bench/stats.hpp"
+
+namespace corvane::bench {
+
+using environment = std::vector<std::pair<std::string, std::string>>;
+
+struct program_info {
+    const char* name;
+    bool parallel;             // takes its team size from OMP_NUM_THREADS
+    const char* baseline;      // the serial program of the same order, or nullptr
+    bool distributed = false;  // started by mpiexec, one cell per --ranks entry
+};
+
+const std::vector<program_info>& known_programs();
+const program_info* find_program(const std::string& name);
+
+// One run of a program. An invalid run keeps its reason and no time.
+struct sample {
+    double reported_s = 0;  // what the program printed
+    double wall_s = 0;      // how long the process lived, by our clock
+    bool valid = false;
+    std::string reason;
+};
+
+struct cell_statistics {
+    summary reported, wall;  // over valid samples only
+    int valid_runs = 0, invalid_runs = 0;
+    bool unstable = false;  // relative MAD of the reported times above unstable_mad
+    scaling scaled;         // against the serial program of the same order
+};
+
+// A cell holds at most this many runs: enough for any study, and few
+// enough that compare's exact tests stay within seconds and megabytes.
+inline constexpr std::size_t max_samples_per_cell = 1000;
+
+// A program on one team size (and, for corvane-mpi, one number of ranks).
+struct cell {
+    std::string program;
+    std::optional<int> ranks;    // MPI processes, for corvane-mpi only
+    std::optional<int> threads;  // none for the serial programs
+    std::vector<sample> samples;
+    cell_statistics statistics;  // filled by evaluate()
+};
+
+// A cell's one name, in tables, reasons and compare:
+// "corvane-omp threads 2", "corvane-mpi ranks 2 threads 1".
+std::string cell_label(const cell& c);
+
+// How many threads the cell runs in all: ranks times threads.
+std::optional<int> workers(const cell& c);
+
+// The times a cell's statistics are taken over: its valid samples.
+std::vector<double> valid_times(const cell& c);
+
+// Fills every cell's statistics, scaled against the baseline cells present.
+void evaluate(std::vector<cell>& cells);
+
+// The kernel one summation order chose, and what every candidate measured.
+struct order_plan {
+    std::string chosen;
+    std::vector<std::pair<std::string, double>> ns_per_term;  // kernel name, simplest first
+};
+
+struct mpi_context {
+    std::string launcher, implementation, launcher_version, library;
+    environment launcher_env;
+    std::optional<std::string> hostfile;
+};
+
+// What the results were measured with and on. Fields a result file does
+// not carry stay empty (or 0) and are not compared.
+struct run_context {
+    std::string processor;
+    int logical_cores = 0, usable_cpus = 0;
+    std::string compiler, flags, build_type, openmp_runtime;
+    std::map<std::string, std::string> omp_variables;  // OMP_* besides OMP_NUM_THREADS
+    std::map<std::string, std::string> env;            // --env
+    std::vector<int> threads;
+    int runs = 0, warmup = 0;
+    double timeout_s = 0;
+    std::map<std::string, order_plan> kernel_plan;  // by order: "strict", "four_lane"
+    std::vector<std::string> warnings;
+    std::string version, commit, date;
+    std::optional<mpi_context> mpi;
+    std::uint64_t seed = 0;
+};
+
+struct suite_result {
+    run_context context;
+    std::vector<cell> cells;
+};
+
+}  // namespace corvane::bench

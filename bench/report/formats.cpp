@@ -1,0 +1,34 @@
+#include "bench/context.hpp"
+#include "bench/report/report.hpp"
+
+namespace corvane::bench {
+
+const char* option_of(export_format format) {
+    switch (format) {
+        case export_format::json:
+            return "--json";
+        case export_format::csv:
+            return "--csv";
+        case export_format::markdown:
+            return "--markdown";
+        case export_format::plot:
+            return "--plot";
+    }
+    return "";
+}
+
+std::string render(export_format format, const suite_result& result) {
+    switch (format) {
+        case export_format::json:
+            return json_text(result);
+        case export_format::csv:
+            return csv_rows(result.cells);
+        case export_format::markdown:
+            return markdown_table(result_rows(result.cells));
+        case export_format::plot:
+            return render_svg(find_on_path("gnuplot"), plot_script(result.cells));
+    }
+    return "";
+}
+
+}  // namespace corvane::bench

@@ -1,0 +1,45 @@
+#include "bench/report/writer.hpp"
+
+#include "bench/error.hpp"
+#include "bench/exports.hpp"
+#include "bench/report/report.hpp"
+
+namespace corvane::bench {
+
+namespace {
+
+std::vector<export_file> files_of(const std::vector<export_request>& exports) {
+    std::vector<export_file> files;
+    for (const auto& e : exports) files.push_back({option_of(e.format), e.path, ""});
+    return files;
+}
+
+}  // namespace
+
+void check_export_paths(const std::vector<export_request>& exports) {
+    if (const std::string problem = check_exports(files_of(exports)); !problem.empty())
+        throw bench_error(problem);
+}
+
+bool exports_to_stdout(const std::vector<export_request>& exports) {
+    return any_to_stdout(files_of(exports));
+}
+
+void write_exports(const std::vector<export_request>& exports, const suite_result& result) {
+    std::vector<std::string> texts;
+    try {
+        for (const auto& e : exports) texts.push_back(render(e.format, result));
+    } catch (const bench_error& e) {
+        throw bench_error(std::string("results not written: ") + e.what(), not_written);
+    }
+    write_texts(exports, texts);
+}
+
+void write_texts(const std::vector<export_request>& exports, const std::vector<std::string>& texts) {
+    std::vector<export_file> files = files_of(exports);
+    for (std::size_t i = 0; i < files.size(); ++i) files[i].text = texts[i];
+    if (const std::string problem = write_exports(files); !problem.empty())
+        throw bench_error("results not written: " + problem, not_written);
+}
+
+}  // namespace corvane::bench

@@ -1,0 +1,128 @@
+// compare on results built in memory: the estimator it prints, Holm's
+// correction changing a verdict, and files that must be refused whole.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+
+#include "bench/compare.hpp"
+#include "bench/error.hpp"
+#include "bench/report/report.hpp"
+#include "tests/stand_ins.hpp"
+
+using namespace corvane::bench;
+using namespace corvane::bench::testing;
+
+namespace {
+
+// corvane-omp cells on 1, 2, ... threads with these reported times.
+suite_result result_of(const std::vector<std::vector<double>>& times) {
+    suite_result result;
+    for (std::size_t i = 0; i < times.size(); ++i)
+        result.cells.push_back({"corvane-omp", std::nullopt, static_cast<int>(i + 1), runs(times[i]), {}});
+    evaluate(result.cells);
+    return result;
+}
+
+const std::vector<double> base = {1.00, 1.01, 1.02, 1.03, 1.04};
+
+std::vector<double> times(double factor) {
+    std::vector<double> out;
+    for (double t : base) out.push_back(t * factor);
+    return out;
+}
+
+// The p (Holm) and verdict columns of each compared cell.
+std::vector<std::pair<std::string, std::string>> verdicts(const comparison& c) {
+    std::vector<std::pair<std::string, std::string>> out;
+    for (std::size_t row = 1; row < c.rows.size(); ++row) out.emplace_back(c.rows[row][5], c.rows[row][6]);
+    return out;
+}
+
+}  // namespace
+
+TEST(Compare, HolmsCorrectionIsPrintedAndCanTurnAVerdict) {
+    // Two cells of five runs against five, completely separated: raw p is
+    // 2/252 = 0.00794 each, 0.0159 after the correction across two cells.
+    const auto two = compare_results(result_of({base, base}), result_of({times(0.9), times(0.9)}), 0.01);
+    EXPECT_EQ(verdicts(two), (std::vector<std::pair<std::string, std::string>>(2, {"0.0159", "faster"})));
+
+    // Seven such cells: 7 x 0.00794 = 0.0556, above 0.05, so none may be
+    // called faster, though each alone would be.
+    const std::vector<std::vector<double>> seven_old(7, base), seven_new(7, times(0.9));
+    const auto seven = compare_results(result_of(seven_old), result_of(seven_new), 0.01);
+    EXPECT_EQ(verdicts(seven), (std::vector<std::pair<std::string, std::string>>(7, {"0.0556", "same"})));
+}
+
+TEST(Compare, TheRatioAndItsIntervalAreOneEstimator) {
+    // Medians 1.02 and 1.02 x 1.1, but the pairwise ratios of these uneven
+    // samples centre elsewhere: the printed ratio must be the estimate the
+    // interval belongs to, and lie inside it.
+    const std::vector<double> before = {1.00, 1.01, 1.02, 1.50, 1.60},
+                              after = {1.10, 1.11, 1.122, 1.123, 1.124};
+    const auto c = compare_results(result_of({before}), result_of({after}), 0.01);
+    const ratio_estimate estimate = ratio_of(before, after);
+    EXPECT_EQ(c.rows[1][3], fixed(estimate.ratio, 3));
+    EXPECT_NE(c.rows[1][3], fixed(1.122 / 1.02, 3));  // not the ratio of medians
+    EXPECT_EQ(c.rows[1][4], "[" + fixed(estimate.low, 3) + ", " + fixed(estimate.high, 3) + "]");
+}
+
+TEST(Compare, UnevenSampleCountsStayBoundedInTimeAndMemory) {
+    // One run against the most a cell may hold: an exact table of every
+    // arrangement would need gigabytes; the answer needs none.
+    std::vector<double> many;
+    for (std::size_t i = 0; i < max_samples_per_cell; ++i)
+        many.push_back(1.0 + 0.0001 * static_cast<double>(i));
+    const auto c = compare_results(result_of({{1.05}}), result_of({many}), 0.01);
+    EXPECT_EQ(c.rows[1][6], "same");
+    EXPECT_GT(mann_whitney_p({1.05}, many), 0.05);
+}
+
+class ResultFiles : public StandIns {};
+
+TEST_F(ResultFiles, AreReadWholeWithEveryFaultNamedInOneLine) {
+    const std::string good = json_text(result_of({base}));
+    const auto refused = [this](const std::string& text) {
+        std::ofstream(file("r.json")) << text;
+        try {
+            read_result(file("r.json"));
+        } catch (const bench_error& e) {
+            EXPECT_EQ(e.status, usage_problem);
+            return std::string(e.what());
+        }
+        return std::string("accepted");
+    };
+    EXPECT_EQ(refused(good), "accepted");
+    // Anything after the result, or a second result appended, is refused.
+    for (const std::string& text : {good + "GARBAGE {", good + good})
+        EXPECT_NE(refused(text).find("is not valid JSON"), std::string::npos) << refused(text);
+
+    auto doc = nlohmann::json::parse(good);
+    doc["cells"][0]["threads"] = 4294967297;  // not read as 1
+    EXPECT_EQ(refused(doc.dump()),
+              file("r.json") + ": cells[0].threads is not a whole number from 1 or null");
+    doc = nlohmann::json::parse(good);
+    doc["context"]["processor"] = 7;
+    EXPECT_EQ(refused(doc.dump()), file("r.json") + ": context.processor is not a string");
+    doc = nlohmann::json::parse(good);
+    doc["cells"][0]["samples"][0]["reported_s"] = 0;
+    EXPECT_EQ(refused(doc.dump()),
+              file("r.json") +
+                  ": cells[0].samples[0].reported_s is not a time above zero, though the run is valid");
+    doc = nlohmann::json::parse(good);
+    doc["cells"].push_back(doc["cells"][0]);
+    EXPECT_EQ(refused(doc.dump()), file("r.json") + ": cells[1] repeats the cell corvane-omp threads 1");
+    doc = nlohmann::json::parse(good);
+    for (std::size_t i = 0; i < max_samples_per_cell; ++i)
+        doc["cells"][0]["samples"].push_back(doc["cells"][0]["samples"][0]);
+    EXPECT_NE(refused(doc.dump()).find("more than the 1000 a cell may have"), std::string::npos);
+
+    // A directory is not a result, and says so without a library's words.
+    EXPECT_EQ(refused(good), "accepted");
+    try {
+        read_result(dir_);
+        ADD_FAILURE() << "a directory was read as a result";
+    } catch (const bench_error& e) {
+        EXPECT_EQ(std::string(e.what()), "cannot read " + dir_ + ": Is a directory");
+    }
+}

@@ -1,0 +1,135 @@
+// Shared by the harness's tests: a --bin-dir of stand-in programs (shell
+// scripts printing what a test needs), corvane-bench run on them, and
+// small helpers for files and processes.
+#pragma once
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "bench/report/report.hpp"
+#include "bench/suite.hpp"
+#include "core/report_lines.hpp"
+#include "process/process.hpp"
+
+namespace corvane::bench::testing {
+
+using process::program_run;
+using process::run_options;
+using process::run_program;
+
+// A program's report, as the driver prints it.
+inline std::string report_of(double seconds) {
+    return corvane::expected_value_line() + "\n" + corvane::time_line(seconds) + "\n";
+}
+inline const std::string good_output = report_of(0.25);
+// What the stand-ins print: a time no started process can be shorter than.
+inline const std::string quick_output = report_of(0.001);
+
+inline program_run finished(const std::string& out, int status = 0, int signal = 0, double wall = 10.0) {
+    program_run run;
+    run.out = out;
+    run.exit_status = status;
+    run.signal = signal;
+    run.wall_seconds = wall;
+    return run;
+}
+
+inline bool exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+// Valid runs that reported these times, each 3 ms shorter than the process.
+inline std::vector<sample> runs(const std::vector<double>& times) {
+    std::vector<sample> samples;
+    for (double t : times) samples.push_back({t, t + 0.003, true, ""});
+    return samples;
+}
+
+// The names in a directory, hidden ones too, one per line.
+inline std::string slurp_dir(const std::string& dir) {
+    std::string names;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (const dirent* entry = readdir(d))
+            if (std::string(entry->d_name) != "." && std::string(entry->d_name) != "..")
+                names += std::string(entry->d_name) + "\n";
+        closedir(d);
+    }
+    return names;
+}
+
+inline std::string slurp(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// A result file as JSON, after corvane-bench's own reader accepted it.
+inline nlohmann::json read_json(const std::string& path) {
+    read_result(path);
+    return nlohmann::json::parse(slurp(path));
+}
+
+// A process is gone when it no longer exists or is only a zombie waiting
+// for a parent that is not ours to be.
+inline bool gone(const std::string& pid_file) {
+    const std::string pid = slurp(pid_file).substr(0, slurp(pid_file).find('\n'));
+    if (pid.empty()) return false;
+    if (kill(std::stoi(pid), 0) != 0 && errno == ESRCH) return true;
+    const std::string stat = slurp("/proc/" + pid + "/stat");
+    const auto close = stat.rfind(')');
+    return close != std::string::npos && stat.size() > close + 2 && stat[close + 2] == 'Z';
+}
+
+// A --bin-dir of stand-in programs: shell scripts printing what a test needs.
+class StandIns : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char name[] = "/tmp/corvane-bench-test-XXXXXX";
+        dir_ = mkdtemp(name);
+        for (const auto& program :
+             {"corvane-serial", "corvane-serial-simd", "corvane-omp", "corvane-omp-simd", "corvane-autopar"})
+            stand_in(program, "printf '" + escaped(quick_output) + "'");
+        stand_in("corvane-mpi", "printf '" + escaped(quick_output) + "'");
+    }
+    void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+
+    static std::string escaped(const std::string& text) {
+        std::string out;
+        for (char c : text)
+            out += c == '\n' ? std::string("\\n") : c == '\r' ? std::string("\\r") : std::string(1, c);
+        return out;
+    }
+    void stand_in(const std::string& program, const std::string& body) {
+        const std::string path = dir_ + "/" + program;
+        std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
+        chmod(path.c_str(), 0755);
+    }
+    program_run bench(std::vector<std::string> args, const environment& env = {}) {
+        args.insert(args.begin(), {"--bin-dir", dir_, "--warmup", "0", "--runs", "2", "--seed", "7"});
+        run_options options;
+        options.env = env;
+        options.timeout_s = 120;  // a hung harness fails its test, not the suite
+        return run_program(CORVANE_BENCH, args, options);
+    }
+    program_run compare(const std::vector<std::string>& args) {
+        std::vector<std::string> all = {"compare"};
+        all.insert(all.end(), args.begin(), args.end());
+        return run_program(CORVANE_BENCH, all);
+    }
+    std::string file(const std::string& name) const { return dir_ + "/" + name; }
+    std::string dir_;
+};
+
+}  // namespace corvane::bench::testing
