@@ -162,8 +162,8 @@ int compare(const std::string& old_path, const std::string& new_path, double min
     std::cout << terminal_table(result.rows) << notes << std::flush;
     if (!files.empty()) {
         files[0].text = markdown_table(result.rows) + "\n" + notes;
-        if (const std::string problem = write_exports(files); !problem.empty())
-            return fail("results not written: " + problem, not_written);
+        if (const auto written = write_exports(files); !written.problem.empty())
+            return fail("results not written: " + written.problem, not_written);
     }
     return 0;
 }
@@ -280,8 +280,9 @@ int main(int argc, char** argv) {
         return fail(std::string("results not written: ") + e.what(), not_written);
     }
     if (const int late = corvane::process::interrupted_by()) return interrupted(late);
-    if (const std::string problem = write_exports(files); !problem.empty())
-        return fail("results not written: " + problem, not_written);
+    const auto written = write_exports(files);
+    if (written.interrupted_by) return interrupted(written.interrupted_by);
+    if (!written.problem.empty()) return fail("results not written: " + written.problem, not_written);
     for (const auto& r : results)
         if (r.invalid_runs > 0) return 1;
     return 0;
