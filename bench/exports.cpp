@@ -207,6 +207,12 @@ std::string try_file(const std::string& path, const std::string& target) {
     return problem;
 }
 
+std::string seconds(double s) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", s);
+    return text;
+}
+
 mode_t current_umask() {
     const mode_t mask = umask(0);
     umask(mask);
@@ -273,8 +279,7 @@ export_outcome lock_directories(std::vector<std::string> directories, double wai
             if (interrupted(outcome)) return outcome;
             if (std::chrono::steady_clock::now() > deadline)
                 return {"cannot write into " + directory +
-                        ": another run was still writing its exports there after " +
-                        std::to_string(static_cast<int>(wait_s)) + " s"};
+                        ": another run was still writing its exports there after " + seconds(wait_s) + " s"};
             std::this_thread::sleep_for(std::chrono::milliseconds(poll_ms));
         }
     }
