@@ -1,7 +1,7 @@
 #include "bench/report/writer.hpp"
 
 #include "bench/error.hpp"
-#include "bench/exports.hpp"
+#include "bench/report/exports.hpp"
 #include "bench/report/report.hpp"
 
 namespace corvane::bench {
@@ -38,8 +38,9 @@ void write_exports(const std::vector<export_request>& exports, const suite_resul
 void write_texts(const std::vector<export_request>& exports, const std::vector<std::string>& texts) {
     std::vector<export_file> files = files_of(exports);
     for (std::size_t i = 0; i < files.size(); ++i) files[i].text = texts[i];
-    if (const std::string problem = write_exports(files); !problem.empty())
-        throw bench_error("results not written: " + problem, not_written);
+    const export_outcome written = write_exports(files);
+    if (written.interrupted_by) throw bench_error("", 128 + written.interrupted_by);
+    if (!written.problem.empty()) throw bench_error("results not written: " + written.problem, not_written);
 }
 
 }  // namespace corvane::bench

@@ -1,0 +1,52 @@
+// Writing the exports as one set. Every text is rendered first. Streams
+// (standard output, one of this process's descriptors, a FIFO, a device)
+// are written first, since what they took cannot be taken back; each
+// regular file goes to a temporary file beside its target, and only then,
+// under a lock on the targets' directories, are they renamed into place,
+// each old file linked aside so that a failed rename puts back the ones
+// before it. A failure leaves every regular file as it was.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace corvane::bench {
+
+struct export_file {
+    std::string option;  // --json, --csv, ...: for messages
+    std::string path;    // "-" is standard output
+    std::string text;
+};
+
+// Usage problems, found before any run by trying what the write will do:
+// two exports to one target ("-", /dev/stdout and /dev/fd/1 are one), a
+// directory, a loop of symbolic links, a descriptor not open for writing, a
+// name too long, a directory where no temporary file can be made, a file
+// that cannot be linked aside or is a mount point (nothing can be renamed
+// over it). Leaves no file behind. An empty string if there are none.
+std::string check_exports(const std::vector<export_file>& files);
+
+struct export_outcome {
+    std::string problem;     // empty when every export was written
+    int interrupted_by = 0;  // the signal that stopped the writing
+};
+
+// What tests change: a writer stalled between two renames, a short wait.
+struct export_seams {
+    std::function<void()> between_renames;
+    double lock_wait_s = 30;  // for another run writing to the same directories
+};
+
+// Writes every file or, when it fails or is interrupted, replaces none. A
+// symbolic link is followed (its target is replaced, the link stays); a
+// path naming one of this process's open descriptors (/dev/stdout,
+// /dev/stderr, /dev/fd/N, /proc/self/fd/N) is written through it, keeping
+// its append mode. Waiting for a FIFO's reader or for the lock ends on an
+// interrupt (process::interrupted_by()).
+export_outcome write_exports(const std::vector<export_file>& files, const export_seams& seams = {});
+
+// Whether an export goes to standard output ("-", /dev/stdout, /dev/fd/1).
+bool any_to_stdout(const std::vector<export_file>& files);
+
+}  // namespace corvane::bench
