@@ -112,8 +112,7 @@ INSTANTIATE_TEST_SUITE_P(AsAUserRunsThem, Program, ::testing::ValuesIn(programs)
 TEST(ParallelProgram, ReportsWallClockTimeNotTheProcessorTimeOfItsThreads) {
     const program_run two = run(path_of("corvane-omp"), {}, {{"OMP_NUM_THREADS", "2"}});
     ASSERT_EQ(two.exit_status, 0);
-    const std::string time_line = lines_of(two.out).at(1);
-    const double reported = std::stod(time_line.substr(time_line.rfind("was ") + 4));
+    const double reported = corvane::parse_time_line(lines_of(two.out).at(1)).value_or(-1.0);
     // With both threads busy the processor time is about twice the elapsed
     // time; the report must stay within the process's own elapsed time.
     EXPECT_LE(reported, two.wall_seconds + 0.002)
