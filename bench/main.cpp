@@ -103,7 +103,7 @@ int main(int argc, char** argv) {
         if (!given) return 0;  // --help
         return given->compare ? compare(*given->compare) : run(*given);
     } catch (const bench_error& e) {
-        if (e.status > 128) return interrupted(e.status - 128);
+        if (e.status > 128 && *e.what() == '\0') return interrupted(e.status - 128);
         std::fprintf(stderr, "corvane-bench: %s\n", printable(e.what()).c_str());
         return e.status;
     }

@@ -39,7 +39,10 @@ void write_texts(const std::vector<export_request>& exports, const std::vector<s
     std::vector<export_file> files = files_of(exports);
     for (std::size_t i = 0; i < files.size(); ++i) files[i].text = texts[i];
     const export_outcome written = write_exports(files);
-    if (written.interrupted_by) throw bench_error("", 128 + written.interrupted_by);
+    // Interrupted, nothing replaced; unless putting back failed, which is said.
+    if (written.interrupted_by)
+        throw bench_error(written.problem.empty() ? "" : "interrupted, and " + written.problem,
+                          128 + written.interrupted_by);
     if (!written.problem.empty()) throw bench_error("results not written: " + written.problem, not_written);
 }
 
