@@ -218,9 +218,8 @@ nlohmann::json kernel_plan_json() {
     for (summation_order order : {summation_order::strict, summation_order::four_lane}) {
         const kernel_plan measured = measure_plan(order);
         nlohmann::json candidates = nlohmann::json::object();
-        for (int i = 0; i < measured.count; ++i)
-            candidates[kernel_name(*measured.candidates[i])] = measured.ns_per_term[i];
-        plan[order_name(order)] = {{"chosen", kernel_name(*measured.candidates[measured.chosen])},
+        for (const candidate& c : measured.candidates) candidates[kernel_name(*c.k)] = c.ns_per_term;
+        plan[order_name(order)] = {{"chosen", kernel_name(measured.chosen_kernel())},
                                    {"ns_per_term", candidates}};
     }
     return plan;
