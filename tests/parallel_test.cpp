@@ -94,11 +94,18 @@ TEST_F(TeamSize, EveryBlockIsAddedExactlyOnceForOneToEightThreads) {
 
 TEST_F(TeamSize, OneThreadGivesTheSerialOrdersBits) {
     omp_set_num_threads(1);
-    const std::int32_t count = 1003;
-    for (const auto& s : strategies) {
-        double sum = 0.0;
-        s.run(sum, count);
-        EXPECT_EQ(pattern(sum), pattern(s.order(0, count, index_form::zero_based, 0.0))) << s.name;
+    // Counts where the two orders give different bits, so that a strategy
+    // falling back to the other order on one thread cannot pass.
+    for (std::int32_t count : {1032, 1037}) {
+        ASSERT_NE(pattern(strict_sum(0, count, index_form::zero_based, 0.0)),
+                  pattern(four_lane_sum(0, count, index_form::zero_based, 0.0)))
+            << count;
+        for (const auto& s : strategies) {
+            double sum = 0.0;
+            s.run(sum, count);
+            EXPECT_EQ(pattern(sum), pattern(s.order(0, count, index_form::zero_based, 0.0)))
+                << s.name << ": " << count;
+        }
     }
 }
 

@@ -93,6 +93,18 @@ TEST(FourLaneSum, EightAndNineTermsFollowTheWrittenOutLanes) {
     }
 }
 
+TEST(FourLaneSum, EveryKernelCombinesTheLanesAsL0PlusL2ThenL1PlusL3) {
+    // Terms 36 .. 43, where combining (L0 + L1) + (L2 + L3) differs in the
+    // last bit.
+    const double l0 = t(36) + t(40), l1 = t(37) + t(41), l2 = t(38) + t(42), l3 = t(39) + t(43);
+    const double right = (l0 + l2) + (l1 + l3);
+    ASSERT_NE(pattern(right), pattern((l0 + l1) + (l2 + l3)));
+    EXPECT_EQ(pattern(right), "0x403FFFFFFFFFFFF2");
+    for (const kernel* k : supported_kernels())
+        EXPECT_EQ(pattern(k->four_lane(36, 8, 0.0, step)), pattern(right)) << kernel_name(*k);
+    EXPECT_EQ(pattern(four_lane_sum(36, 8, index_form::zero_based, 0.0)), pattern(right));
+}
+
 TEST(StaticBlock, SplitsLikeAnUnchunkedStaticSchedule) {
     const block expected[] = {{1, 3}, {4, 3}, {7, 2}, {9, 2}};
     for (int thread = 0; thread < 4; ++thread) {
