@@ -25,7 +25,7 @@ using seconds = std::chrono::duration<double>;
 // enough that a block holds dozens of them.
 constexpr std::int32_t plan_first = 500000000;
 constexpr std::int32_t plan_terms = 16384;
-constexpr int plan_rounds = 3;
+constexpr int plan_rounds = 4;
 
 // A block has settled when its last readings agree this closely; it runs at
 // least long enough for a wide unit to wake (tens of microseconds on Intel),
