@@ -226,9 +226,9 @@ std::map<std::string, order_plan> measured_kernel_plan() {
     for (summation_order order : {summation_order::strict, summation_order::four_lane}) {
         const kernel_plan measured = measure_plan(order);
         order_plan& plan = plans[order_name(order)];
-        plan.chosen = kernel_name(*measured.candidates[measured.chosen]);
-        for (int i = 0; i < measured.count; ++i)
-            plan.ns_per_term.emplace_back(kernel_name(*measured.candidates[i]), measured.ns_per_term[i]);
+        plan.chosen = kernel_name(measured.chosen_kernel());
+        for (const candidate& c : measured.candidates)
+            plan.ns_per_term.emplace_back(kernel_name(*c.k), c.ns_per_term);
     }
     return plans;
 }

@@ -1,68 +1,68 @@
 #include <algorithm>
 #include <chrono>
+#include <limits>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include "core/corvane.hpp"
 #include "core/kernels.hpp"
 
-extern const corvane::kernel corvane_baseline_divide;
-#if defined(CORVANE_X86_PATHS)
-extern const corvane::kernel corvane_avx2_divide;
-extern const corvane::kernel corvane_avx2_newton;
-extern const corvane::kernel corvane_avx512_divide;
-extern const corvane::kernel corvane_avx512_newton;
-#endif
-
 namespace corvane {
 
-int supported_kernels(const kernel* kernels[max_kernels]) {
-    int count = 0;
-    kernels[count++] = &corvane_baseline_divide;
-#if defined(CORVANE_X86_PATHS)
-    // __builtin_cpu_supports also checks that the operating system saves the
-    // wide registers, not only that the processor has them.
-    __builtin_cpu_init();
-    const bool avx2 = __builtin_cpu_supports("avx2");
-    const bool fma = avx2 && __builtin_cpu_supports("fma");
-    const bool avx512 = __builtin_cpu_supports("avx512f");  // includes its own FMA
-    if (avx2) kernels[count++] = &corvane_avx2_divide;
-    if (avx512) kernels[count++] = &corvane_avx512_divide;
-    if (fma) kernels[count++] = &corvane_avx2_newton;
-    if (avx512) kernels[count++] = &corvane_avx512_newton;
-#endif
-    return count;
-}
-
-int choose_kernel(const double ns_per_term[], int count) {
-    const double fastest = *std::min_element(ns_per_term, ns_per_term + count);
-    int chosen = 0;
-    while (ns_per_term[chosen] > fastest * (1.0 + plan_margin)) ++chosen;
+std::size_t choose_kernel(const std::vector<double>& times) {
+    const double fastest = *std::min_element(times.begin(), times.end());
+    std::size_t chosen = 0;
+    while (times[chosen] > fastest * (1.0 + plan_margin)) ++chosen;
     return chosen;
 }
 
 namespace {
 
+using steady = std::chrono::steady_clock;
 using seconds = std::chrono::duration<double>;
 
-// Long enough that a reading is hundreds of clock resolutions, short enough
-// that all candidates together stay near a millisecond.
+// A call is a few microseconds: thousands of clock resolutions, and short
+// enough that a block holds dozens of them.
 constexpr std::int32_t plan_first = 500000000;
-constexpr std::int32_t plan_terms = 8192;
-constexpr int plan_rounds = 12;
+constexpr std::int32_t plan_terms = 16384;
+constexpr int plan_rounds = 4;
+
+// A block has settled when its last readings agree this closely; it runs at
+// least long enough for a wide unit to wake (tens of microseconds on Intel),
+// so that a slow start that agrees with itself is not taken for the steady
+// state.
+constexpr int settle_window = 4;
+constexpr double settle_tolerance = 0.03;
+constexpr double wake_up_s = 100e-6;
+
+// The least of the block's last readings once they agree, or once the block
+// has used its share of the budget.
+double settled_block(const plan_call& call, const plan_clock& now, double shortest, double longest) {
+    double last[settle_window];
+    int readings = 0;
+    const double begun = now();
+    for (;;) {
+        const double before = now();
+        call();
+        const double after = now();
+        last[readings++ % settle_window] = after - before;
+        const int kept = std::min(readings, settle_window);
+        const double fastest = *std::min_element(last, last + kept);
+        const double slowest = *std::max_element(last, last + kept);
+        const bool settled = kept == settle_window && slowest <= fastest * (1.0 + settle_tolerance);
+        if ((settled && after - begun >= shortest) || after - begun >= longest) return fastest;
+    }
+}
 
 sum_kernel kernel_for(const kernel& k, summation_order order) {
     return order == summation_order::strict ? k.strict : k.four_lane;
 }
 
 const kernel& widest_divide_kernel() {
-    const kernel* kernels[max_kernels];
-    const int count = supported_kernels(kernels);
-    int widest = 0;
-    for (int i = 0; i < count; ++i)
-        if (std::string_view(kernels[i]->method) == "divide") widest = i;
-    return *kernels[widest];
+    const kernel* widest = nullptr;
+    for (const kernel* k : supported_kernels())
+        if (std::string_view(k->method) == "divide") widest = k;
+    return *widest;
 }
 
 // Written only before any thread that sums exists, like step.
@@ -71,69 +71,48 @@ const kernel* planned[2] = {&unplanned, &unplanned};
 
 }  // namespace
 
-kernel_plan measure_plan(summation_order order) {
-    const auto started = std::chrono::steady_clock::now();
-    kernel_plan plan{};
-    plan.order = order;
-    plan.count = supported_kernels(plan.candidates);
-
-    volatile double sink = 0.0;
-    double best[max_kernels];
-    for (int i = 0; i < plan.count; ++i) {
-        // Once untimed: brings in the code and wakes the wide units.
-        sink = sink + kernel_for(*plan.candidates[i], order)(plan_first, plan_terms, 0.0, step);
-        best[i] = 1e9;
-    }
-    // Rounds interleave the candidates so that a drift of the clock speed
-    // does not favour one; the minimum is the reading least disturbed.
-    for (int round = 0; round < plan_rounds; ++round) {
-        for (int i = 0; i < plan.count; ++i) {
-            const sum_kernel sum = kernel_for(*plan.candidates[i], order);
-            const auto before = std::chrono::steady_clock::now();
-            sink = sink + sum(plan_first, plan_terms, 0.0, step);
-            best[i] = std::min(best[i], seconds(std::chrono::steady_clock::now() - before).count());
+std::vector<double> settled_seconds(const std::vector<plan_call>& calls, const plan_clock& now) {
+    std::vector<double> least(calls.size(), std::numeric_limits<double>::infinity());
+    if (calls.empty()) return least;
+    const double longest = plan_budget_s / static_cast<double>(plan_rounds * calls.size());
+    const double shortest = std::min(wake_up_s, longest);
+    // Each round starts one candidate later, so none always follows the same.
+    for (std::size_t round = 0; round < plan_rounds; ++round)
+        for (std::size_t j = 0; j < calls.size(); ++j) {
+            const std::size_t i = (j + round) % calls.size();
+            least[i] = std::min(least[i], settled_block(calls[i], now, shortest, longest));
         }
+    return least;
+}
+
+kernel_plan measure_plan(summation_order order) {
+    const steady::time_point started = steady::now();
+    const plan_clock now = [started] { return seconds(steady::now() - started).count(); };
+    kernel_plan plan{order, {}, 0, 0.0};
+    std::vector<plan_call> calls;
+    volatile double sink = 0.0;
+    for (const kernel* k : supported_kernels()) {
+        plan.candidates.push_back({k, 0.0});
+        const sum_kernel sum = kernel_for(*k, order);
+        calls.push_back([sum, &sink] { sink = sink + sum(plan_first, plan_terms, 0.0, step); });
     }
-    for (int i = 0; i < plan.count; ++i) plan.ns_per_term[i] = best[i] * 1e9 / plan_terms;
-    plan.chosen = choose_kernel(plan.ns_per_term, plan.count);
-    plan.planning_ms =
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
+    const std::vector<double> least = settled_seconds(calls, now);
+    std::vector<double> ns_per_term;
+    for (std::size_t i = 0; i < least.size(); ++i) {
+        plan.candidates[i].ns_per_term = least[i] * 1e9 / plan_terms;
+        ns_per_term.push_back(plan.candidates[i].ns_per_term);
+    }
+    plan.chosen = choose_kernel(ns_per_term);
+    plan.planning_ms = now() * 1e3;
     return plan;
 }
 
 kernel_plan plan_kernel(summation_order order) {
     const kernel_plan plan = measure_plan(order);
-    planned[static_cast<int>(order)] = plan.candidates[plan.chosen];
+    planned[static_cast<int>(order)] = &plan.chosen_kernel();
     return plan;
 }
 
 const kernel& planned_kernel(summation_order order) { return *planned[static_cast<int>(order)]; }
-
-std::int64_t differing_terms(const kernel& checked, std::int32_t first, std::int32_t count) {
-    constexpr std::int32_t chunk = 1 << 14;
-    const int workers = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-    std::vector<std::int64_t> differing(static_cast<std::size_t>(workers), 0);
-    auto check = [&](int worker) {
-        std::vector<double> got(chunk);
-        const block mine = static_block(first, count, workers, worker);
-        for (std::int32_t done = 0; done < mine.count; done += chunk) {
-            const std::int32_t n = std::min(chunk, mine.count - done);
-            checked.terms(mine.first + done, n, step, got.data());
-            for (std::int32_t j = 0; j < n; ++j) {
-                const double expected = midpoint_term(mine.first + done + j, index_form::zero_based, step);
-                // Terms are finite and positive: equal values are equal bits.
-                if (got[static_cast<std::size_t>(j)] != expected)
-                    ++differing[static_cast<std::size_t>(worker)];
-            }
-        }
-    };
-    std::vector<std::thread> threads;
-    for (int worker = 1; worker < workers; ++worker) threads.emplace_back(check, worker);
-    check(0);
-    for (auto& thread : threads) thread.join();
-    std::int64_t total = 0;
-    for (std::int64_t d : differing) total += d;
-    return total;
-}
 
 }  // namespace corvane

@@ -4,8 +4,11 @@
 // gives the same bits; which one a program runs is measured when it starts.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "core/corvane.hpp"
 
@@ -15,14 +18,15 @@ namespace corvane {
 using sum_kernel = double (*)(std::int32_t first, std::int32_t count, double start, double step_width);
 
 // Writes the 0-based terms first .. first + count - 1 to out, evaluated the
-// way the kernel's sums evaluate them.
+// way the kernel's sums evaluate them (what they add, scaled to the term).
 using term_kernel = void (*)(std::int32_t first, std::int32_t count, double step_width, double* out);
 
 struct kernel {
     const char* path;  // sse2, avx2, avx512 (portable off x86)
     // divide: the processor's IEEE division. newton: no division; a
     // reciprocal estimate refined with fused multiply-adds to the correctly
-    // rounded 1 / (1 + x*x), times 4 (exact: a power of two).
+    // rounded 1 / (1 + x*x); its sums add these and scale by 4 once (exact:
+    // a power of two).
     const char* method;
     sum_kernel strict;
     sum_kernel four_lane;
@@ -34,19 +38,24 @@ struct kernel {
 
 // The kernels this processor and operating system can run, simplest first:
 // the divide paths from narrow to wide, then the newton paths from narrow to
-// wide. Returns how many were written (at most max_kernels).
-inline constexpr int max_kernels = 5;
-int supported_kernels(const kernel* kernels[max_kernels]);
+// wide.
+std::vector<const kernel*> supported_kernels();
 
-// The plan for one order: every supported kernel's measured speed and the
+// One kernel of a plan and its measured steady-state speed.
+struct candidate {
+    const kernel* k;
+    double ns_per_term;
+};
+
+// The plan for one order: every supported kernel, simplest first, and the
 // one chosen.
 struct kernel_plan {
     summation_order order;
-    int count;
-    const kernel* candidates[max_kernels];
-    double ns_per_term[max_kernels];
-    int chosen;
+    std::vector<candidate> candidates;
+    std::size_t chosen;
     double planning_ms;  // what measuring took
+
+    const kernel& chosen_kernel() const { return *candidates[chosen].k; }
 };
 
 // A more elaborate candidate must beat every simpler one by this share, so
@@ -55,11 +64,24 @@ inline constexpr double plan_margin = 0.05;
 
 // The simplest candidate whose time is within plan_margin of the fastest.
 // Times are given simplest first.
-int choose_kernel(const double ns_per_term[], int count);
+std::size_t choose_kernel(const std::vector<double>& times);
 
-// Times every supported kernel of the order on a short range (the minimum
-// of several runs each, interleaved) and chooses; step must be set. Takes
-// about a millisecond.
+// Planning measures each candidate as the long run will see it: in a
+// contiguous block of its own calls, since a wide unit may run slowly until
+// it has worked for a while without interruption (Intel), and fall back
+// after a while of other work. A block ends when its last readings agree
+// (or at its share of the budget); the blocks rotate over a few rounds so
+// that a drift of the clock speed favours none.
+using plan_clock = std::function<double()>;  // seconds, steady
+using plan_call = std::function<void()>;     // one call of a candidate on the planning range
+
+// Each call's least settled time, in seconds, measured within
+// plan_budget_s of the clock in all.
+inline constexpr double plan_budget_s = 0.004;
+std::vector<double> settled_seconds(const std::vector<plan_call>& calls, const plan_clock& now);
+
+// Times every supported kernel of the order as above and chooses; step must
+// be set. Takes one to four milliseconds.
 kernel_plan measure_plan(summation_order order);
 
 // Measures and from then on sums the order with the chosen kernel. Call
@@ -75,10 +97,5 @@ inline std::string kernel_name(const kernel& k) { return std::string(k.path) + "
 inline const char* order_name(summation_order order) {
     return order == summation_order::strict ? "strict" : "four_lane";
 }
-
-// How many of the 0-based terms first .. first + count - 1 the kernel
-// evaluates differently from the plain IEEE 4.0 / (1.0 + x * x), checked
-// one by one on all processors this process may use.
-std::int64_t differing_terms(const kernel& checked, std::int32_t first, std::int32_t count);
 
 }  // namespace corvane

@@ -10,7 +10,7 @@
 #include "tests/bits.hpp"
 
 using namespace corvane;
-using corvane::testing::pattern;
+using namespace corvane::testing;
 
 namespace {
 
@@ -49,11 +49,12 @@ TEST(Distributed, BitsForTheRanksAndThreadsGiven) {
     const double total = distributed_four_lane(MPI_COMM_WORLD, num_steps);
     if (world_rank() != 0) return;
     if (ranks * threads == 1) {
-        EXPECT_EQ(pattern(step * total), pattern(0x1.921fb54442cep+1));
+        EXPECT_EQ(pattern(total), pattern(four_lane_one_thread.total));
+        EXPECT_EQ(pattern(step * total), pattern(four_lane_one_thread.pi));
     } else if (ranks * threads == 2) {
         // Two ranks of one thread split the range exactly as one rank of two.
-        EXPECT_EQ(pattern(total), pattern(0x1.7681cc9b2df22p+31));
-        EXPECT_EQ(pattern(step * total), pattern(0x1.921fb54442c9cp+1));
+        EXPECT_EQ(pattern(total), pattern(four_lane_two_threads.total));
+        EXPECT_EQ(pattern(step * total), pattern(four_lane_two_threads.pi));
     } else if (ranks == 2 && threads == 2) {
         EXPECT_EQ(pattern(total), pattern(two_by_two_total()));
     } else {

@@ -1,7 +1,7 @@
 // Built with -mavx2: four terms per division instruction.
-#include "core/kernels.hpp"
+#include "core/kernels/paths.hpp"
 
 #define CORVANE_KERNEL_LABEL "avx2"
 #define CORVANE_VECTOR_BYTES 32
-#define CORVANE_KERNEL_NAME corvane_avx2_divide
-#include "core/kernels_body.hpp"
+#define CORVANE_KERNEL_NAME avx2_divide
+#include "core/kernels/kernel_body.inc"

@@ -14,22 +14,31 @@
 // its own chain and the fastest exact evaluation, each also shown alone
 // (vs_chain, vs_evaluation).
 //
-// corvane-kernels --plan    what a program would choose here, and why
-// corvane-kernels --verify  every term of every kernel against IEEE division
+// corvane-kernels --plan             what a program would choose here, and why
+// corvane-kernels --plan --repeat N  how often N fresh processes choose each kernel
+// corvane-kernels --verify           every term of every kernel against IEEE division
 #include <benchmark/benchmark.h>
 #include <omp.h>
+#include <sched.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <functional>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/corvane.hpp"
 #include "core/kernels.hpp"
+#include "tools/kernels/term_check.hpp"
 
 using namespace corvane;
 
@@ -43,12 +52,13 @@ using range_sum = std::function<double(std::int32_t first, std::int32_t count)>;
 // the floors they are compared with, and Google Benchmark runs in order.
 std::map<std::string, double> floor_ns;
 
+// The obvious code: the term as written in the definition, in the
+// program's order, left to the compiler.
+double plain_term(std::int32_t k) { return midpoint_term(k, index_form::zero_based, step); }
+
 double plain_strict(std::int32_t first, std::int32_t count) {
     double sum = 0.0;
-    for (std::int32_t k = first; k < first + count; ++k) {
-        const double x = (k + 0.5) * step;
-        sum += 4.0 / (1.0 + x * x);
-    }
+    for (std::int32_t k = first; k < first + count; ++k) sum += plain_term(k);
     return sum;
 }
 
@@ -57,10 +67,7 @@ double plain_four_lane(std::int32_t first, std::int32_t count) {
     std::int32_t k = first;
     for (; k + 8 <= first + count; k += 8) {
         double t[8];
-        for (int j = 0; j < 8; ++j) {
-            const double x = (k + j + 0.5) * step;
-            t[j] = 4.0 / (1.0 + x * x);
-        }
+        for (int j = 0; j < 8; ++j) t[j] = plain_term(k + j);
         l0 += t[0];
         l1 += t[1];
         l2 += t[2];
@@ -71,10 +78,7 @@ double plain_four_lane(std::int32_t first, std::int32_t count) {
         l3 += t[7];
     }
     double result = (l0 + l2) + (l1 + l3);
-    for (; k < first + count; ++k) {
-        const double x = (k + 0.5) * step;
-        result += 4.0 / (1.0 + x * x);
-    }
+    for (; k < first + count; ++k) result += plain_term(k);
     return result;
 }
 
@@ -156,13 +160,23 @@ void add(const std::string& name, range_sum body, int threads, const std::string
         ->Unit(benchmark::kMillisecond);
 }
 
+// The process's processor time: what the plan's budget counts, since a
+// busy machine may stop the process for whole time slices while it plans.
+double processor_ms() {
+    timespec now{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) * 1e3 + static_cast<double>(now.tv_nsec) / 1e6;
+}
+
 int print_plan() {
     for (summation_order order : {summation_order::strict, summation_order::four_lane}) {
+        const double processor_before = processor_ms();
         const kernel_plan plan = measure_plan(order);
-        std::printf("%s order, measured in %.2f ms:\n", order_name(order), plan.planning_ms);
-        for (int i = 0; i < plan.count; ++i)
-            std::printf("  %-14s %.3f ns/term%s\n", kernel_name(*plan.candidates[i]).c_str(),
-                        plan.ns_per_term[i], i == plan.chosen ? "  <- chosen" : "");
+        std::printf("%s order, measured in %.2f ms (%.2f ms of processor time):\n", order_name(order),
+                    plan.planning_ms, processor_ms() - processor_before);
+        for (std::size_t i = 0; i < plan.candidates.size(); ++i)
+            std::printf("  %-14s %.3f ns/term%s\n", kernel_name(*plan.candidates[i].k).c_str(),
+                        plan.candidates[i].ns_per_term, i == plan.chosen ? "  <- chosen" : "");
     }
     std::printf(
         "The plan takes the first candidate within %.0f%% of the fastest: a wider or "
@@ -171,17 +185,101 @@ int print_plan() {
     return 0;
 }
 
-int verify() {
-    const kernel* kernels[max_kernels];
-    const int count = supported_kernels(kernels);
+// What a program does first thing: plan its order, cold. Prints the choice.
+int plan_cold(const char* order) {
+    const kernel_plan plan = measure_plan(std::strcmp(order, "strict") == 0 ? summation_order::strict
+                                                                            : summation_order::four_lane);
+    std::printf("%s\n", kernel_name(plan.chosen_kernel()).c_str());
+    return 0;
+}
+
+// Runs this program again with the hidden --plan-cold flag and returns the
+// kernel the fresh process chose ("?" if it failed).
+std::string cold_choice(summation_order order) {
+    int out[2];
+    if (pipe(out) != 0) return "?";
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    posix_spawn_file_actions_addclose(&actions, out[1]);
+    char self[] = "/proc/self/exe", flag[] = "--plan-cold";
+    std::string order_arg = order_name(order);
+    char* argv[] = {self, flag, order_arg.data(), nullptr};
+    pid_t child = 0;
+    const int failed = posix_spawn(&child, self, &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    std::string text;
+    char buffer[256];
+    for (ssize_t n; !failed && (n = read(out[0], buffer, sizeof buffer)) > 0;)
+        text.append(buffer, static_cast<std::size_t>(n));
+    close(out[0]);
     int status = 0;
-    for (int i = 0; i < count; ++i) {
+    if (failed || waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        return "?";
+    while (!text.empty() && text.back() == '\n') text.pop_back();
+    return text;
+}
+
+void busy_scalar(double seconds) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    volatile double sink = 0.0;
+    for (std::int32_t first = 0; std::chrono::steady_clock::now() < until; first += 4096)
+        sink = sink + plain_strict(first, 4096);
+}
+
+// How often fresh processes choose each kernel: the plan's repeatability.
+// Each start follows either a second of idle or half a second of scalar
+// work (as in the suite, run after run), on the processor that did it.
+int repeat_plan(int starts) {
+    const int cpu = sched_getcpu();
+    cpu_set_t only;
+    CPU_ZERO(&only);
+    CPU_SET(cpu, &only);
+    const bool pinned = cpu >= 0 && sched_setaffinity(0, sizeof only, &only) == 0;  // children inherit it
+    struct condition {
+        const char* name;
+        void (*before)();
+    };
+    const condition conditions[] = {
+        {"after 1 s idle", [] { std::this_thread::sleep_for(std::chrono::seconds(1)); }},
+        {"after 0.5 s of scalar work", [] { busy_scalar(0.5); }},
+    };
+    std::map<std::string, std::map<std::string, int>> chosen;  // condition and order -> kernel -> starts
+    for (int start = 0; start < starts; ++start)
+        for (const condition& c : conditions)
+            for (summation_order order : {summation_order::strict, summation_order::four_lane}) {
+                c.before();
+                ++chosen[std::string(c.name) + "\t" + order_name(order)][cold_choice(order)];
+            }
+    std::printf("%d cold starts per order and condition, each a fresh process", starts);
+    if (pinned) std::printf(" on CPU %d", cpu);
+    std::printf(":\n");
+    for (const condition& c : conditions) {
+        std::printf("%s\n", c.name);
+        for (summation_order order : {summation_order::strict, summation_order::four_lane}) {
+            std::printf("  %-10s", order_name(order));
+            const char* separator = "";
+            for (const auto& [name, count] : chosen[std::string(c.name) + "\t" + order_name(order)]) {
+                std::printf("%s%s %d of %d", separator, name.c_str(), count, starts);
+                separator = ", ";
+            }
+            std::printf("\n");
+        }
+    }
+    return 0;
+}
+
+int verify() {
+    int status = 0;
+    for (const kernel* k : supported_kernels()) {
         const auto started = std::chrono::steady_clock::now();
-        const std::int64_t differing = differing_terms(*kernels[i], 0, num_steps);
+        const std::int64_t differing = differing_terms(*k, 0, num_steps);
         const double seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-        std::printf("%-14s %lld of %d terms differ from IEEE division (%.1f s)\n",
-                    kernel_name(*kernels[i]).c_str(), static_cast<long long>(differing), num_steps, seconds);
+        std::printf("%-14s %lld of %d terms differ from IEEE division (%.1f s)\n", kernel_name(*k).c_str(),
+                    static_cast<long long>(differing), num_steps, seconds);
         if (differing != 0) status = 1;
     }
     return status;
@@ -192,33 +290,32 @@ int verify() {
 int main(int argc, char** argv) {
     set_step();
     if (argc == 2 && std::strcmp(argv[1], "--plan") == 0) return print_plan();
+    if (argc == 4 && std::strcmp(argv[1], "--plan") == 0 && std::strcmp(argv[2], "--repeat") == 0 &&
+        std::atoi(argv[3]) > 0)
+        return repeat_plan(std::atoi(argv[3]));
+    if (argc == 3 && std::strcmp(argv[1], "--plan-cold") == 0) return plan_cold(argv[2]);
     if (argc == 2 && std::strcmp(argv[1], "--verify") == 0) return verify();
     benchmark::Initialize(&argc, argv);
 
-    const kernel* kernels[max_kernels];
-    const int count = supported_kernels(kernels);
-
+    const std::vector<const kernel*> kernels = supported_kernels();
     for (int threads : {1, 2}) {
         add("floor/addition_chain", addition_chain, threads, "", "addition_chain");
         add("floor/four_lane_chain", four_lane_chain, threads, "", "four_lane_chain");
-        for (int i = 0; i < count; ++i) {
-            const kernel& k = *kernels[i];
+        for (const kernel* k : kernels)
             add(
-                "floor/evaluation/" + kernel_name(k),
-                [&k](std::int32_t first, std::int32_t n) { return k.evaluation_floor(first, n, 0.0, step); },
-                threads, "", "evaluation/" + kernel_name(k));
-        }
+                "floor/evaluation/" + kernel_name(*k),
+                [k](std::int32_t first, std::int32_t n) { return k->evaluation_floor(first, n, 0.0, step); },
+                threads, "", "evaluation/" + kernel_name(*k));
         add("plain_strict", plain_strict, threads, "addition_chain");
         add("plain_four_lane", plain_four_lane, threads, "four_lane");
-        for (int i = 0; i < count; ++i) {
-            const kernel& k = *kernels[i];
+        for (const kernel* k : kernels) {
             add(
-                "strict/" + kernel_name(k),
-                [&k](std::int32_t first, std::int32_t n) { return k.strict(first, n, 0.0, step); }, threads,
+                "strict/" + kernel_name(*k),
+                [k](std::int32_t first, std::int32_t n) { return k->strict(first, n, 0.0, step); }, threads,
                 "addition_chain");
             add(
-                "four_lane/" + kernel_name(k),
-                [&k](std::int32_t first, std::int32_t n) { return k.four_lane(first, n, 0.0, step); },
+                "four_lane/" + kernel_name(*k),
+                [k](std::int32_t first, std::int32_t n) { return k->four_lane(first, n, 0.0, step); },
                 threads, "four_lane");
         }
     }
