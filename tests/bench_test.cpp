@@ -552,6 +552,12 @@ TEST_F(StandIns, AReportThatCannotBeWrittenIsAFailure) {
         run_program(CORVANE_BENCH, {"--bin-dir", dir_, "--programs", "corvane-serial"}, full);
     EXPECT_EQ(bench_full.exit_status, 3) << bench_full.err;
     EXPECT_EQ(bench_full.err, "corvane-bench: cannot write to standard output: No space left on device\n");
+    run_options closed = full;
+    closed.target = corvane::process::stdout_to::closed;
+    const auto bench_closed =
+        run_program(CORVANE_BENCH, {"--bin-dir", dir_, "--programs", "corvane-serial"}, closed);
+    EXPECT_EQ(bench_closed.exit_status, 3) << bench_closed.err;
+    EXPECT_EQ(bench_closed.err, "corvane-bench: cannot write to standard output: Bad file descriptor\n");
 
     ASSERT_EQ(bench({"--programs", "corvane-serial", "--json", file("a.json")}).exit_status, 0);
     const auto compare_full = run_program(CORVANE_BENCH, {"compare", file("a.json"), file("a.json")}, full);

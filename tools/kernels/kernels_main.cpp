@@ -25,6 +25,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -141,11 +142,14 @@ void measure(benchmark::State& state, const range_sum& body, int threads, const 
     state.counters["ns_per_term"] = ns;
     const std::string t = "/" + std::to_string(threads);
     if (!record_as.empty()) floor_ns[record_as + t] = ns;
+    // A floor left out by --benchmark_filter gives no counter, not infinity.
     if (floor_name == "four_lane") {
-        const double chain = floor_ns["four_lane_chain" + t], evaluation = fastest_evaluation(t);
-        state.counters["vs_chain"] = ns / chain;
-        state.counters["vs_evaluation"] = ns / evaluation;
-        state.counters["vs_floor"] = ns / std::max(chain, evaluation);
+        const auto chain = floor_ns.find("four_lane_chain" + t);
+        const double evaluation = fastest_evaluation(t);
+        if (chain != floor_ns.end()) state.counters["vs_chain"] = ns / chain->second;
+        if (evaluation > 0.0) state.counters["vs_evaluation"] = ns / evaluation;
+        if (chain != floor_ns.end() && evaluation > 0.0)
+            state.counters["vs_floor"] = ns / std::max(chain->second, evaluation);
     } else if (floor_ns.count(floor_name + t)) {
         state.counters["vs_floor"] = ns / floor_ns[floor_name + t];
     }
@@ -285,16 +289,26 @@ int verify() {
     return status;
 }
 
+// What was printed must have reached standard output: a full disk or a
+// closed pipe is a failure (status 1), said on standard error.
+int written(int status) {
+    errno = 0;
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return status;
+    std::fprintf(stderr, "corvane-kernels: cannot write standard output: %s\n",
+                 errno != 0 ? std::strerror(errno) : "write error");
+    return 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     set_step();
-    if (argc == 2 && std::strcmp(argv[1], "--plan") == 0) return print_plan();
+    if (argc == 2 && std::strcmp(argv[1], "--plan") == 0) return written(print_plan());
     if (argc == 4 && std::strcmp(argv[1], "--plan") == 0 && std::strcmp(argv[2], "--repeat") == 0 &&
         std::atoi(argv[3]) > 0)
-        return repeat_plan(std::atoi(argv[3]));
-    if (argc == 3 && std::strcmp(argv[1], "--plan-cold") == 0) return plan_cold(argv[2]);
-    if (argc == 2 && std::strcmp(argv[1], "--verify") == 0) return verify();
+        return written(repeat_plan(std::atoi(argv[3])));
+    if (argc == 3 && std::strcmp(argv[1], "--plan-cold") == 0) return written(plan_cold(argv[2]));
+    if (argc == 2 && std::strcmp(argv[1], "--verify") == 0) return written(verify());
     benchmark::Initialize(&argc, argv);
 
     const std::vector<const kernel*> kernels = supported_kernels();
