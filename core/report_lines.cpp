@@ -28,8 +28,11 @@ std::string time_line(double seconds) { return formatted(time_line_format, secon
 std::string expected_value_line() { return value_line(3.14159265358979323846); }
 
 std::optional<double> parse_time_line(std::string_view line) {
-    constexpr std::string_view prefix = "The time to calculate PI was ";
-    constexpr std::string_view suffix = " seconds";
+    // The words around the number, as the format spells them.
+    constexpr std::string_view format = time_line_format;
+    constexpr std::string_view prefix = format.substr(0, format.find("%f"));
+    constexpr std::string_view suffix =
+        format.substr(format.find("%f") + 2, format.size() - format.find("%f") - 3);
     constexpr std::size_t decimals = 6;
     if (line.size() < prefix.size() + suffix.size() || line.substr(0, prefix.size()) != prefix ||
         line.substr(line.size() - suffix.size()) != suffix)

@@ -310,6 +310,17 @@ TEST_F(StandIns, GarbageOutputIsEscapedAndTheExportsStayValid) {
     EXPECT_EQ(slurp(file("r.csv")).find('\033'), std::string::npos);
 }
 
+TEST_F(StandIns, ALineOfAnyLengthMakesTheRunInvalidAndTheSuiteGoesOn) {
+    stand_in("corvane-serial",
+             "printf 'The value of PI is  3.141592653590\\nThe time to calculate PI was '\n"
+             "head -c 30000 /dev/zero | tr '\\0' 0\nprintf '1.000000 seconds\\n'");
+    const auto run = bench({"--programs", "corvane-serial,corvane-serial-simd", "--json", file("r.json")});
+    EXPECT_EQ(run.exit_status, 1) << run.err;
+    EXPECT_NE(run.out.find("invalid: corvane-serial run 1: output too long: 30081 bytes"), std::string::npos)
+        << run.out.substr(0, 2000);
+    EXPECT_EQ(read_json(file("r.json"))["cells"][1]["valid_runs"], 2);
+}
+
 TEST_F(StandIns, ImpossibleReportedTimesAreInvalid) {
     stand_in(
         "corvane-serial",
@@ -348,18 +359,18 @@ TEST_F(StandIns, ExportPathsSameTwiceStandardOutputAndLinks) {
     EXPECT_NE(to_stdout.err.find("corvane-serial"), std::string::npos);
     EXPECT_FALSE(exists(file("-")));
 
-    // A symbolic link stays a link; its target gets the export. The
-    // writability check leaves a stranger's file alone.
+    // A symbolic link stays a link; its target gets the export, and the
+    // check and the write leave nothing else behind.
     std::ofstream(file("target.json")) << "old";
     symlink(file("target.json").c_str(), file("link.json").c_str());
-    std::ofstream(file("link.json.corvane-check")) << "not ours";
+    const std::string before = slurp_dir(dir_);
     const auto linked = bench({"--programs", "corvane-serial", "--json", file("link.json")});
     EXPECT_EQ(linked.exit_status, 0) << linked.err;
     struct stat info {};
     ASSERT_EQ(lstat(file("link.json").c_str(), &info), 0);
     EXPECT_TRUE(S_ISLNK(info.st_mode));
     EXPECT_EQ(read_json(file("target.json"))["schema_version"], 1);
-    EXPECT_EQ(slurp(file("link.json.corvane-check")), "not ours");
+    EXPECT_EQ(slurp_dir(dir_), before);
 }
 
 TEST_F(StandIns, ACellWhoseTeamWouldBeSmallerIsRefusedBeforeAnyRun) {
