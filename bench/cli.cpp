@@ -159,12 +159,8 @@ std::optional<command_line> parse_command_line(int argc, char** argv) {
     app.add_option("--env", given.env, "NAME=VALUE added to the programs' environment (repeatable)");
     app.add_option("--seed", given.seed, "seed of the run order (default: random, recorded)");
     app.add_option("--bin-dir", options.bin_dir, "where the programs are (default: beside corvane-bench)");
-    const char* const export_help[] = {"write the results as JSON (- for standard output)",
-                                       "write every run as CSV (- for standard output)",
-                                       "write the table as Markdown (- for standard output)",
-                                       "draw speedup against threads as SVG (needs gnuplot)"};
     for (std::size_t i = 0; i < std::size(export_formats); ++i)
-        app.add_option(option_of(export_formats[i]), paths[i], export_help[i]);
+        app.add_option(option_of(export_formats[i]), paths[i], help_of(export_formats[i]));
     auto* compare = app.add_subcommand("compare", "compare two JSON results: corvane-bench compare OLD NEW");
     compare_request request;
     compare->add_option("old", request.old_path, "the earlier result")->required();

@@ -65,9 +65,8 @@ std::string seconds_text(double seconds) {
     return text;
 }
 
-}  // namespace
-
-std::string validate(const process::program_run& run, double timeout_s) {
+// Why the run is invalid, or an empty string; a valid run's time in reported.
+std::string judge(const process::program_run& run, double timeout_s, double& reported_s) {
     if (!run.failure.empty()) return printable(run.failure);
     if (run.timed_out) {
         char limit[32];
@@ -96,11 +95,23 @@ std::string validate(const process::program_run& run, double timeout_s) {
     if (*reported > run.wall_seconds + clock_tick_s)
         return "reported " + seconds_text(*reported) + ", longer than the process lived (" +
                seconds_text(run.wall_seconds) + ")";
+    reported_s = *reported;
     return "";
 }
 
-double reported_seconds(const process::program_run& run) {
-    return parse_time_line(process::lines_of(run.out).at(1)).value();
+}  // namespace
+
+std::string validate(const process::program_run& run, double timeout_s) {
+    double reported_s = 0;
+    return judge(run, timeout_s, reported_s);
+}
+
+sample sample_of(const process::program_run& run, double timeout_s) {
+    sample s;
+    s.reason = judge(run, timeout_s, s.reported_s);
+    s.valid = s.reason.empty();
+    s.wall_s = run.wall_seconds;
+    return s;
 }
 
 std::vector<int> default_threads(int cpus) {
@@ -189,12 +200,7 @@ int run_suite(const suite_options& options, std::vector<cell>& cells, const prog
             const auto run = run_program(command, run_options);
             if (run.interrupted_by) return run.interrupted_by;
             if (warming) continue;
-            sample s;
-            s.reason = validate(run, options.timeout_s);
-            s.valid = s.reason.empty();
-            s.wall_s = run.wall_seconds;
-            if (s.valid) s.reported_s = reported_seconds(run);
-            c.samples.push_back(s);
+            c.samples.push_back(sample_of(run, options.timeout_s));
         }
     }
     return process::interrupted_by();

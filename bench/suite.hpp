@@ -25,8 +25,8 @@ inline constexpr std::size_t kept_output_bytes = 1 << 16;
 // quotes the program's output only through printable().
 std::string validate(const process::program_run& run, double timeout_s = 0);
 
-// The seconds a valid run reported.
-double reported_seconds(const process::program_run& run);
+// The run as a sample: its reason if invalid, its reported time if valid.
+sample sample_of(const process::program_run& run, double timeout_s);
 
 struct suite_options {
     std::string bin_dir;

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "core/kernels.hpp"
 #include "core/report_lines.hpp"
@@ -82,11 +83,10 @@ int run(const char* program, summation_order order, strategy summation, clock_so
 }
 
 int report(const char* program, double pi, std::int64_t elapsed_ms, line_writer write) {
+    const std::string value = value_line(pi) + "\n";
+    const std::string time = time_line(static_cast<double>(elapsed_ms) / 1000.0) + "\n";
     errno = 0;
-    char value[64], time[96];
-    std::snprintf(value, sizeof value, value_line_format, pi);
-    std::snprintf(time, sizeof time, time_line_format, static_cast<double>(elapsed_ms) / 1000.0);
-    return finish_report(program, write(value) && write(time));
+    return finish_report(program, write(value.c_str()) && write(time.c_str()));
 }
 
 }  // namespace corvane

@@ -17,6 +17,20 @@ const char* option_of(export_format format) {
     return "";
 }
 
+const char* help_of(export_format format) {
+    switch (format) {
+        case export_format::json:
+            return "write the results as JSON (- for standard output)";
+        case export_format::csv:
+            return "write every run as CSV (- for standard output)";
+        case export_format::markdown:
+            return "write the table as Markdown (- for standard output)";
+        case export_format::plot:
+            return "draw speedup against threads as SVG (needs gnuplot)";
+    }
+    return "";
+}
+
 std::string render(export_format format, const suite_result& result) {
     switch (format) {
         case export_format::json:

@@ -46,6 +46,7 @@ enum class export_format { json, csv, markdown, plot };
 inline constexpr export_format export_formats[] = {export_format::json, export_format::csv,
                                                    export_format::markdown, export_format::plot};
 const char* option_of(export_format format);  // "--json", ...
+const char* help_of(export_format format);    // what --help says of it
 struct export_request {
     export_format format;
     std::string path;  // "-" is standard output
