@@ -97,9 +97,19 @@ struct run_context {
     std::uint64_t seed = 0;
 };
 
+// One kernel of corvane-kernels as measured on the machine of the results:
+// "four_lane/avx512/newton" on 1 thread at 0.354 ns/term, 1.11 x its floor.
+struct kernel_figure {
+    std::string name;
+    int threads = 1;
+    double ns_per_term = 0;
+    std::optional<double> vs_floor;  // none for the floors themselves
+};
+
 struct suite_result {
     run_context context;
     std::vector<cell> cells;
+    std::vector<kernel_figure> kernels;  // empty unless corvane-kernels was run
 };
 
 }  // namespace corvane::bench
