@@ -175,8 +175,10 @@ TEST(LeftBehind, WhatOutlivesTheProgramIsEndedAndCountedWhateverGroupItMovedTo) 
         const double returned_s = since(start);
         EXPECT_EQ(run.exit_status, 0) << command << "\n" << run.err;
         EXPECT_EQ(run.left_behind, 1) << command;
-        EXPECT_LT(run.wall_seconds, 0.6) << command;
-        EXPECT_LT(returned_s, 0.9) << command;
+        // Waiting for the sleeper would take 20 s; a loaded machine (or a
+        // sanitizer build) may take a second or two without any fault.
+        EXPECT_LT(run.wall_seconds, 5.0) << command;
+        EXPECT_LT(returned_s, 5.0) << command;
         const auto lines = lines_of(run.out);
         ASSERT_FALSE(lines.empty()) << command;
         EXPECT_TRUE(has_ended(std::stoi(lines.back()))) << command << ": it lives on";
