@@ -172,3 +172,36 @@ TEST_F(KernelsInResults, CorvaneKernelsIsFoundBesideTheHarnessThenInLibexecElseN
     EXPECT_EQ(find_kernels_program(bin), bin + "/corvane-kernels");
     setenv("PATH", saved.c_str(), 1);
 }
+
+#ifdef CORVANE_KERNELS
+// The real corvane-kernels, briefly: its command line, and its JSON read by
+// the harness's reader (one floor and one kernel, timed for a moment).
+TEST_F(KernelsInResults, CorvaneKernelsNamesItsModesAndWritesJsonTheHarnessReads) {
+    const auto help = run_program(CORVANE_KERNELS, {"--help"});
+    EXPECT_EQ(help.exit_status, 0);
+    for (const char* mode : {"--plan", "--plan --repeat N", "--verify", "--json FILE", "--version",
+                             "--benchmark_filter", "--benchmark_out_format"})
+        EXPECT_NE(help.out.find(mode), std::string::npos) << mode;
+    const auto version = run_program(CORVANE_KERNELS, {"--version"});
+    EXPECT_EQ(version.out, "corvane-kernels " CORVANE_VERSION "\n");
+    for (const std::vector<std::string>& wrong : std::vector<std::vector<std::string>>{
+             {"--plna"}, {"--plan", "--repeat", "0"}, {"--verify", "now"}, {"--json"}}) {
+        const auto refused = run_program(CORVANE_KERNELS, wrong);
+        EXPECT_EQ(refused.exit_status, 2) << wrong[0];
+        EXPECT_TRUE(refused.out.empty()) << refused.out;  // nothing was run
+    }
+
+    const auto run =
+        run_program(CORVANE_KERNELS, {"--json", file("k.json"),
+                                      "--benchmark_filter=^(floor/addition_chain|scalar/strict)/threads:1",
+                                      "--benchmark_min_time=0.01"});
+    ASSERT_EQ(run.exit_status, 0) << run.err;
+    const auto kernels = read_kernel_figures(slurp(file("k.json")), "k.json");
+    ASSERT_EQ(kernels.size(), 2u);
+    EXPECT_EQ(kernels[0].name, "floor/addition_chain");
+    EXPECT_FALSE(kernels[0].vs_floor);
+    EXPECT_EQ(kernels[1].name, "scalar/strict");
+    EXPECT_EQ(kernels[1].threads, 1);
+    EXPECT_TRUE(kernels[1].vs_floor);
+}
+#endif
