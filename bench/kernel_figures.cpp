@@ -23,19 +23,19 @@ using json = nlohmann::json;
 
 // "four_lane/avx512/newton/threads:2/manual_time" -> name and 2.
 std::pair<std::string, int> split_name(std::string name) {
-    constexpr char manual_time[] = "/manual_time";
-    const std::size_t manual = name.size() - std::strlen(manual_time);
-    if (name.size() > std::strlen(manual_time) && name.compare(manual, std::string::npos, manual_time) == 0)
-        name.erase(manual);
-    const auto slash = name.rfind("/threads:");
-    if (slash == std::string::npos) return {name, 1};
-    const std::string digits = name.substr(slash + 9);
+    const std::string manual_time = "/manual_time", threads_marker = "/threads:";
+    if (name.size() > manual_time.size() &&
+        name.compare(name.size() - manual_time.size(), manual_time.size(), manual_time) == 0)
+        name.resize(name.size() - manual_time.size());
+    const auto marker = name.rfind(threads_marker);
+    if (marker == std::string::npos) return {name, 1};
+    const std::string digits = name.substr(marker + threads_marker.size());
     char* end = nullptr;
     errno = 0;
     const long threads = std::strtol(digits.c_str(), &end, 10);
     if (digits.empty() || *end != '\0' || errno == ERANGE || threads < 1 || threads > INT_MAX)
         return {name, 1};
-    return {name.substr(0, slash), static_cast<int>(threads)};
+    return {name.substr(0, marker), static_cast<int>(threads)};
 }
 
 std::string first_line(const std::string& text) { return text.substr(0, text.find('\n')); }
