@@ -14,6 +14,7 @@
 #include <CLI/CLI.hpp>
 
 #include "bench/error.hpp"
+#include "bench/kernel_figures.hpp"
 #include "bench/report/writer.hpp"
 #include "build_info.hpp"
 
@@ -159,6 +160,8 @@ std::optional<command_line> parse_command_line(int argc, char** argv) {
     app.add_option("--env", given.env, "NAME=VALUE added to the programs' environment (repeatable)");
     app.add_option("--seed", given.seed, "seed of the run order (default: random, recorded)");
     app.add_option("--bin-dir", options.bin_dir, "where the programs are (default: beside corvane-bench)");
+    app.add_flag("--kernels", given.kernels,
+                 "also run corvane-kernels first and keep its figures (ns per term, against the floors)");
     for (std::size_t i = 0; i < std::size(export_formats); ++i)
         app.add_option(option_of(export_formats[i]), paths[i], help_of(export_formats[i]));
     auto* compare = app.add_subcommand("compare", "compare two JSON results: corvane-bench compare OLD NEW");
@@ -171,6 +174,10 @@ std::optional<command_line> parse_command_line(int argc, char** argv) {
         ->capture_default_str();
     compare->add_flag("--strict", request.strict, "exit 2 when the results were not measured alike");
     compare->add_option("--markdown", request.markdown, "also write the table as Markdown");
+    compare->add_flag("--fail-on-slower", request.fail_on_slower,
+                      "exit " + std::to_string(slower_found) + " when any cell is significantly slower");
+    compare->add_flag("--json", request.json,
+                      "print the comparison as JSON on standard output (the table goes to standard error)");
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
@@ -214,6 +221,7 @@ prepared_suite prepare(const command_line& given) {
     if (plotting && find_on_path("gnuplot").empty())
         throw bench_error("--plot needs gnuplot (Debian package gnuplot-nox), which is not on PATH");
     check_export_paths(given.exports);
+    if (given.kernels) suite.kernels_program = find_kernels_program(own_directory());
     suite.cells = make_cells(options);
     check_teams(options, suite.cells, suite.warnings);
     if (options.threads.back() > suite.cpus &&

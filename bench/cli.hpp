@@ -20,6 +20,8 @@ struct compare_request {
     std::string old_path, new_path, markdown;
     double min_effect_percent = 1.0;
     bool strict = false;
+    bool fail_on_slower = false;
+    bool json = false;  // the comparison as JSON on standard output, the table on standard error
 };
 
 struct command_line {
@@ -28,6 +30,7 @@ struct command_line {
     std::vector<std::string> env;
     std::vector<export_request> exports;
     std::optional<compare_request> compare;
+    bool kernels = false;  // also run corvane-kernels and keep its figures
 };
 
 // The parsed command line, or nothing when --help was asked for and shown.
@@ -41,6 +44,7 @@ struct prepared_suite {
     std::optional<launcher> mpi;
     std::vector<std::string> warnings;
     int cpus = 1;
+    std::string kernels_program;  // corvane-kernels, when --kernels asked for it
 };
 prepared_suite prepare(const command_line& given);
 

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <map>
@@ -35,9 +36,21 @@ std::map<std::string, std::string> comparable_context(const run_context& context
 
 }  // namespace
 
+const char* verdict_of(const ratio_estimate& ratio, double p_holm, double min_effect) {
+    const bool significant = p_holm < 0.05;
+    const bool large = std::fabs(ratio.ratio - 1.0) >= min_effect;
+    return !significant || !large || ratio.ratio == 1.0 ? "same" : ratio.ratio < 1.0 ? "faster" : "slower";
+}
+
+bool any_slower(const comparison& result) {
+    return std::any_of(result.cells.begin(), result.cells.end(),
+                       [](const cell_change& c) { return c.verdict == std::string("slower"); });
+}
+
 comparison compare_results(const suite_result& old_result, const suite_result& new_result,
                            double min_effect) {
     comparison out;
+    out.min_effect = min_effect;
     const auto old_context = comparable_context(old_result.context);
     for (const auto& [name, value] : comparable_context(new_result.context)) {
         const auto old = old_context.find(name);
@@ -47,72 +60,74 @@ comparison compare_results(const suite_result& old_result, const suite_result& n
 
     std::map<std::string, const cell*> old_cells;
     for (const auto& c : old_result.cells) old_cells[cell_label(c)] = &c;
-    struct compared {
-        std::string label;
-        std::vector<double> before, after;
-        double p = 1;
-    };
-    std::vector<compared> cells;
-    std::set<std::string> matched;
-    out.rows = {{"cell", "old median s", "new median s", "ratio", "95% CI", "p (Holm)", "verdict"}};
-    for (const auto& c : new_result.cells) {
-        const std::string label = cell_label(c);
-        const auto old = old_cells.find(label);
-        if (old == old_cells.end()) {
-            out.rows.push_back({label, "-", "-", "-", "-", "-", "only in the new result"});
-            continue;
-        }
-        matched.insert(label);
-        compared entry{label, valid_times(*old->second), valid_times(c)};
-        if (entry.before.empty() || entry.after.empty()) {
-            out.rows.push_back({label, "-", "-", "-", "-", "-", "no valid runs to compare"});
-            continue;
-        }
-        entry.p = mann_whitney_p(entry.before, entry.after);
-        cells.push_back(entry);
-    }
+    std::vector<std::pair<std::vector<double>, std::vector<double>>> times;  // of compared cells
     std::vector<double> p;
-    for (const auto& entry : cells) p.push_back(entry.p);
-    const std::vector<double> adjusted = holm_adjusted(p);
-
-    double log_sum = 0.0;
-    bool too_few = false;
-    for (std::size_t i = 0; i < cells.size(); ++i) {
-        const compared& entry = cells[i];
-        // The figure and its interval are one estimator: Hodges-Lehmann.
-        const ratio_estimate ratio = ratio_of(entry.before, entry.after);
-        const bool significant = adjusted[i] < 0.05;
-        const bool large = std::fabs(ratio.ratio - 1.0) >= min_effect;
-        const char* verdict = !significant || !large || ratio.ratio == 1.0 ? "same"
-                              : ratio.ratio < 1.0                          ? "faster"
-                                                                           : "slower";
-        out.rows.push_back({entry.label, fixed(median_of(entry.before), 3), fixed(median_of(entry.after), 3),
-                            fixed(ratio.ratio, 3),
-                            "[" + fixed(ratio.low, 3) + ", " + fixed(ratio.high, 3) + "]",
-                            fixed(adjusted[i], 4), verdict});
-        log_sum += std::log(ratio.ratio);
-        if (smallest_possible_p(entry.before.size(), entry.after.size()) *
-                static_cast<double>(cells.size()) >=
-            0.05)
-            too_few = true;
+    std::set<std::string> matched;
+    for (const auto& c : new_result.cells) {
+        cell_change change;
+        change.label = cell_label(c);
+        const auto old = old_cells.find(change.label);
+        if (old == old_cells.end()) {
+            change.verdict = "only in the new result";
+        } else {
+            matched.insert(change.label);
+            auto before = valid_times(*old->second), after = valid_times(c);
+            if (before.empty() || after.empty()) {
+                change.verdict = "no valid runs to compare";
+            } else {
+                change.compared = true;
+                change.old_median_s = median_of(before);
+                change.new_median_s = median_of(after);
+                // The figure and its interval are one estimator: Hodges-Lehmann.
+                change.ratio = ratio_of(before, after);
+                change.p = mann_whitney_p(before, after);
+                p.push_back(change.p);
+                times.emplace_back(std::move(before), std::move(after));
+            }
+        }
+        out.cells.push_back(change);
     }
     for (const auto& [label, c] : old_cells)
         if (!matched.count(label))
-            out.rows.push_back({label, "-", "-", "-", "-", "-", "only in the old result"});
+            out.cells.push_back({label, false, 0, 0, {}, 1, 1, "only in the old result"});
 
-    if (!cells.empty())
-        out.notes.push_back("geometric mean of ratios (new / old, below 1 is faster): " +
-                            fixed(std::exp(log_sum / static_cast<double>(cells.size())), 3) + " over " +
-                            std::to_string(cells.size()) + " cells");
+    const std::vector<double> adjusted = holm_adjusted(p);
+    double log_sum = 0.0;
+    std::size_t next = 0;
+    for (cell_change& change : out.cells) {
+        if (!change.compared) continue;
+        const auto& [before, after] = times[next];
+        change.p_holm = adjusted[next++];
+        change.verdict = verdict_of(change.ratio, change.p_holm, min_effect);
+        log_sum += std::log(change.ratio.ratio);
+        if (smallest_possible_p(before.size(), after.size()) * static_cast<double>(times.size()) >= 0.05)
+            out.too_few_runs = true;
+    }
+
+    out.rows = {{"cell", "old median s", "new median s", "ratio", "95% CI", "p (Holm)", "verdict"}};
+    for (const cell_change& c : out.cells)
+        out.rows.push_back(
+            c.compared
+                ? std::vector<std::string>{c.label, fixed(c.old_median_s, 3), fixed(c.new_median_s, 3),
+                                           fixed(c.ratio.ratio, 3),
+                                           "[" + fixed(c.ratio.low, 3) + ", " + fixed(c.ratio.high, 3) + "]",
+                                           fixed(c.p_holm, 4), c.verdict}
+                : std::vector<std::string>{c.label, "-", "-", "-", "-", "-", c.verdict});
+
+    if (!times.empty()) out.geometric_mean = std::exp(log_sum / static_cast<double>(times.size()));
+    if (out.geometric_mean)
+        out.notes.push_back(
+            "geometric mean of ratios (new / old, below 1 is faster): " + fixed(*out.geometric_mean, 3) +
+            " over " + std::to_string(times.size()) + " cells");
     else
         out.notes.push_back("no cell with valid runs in both results");
     out.notes.push_back(
         "ratio: the median of all ratios of a new time to an old one (Hodges-Lehmann), with its 95% "
         "interval");
     out.notes.push_back("faster or slower: p < 0.05 after Holm's correction across " +
-                        std::to_string(cells.size()) + " cells and the ratio at least " +
+                        std::to_string(times.size()) + " cells and the ratio at least " +
                         shortest(min_effect * 100.0) + "% from 1; otherwise same");
-    if (too_few)
+    if (out.too_few_runs)
         out.notes.push_back(
             "too few runs: with these sample sizes no p-value can fall below 0.05 after the "
             "correction, so every cell reads same (use --runs 5 or more)");

@@ -11,6 +11,7 @@ namespace corvane::bench {
 
 inline constexpr int usage_problem = 2;  // nothing run, no file touched
 inline constexpr int not_written = 3;    // results not written, no file changed
+inline constexpr int slower_found = 4;   // compare --fail-on-slower: a cell significantly slower
 
 struct bench_error : std::runtime_error {
     int status;

@@ -4,8 +4,9 @@
 //
 // Exit status: 0 every run valid; 1 some runs invalid or a cell without a
 // valid run (the results are still written); 2 a usage problem, nothing
-// run; 3 results not written; 128 + N interrupted by signal N, nothing
-// written.
+// run; 3 results not written (or corvane-kernels failed, for --kernels,
+// before any run); 4 compare --fail-on-slower found a cell
+// significantly slower; 128 + N interrupted by signal N, nothing written.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -17,6 +18,7 @@
 #include "bench/cli.hpp"
 #include "bench/compare.hpp"
 #include "bench/error.hpp"
+#include "bench/kernel_figures.hpp"
 #include "bench/report/writer.hpp"
 
 using namespace corvane::bench;
@@ -61,9 +63,15 @@ int compare(const compare_request& request) {
         throw bench_error("--strict: the two results were not measured alike");
     std::string notes;
     for (const auto& note : result.notes) notes += note + "\n";
-    show(stdout, terminal_table(result.rows) + notes);
+    show(request.json ? stderr : stdout, terminal_table(result.rows) + notes);
+    if (request.json) show(stdout, comparison_json(result));
     if (!request.markdown.empty()) write_texts(exports, {markdown_table(result.rows) + "\n" + notes});
-    return 0;
+    if (!request.fail_on_slower) return 0;
+    if (result.too_few_runs)
+        std::fprintf(stderr, "warning: --fail-on-slower cannot fail on these results: too few runs\n");
+    if (!any_slower(result)) return 0;
+    std::fprintf(stderr, "corvane-bench: --fail-on-slower: a cell is significantly slower\n");
+    return slower_found;
 }
 
 int run(const command_line& given) {
@@ -71,18 +79,28 @@ int run(const command_line& given) {
     const prepared_suite suite = prepare(given);
     stop_if_interrupted();
 
-    suite_result result{context_of(suite.options, suite.cpus, suite.warnings, suite.mpi, given.hostfile),
-                        suite.cells};
+    suite_result result{
+        context_of(suite.options, suite.cpus, suite.warnings, suite.mpi, given.hostfile), suite.cells, {}};
     std::FILE* table_out = exports_to_stdout(given.exports) ? stderr : stdout;
     show(table_out, context_text(result.context) + warnings_text(result.context.warnings) + "\n");
 
     const auto progress = progress_line();
+    // Before the suite: a corvane-kernels that fails costs no hours of runs.
+    if (!suite.kernels_program.empty()) {
+        if (progress) progress("corvane-kernels: every kernel against its floors (a minute or two)");
+        result.kernels = measure_kernels(suite.kernels_program, run_command);
+        if (progress) std::fprintf(stderr, "\r\033[K");
+        if (const int kernels_signo = corvane::process::interrupted_by()) return interrupted(kernels_signo);
+    }
     const int signo = run_suite(suite.options, result.cells, run_command, progress);
     if (progress) std::fprintf(stderr, "\r\033[K");
     if (signo) return interrupted(signo);
 
     evaluate(result.cells);
     show(table_out, terminal_table(result_rows(result.cells)) + invalid_runs_text(result.cells));
+    if (!result.kernels.empty())
+        show(table_out,
+             "\ncorvane-kernels, on this machine:\n" + terminal_table(kernel_rows(result.kernels)));
     stop_if_interrupted();
     write_exports(given.exports, result);
     const bool all_valid = std::all_of(result.cells.begin(), result.cells.end(), [](const cell& c) {

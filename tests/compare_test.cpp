@@ -126,3 +126,80 @@ TEST_F(ResultFiles, AreReadWholeWithEveryFaultNamedInOneLine) {
         EXPECT_EQ(std::string(e.what()), "cannot read " + dir_ + ": Is a directory");
     }
 }
+
+namespace {
+
+// A copy of a result file with every time, reported and wall, times factor.
+void write_scaled(const std::string& from, const std::string& to, double factor) {
+    auto doc = nlohmann::json::parse(slurp(from));
+    for (auto& c : doc["cells"])
+        for (auto& s : c["samples"]) {
+            if (s["reported_s"].is_number()) s["reported_s"] = s["reported_s"].get<double>() * factor;
+            s["wall_s"] = s["wall_s"].get<double>() * factor;
+        }
+    std::ofstream(to) << doc.dump(2);
+}
+
+}  // namespace
+
+TEST_F(ResultFiles, FailOnSlowerFailsOnASlowedCopyAndPassesOnTheSameFile) {
+    std::ofstream(file("a.json")) << json_text(result_of({base, times(0.6)}));
+    write_scaled(file("a.json"), file("slow.json"), 1.5);
+
+    const auto slowed = compare({file("a.json"), file("slow.json"), "--fail-on-slower"});
+    EXPECT_EQ(slowed.exit_status, slower_found) << slowed.err;
+    EXPECT_NE(slowed.out.find("slower"), std::string::npos) << slowed.out;  // the table still printed
+    EXPECT_NE(slowed.err.find("significantly slower"), std::string::npos) << slowed.err;
+
+    EXPECT_EQ(compare({file("a.json"), file("a.json"), "--fail-on-slower"}).exit_status, 0);
+    EXPECT_EQ(compare({file("slow.json"), file("a.json"), "--fail-on-slower"}).exit_status, 0);  // faster
+    EXPECT_EQ(compare({file("a.json"), file("slow.json")}).exit_status, 0);  // only when asked
+}
+
+TEST_F(ResultFiles, AGateThatCannotFailSaysSo) {
+    // Two runs against two: no p-value can fall below 0.05, so no verdict
+    // can be slower however slow the copy.
+    std::ofstream(file("a.json")) << json_text(result_of({{1.00, 1.01}}));
+    write_scaled(file("a.json"), file("slow.json"), 1.5);
+    const auto run = compare({file("a.json"), file("slow.json"), "--fail-on-slower"});
+    EXPECT_EQ(run.exit_status, 0);
+    EXPECT_NE(run.err.find("--fail-on-slower cannot fail on these results: too few runs"), std::string::npos)
+        << run.err;
+}
+
+TEST_F(ResultFiles, JsonComparisonCarriesTheTablesFiguresAndContext) {
+    suite_result old_result = result_of({base, base, base}), new_result = result_of({times(1.5), base});
+    old_result.context.compiler = "GNU 12.2.0";
+    new_result.context.compiler = "GNU 13.1.0";
+    std::ofstream(file("old.json")) << json_text(old_result);
+    std::ofstream(file("new.json")) << json_text(new_result);
+
+    const auto run = compare({file("old.json"), file("new.json"), "--json"});
+    ASSERT_EQ(run.exit_status, 0) << run.err;
+    const auto doc = nlohmann::json::parse(run.out);  // standard output is the document alone
+    const comparison c = compare_results(read_result(file("old.json")), read_result(file("new.json")), 0.01);
+    ASSERT_EQ(doc["cells"].size() + 1, c.rows.size());
+    for (std::size_t i = 0; i < doc["cells"].size(); ++i) {
+        const auto& cell = doc["cells"][i];
+        const auto& row = c.rows[i + 1];
+        EXPECT_EQ(cell["cell"], row[0]);
+        EXPECT_EQ(cell["verdict"], row[6]);
+        EXPECT_NE(run.err.find(row[0]), std::string::npos);  // the table went to standard error
+        if (row[3] == "-") {
+            EXPECT_TRUE(cell["ratio"].is_null() && cell["p_holm"].is_null()) << cell;
+            continue;
+        }
+        EXPECT_EQ(fixed(cell["old_median_s"].get<double>(), 3), row[1]);
+        EXPECT_EQ(fixed(cell["ratio"].get<double>(), 3), row[3]);
+        EXPECT_EQ("[" + fixed(cell["ratio_ci95"][0].get<double>(), 3) + ", " +
+                      fixed(cell["ratio_ci95"][1].get<double>(), 3) + "]",
+                  row[4]);
+        EXPECT_EQ(fixed(cell["p_holm"].get<double>(), 4), row[5]);
+        EXPECT_LE(cell["p"].get<double>(), cell["p_holm"].get<double>());
+    }
+    EXPECT_EQ(doc["cells"][0]["verdict"], "slower");
+    EXPECT_EQ(doc["cells"][2]["verdict"], "only in the old result");
+    EXPECT_EQ(doc["any_slower"], true);
+    EXPECT_EQ(doc["context_differences"],
+              nlohmann::json::array({"compiler differs: old GNU 12.2.0, new GNU 13.1.0"}));
+}

@@ -10,6 +10,7 @@
 #include "core/corvane.hpp"
 #include "core/kernels.hpp"
 #include "tests/bits.hpp"
+#include "tools/kernels/scalar_loops.hpp"
 
 using namespace corvane;
 using namespace corvane::testing;
@@ -195,3 +196,19 @@ std::string parameter_name(const ::testing::TestParamInfo<const kernel*>& info) 
 }
 
 INSTANTIATE_TEST_SUITE_P(Kernels, EveryKernel, ::testing::ValuesIn(supported_kernels()), parameter_name);
+
+// corvane-kernels' scalar baseline: the plain loops built without
+// vectorisation must sum in the programs' orders, bit for bit.
+TEST(ScalarBaseline, MatchesTheReferenceOrdersOnRandomRanges) {
+    std::mt19937 random(1208);
+    std::uniform_int_distribution<std::int32_t> first_of(0, num_steps - 5000);
+    std::uniform_int_distribution<std::int32_t> length_of(0, 4999);
+    for (int trial = 0; trial < 200; ++trial) {
+        const std::int32_t first = first_of(random), count = length_of(random);
+        SCOPED_TRACE("first " + std::to_string(first) + " count " + std::to_string(count));
+        EXPECT_EQ(pattern(scalar_strict(first, count)),
+                  pattern(reference_strict(first, count, index_form::zero_based, 0.0)));
+        EXPECT_EQ(pattern(scalar_four_lane(first, count)),
+                  pattern(reference_four_lane(first, count, index_form::zero_based, 0.0)));
+    }
+}

@@ -8,6 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "bench/compare.hpp"
 #include "bench/error.hpp"
 #include "bench/report/report.hpp"
 
@@ -203,6 +204,30 @@ struct reader {
         return context;
     }
 
+    double above_zero(const json& value, const std::string& where) const {
+        if (!(value.is_number() && value.get<double>() > 0)) fail(where, "is not a number above zero");
+        return value.get<double>();
+    }
+
+    const json& required(const json& object, const char* name, const std::string& where) const {
+        const json* value = find(object, name);
+        if (!value) fail(where + "." + name, "is missing");
+        return *value;
+    }
+
+    kernel_figure kernel(const json& object, const std::string& where) const {
+        if (!object.is_object()) fail(where, "is not an object");
+        kernel_figure k;
+        const json& name = required(object, "name", where);
+        if (!name.is_string()) fail(where + ".name", "is not a string");
+        k.name = name.get<std::string>();
+        k.threads = *count(required(object, "threads", where), where + ".threads", 1);
+        k.ns_per_term = above_zero(required(object, "ns_per_term", where), where + ".ns_per_term");
+        if (const json* vs = find(object, "vs_floor"); vs && !vs->is_null())
+            k.vs_floor = above_zero(*vs, where + ".vs_floor");
+        return k;
+    }
+
     cell read_cell(const json& object, const std::string& where) const {
         if (!object.is_object()) fail(where, "is not an object");
         cell c;
@@ -273,10 +298,20 @@ std::string read_file(const std::string& path) {
 std::string json_text(const suite_result& result) {
     json cells = json::array();
     for (const auto& c : result.cells) cells.push_back(cell_json(c));
-    const json out = {{"schema_version", 1},
-                      {"context", context_json(result.context)},
-                      {"seed", result.context.seed},
-                      {"cells", cells}};
+    json out = {{"schema_version", 1},
+                {"context", context_json(result.context)},
+                {"seed", result.context.seed},
+                {"cells", cells}};
+    // Only a suite that ran corvane-kernels has them; older files have none.
+    if (!result.kernels.empty()) {
+        json kernels = json::array();
+        for (const kernel_figure& k : result.kernels)
+            kernels.push_back({{"name", k.name},
+                               {"threads", k.threads},
+                               {"ns_per_term", k.ns_per_term},
+                               {"vs_floor", optional_json(k.vs_floor)}});
+        out["kernels"] = kernels;
+    }
     return out.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
 }
 
@@ -309,8 +344,36 @@ suite_result read_result(const std::string& path) {
         if (!labels.insert(cell_label(result.cells.back())).second)
             in.fail(where, "repeats the cell " + cell_label(result.cells.back()));
     }
+    if (const json* kernels = in.find(document, "kernels")) {
+        if (!kernels->is_array()) in.fail("kernels", "is not an array");
+        for (std::size_t i = 0; i < kernels->size(); ++i)
+            result.kernels.push_back(in.kernel((*kernels)[i], "kernels[" + std::to_string(i) + "]"));
+    }
     evaluate(result.cells);
     return result;
+}
+
+std::string comparison_json(const comparison& result) {
+    json cells = json::array();
+    for (const cell_change& c : result.cells) {
+        const auto figure = [&c](double value) { return c.compared ? json(value) : json(nullptr); };
+        cells.push_back(
+            {{"cell", c.label},
+             {"old_median_s", figure(c.old_median_s)},
+             {"new_median_s", figure(c.new_median_s)},
+             {"ratio", figure(c.ratio.ratio)},
+             {"ratio_ci95", c.compared ? json::array({c.ratio.low, c.ratio.high}) : json(nullptr)},
+             {"p", figure(c.p)},
+             {"p_holm", figure(c.p_holm)},
+             {"verdict", c.verdict}});
+    }
+    const json out = {{"min_effect", result.min_effect},
+                      {"context_differences", result.context_differences},
+                      {"cells", cells},
+                      {"geometric_mean_ratio", optional_json(result.geometric_mean)},
+                      {"too_few_runs", result.too_few_runs},
+                      {"any_slower", any_slower(result)}};
+    return out.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
 }
 
 }  // namespace corvane::bench

@@ -8,7 +8,9 @@
 //          evaluation/PATH/METHOD terms into independent accumulators: how fast
 //                                 that kernel evaluates terms at all
 // kernels: strict/PATH/METHOD, four_lane/PATH/METHOD   what the programs run
-//          plain_strict, plain_four_lane               the obvious scalar loops
+//          plain_strict, plain_four_lane               the obvious loops, left to the compiler
+//          scalar/strict, scalar/four_lane             the same loops, kept from vectorising:
+//                                                      the baseline of what SIMD buys
 // Counters: ns_per_term (wall clock, all threads' terms); vs_floor against
 // the binding floor. Strict: the addition chain. Four-lane: the slower of
 // its own chain and the fastest exact evaluation, each also shown alone
@@ -17,6 +19,7 @@
 // corvane-kernels --plan             what a program would choose here, and why
 // corvane-kernels --plan --repeat N  how often N fresh processes choose each kernel
 // corvane-kernels --verify           every term of every kernel against IEEE division
+// corvane-kernels --json FILE        the benchmarks, also written to FILE as JSON
 #include <benchmark/benchmark.h>
 #include <omp.h>
 #include <sched.h>
@@ -39,6 +42,8 @@
 
 #include "core/corvane.hpp"
 #include "core/kernels.hpp"
+#include "tools/kernels/plain_loops.hpp"
+#include "tools/kernels/scalar_loops.hpp"
 #include "tools/kernels/term_check.hpp"
 
 using namespace corvane;
@@ -52,36 +57,6 @@ using range_sum = std::function<double(std::int32_t first, std::int32_t count)>;
 // Floors measured so far in this run, by name; kernels are registered after
 // the floors they are compared with, and Google Benchmark runs in order.
 std::map<std::string, double> floor_ns;
-
-// The obvious code: the term as written in the definition, in the
-// program's order, left to the compiler.
-double plain_term(std::int32_t k) { return midpoint_term(k, index_form::zero_based, step); }
-
-double plain_strict(std::int32_t first, std::int32_t count) {
-    double sum = 0.0;
-    for (std::int32_t k = first; k < first + count; ++k) sum += plain_term(k);
-    return sum;
-}
-
-double plain_four_lane(std::int32_t first, std::int32_t count) {
-    double l0 = 0.0, l1 = 0.0, l2 = 0.0, l3 = 0.0;
-    std::int32_t k = first;
-    for (; k + 8 <= first + count; k += 8) {
-        double t[8];
-        for (int j = 0; j < 8; ++j) t[j] = plain_term(k + j);
-        l0 += t[0];
-        l1 += t[1];
-        l2 += t[2];
-        l3 += t[3];
-        l0 += t[4];
-        l1 += t[5];
-        l2 += t[6];
-        l3 += t[7];
-    }
-    double result = (l0 + l2) + (l1 + l3);
-    for (; k < first + count; ++k) result += plain_term(k);
-    return result;
-}
 
 double addition_chain(std::int32_t first, std::int32_t count) {
     double sum = 0.0;
@@ -299,17 +274,92 @@ int written(int status) {
     return 1;
 }
 
+constexpr char usage[] = R"(usage: corvane-kernels [OPTION]
+Each summation kernel this processor supports beside the floors its order
+allows, on one thread and on two: ns_per_term, and vs_floor against the
+binding floor. scalar/strict and scalar/four_lane are the plain loops built
+without vectorisation: the baseline of what SIMD buys.
+
+  (none)             run the kernel benchmarks (Google Benchmark)
+  --json FILE        run them and also write them to FILE as Google Benchmark
+                     JSON: --benchmark_out=FILE --benchmark_out_format=json
+  --plan             what a program would choose on this machine, and why
+  --plan --repeat N  how often N fresh processes choose each kernel
+  --verify           every term of every kernel against IEEE division
+                     (exit 1 if any term differs)
+  --version          the Corvane version
+  --help             this text
+
+Google Benchmark's own --benchmark_* flags work with the benchmarks, e.g.
+--benchmark_filter=REGEX, --benchmark_repetitions=N, --benchmark_min_time=S,
+--benchmark_format=console|json|csv, --benchmark_out=FILE,
+--benchmark_out_format=console|json|csv, --benchmark_list_tests.
+Exit status: 0 done; 1 a term differs (--verify) or a report was not
+written; 2 a usage problem.
+)";
+
+int usage_problem(const std::string& problem) {
+    std::fprintf(stderr, "corvane-kernels: %s (see corvane-kernels --help)\n", problem.c_str());
+    return 2;
+}
+
+// Whether Google Benchmark finished the JSON it was to write: it does not
+// say when a write fails.
+bool complete_json(const std::string& path) {
+    std::FILE* file = std::fopen(path.c_str(), "r");
+    if (!file) return false;
+    int last = EOF;
+    for (int c; (c = std::fgetc(file)) != EOF;)
+        if (c != ' ' && c != '\n') last = c;
+    const bool read = !std::ferror(file);
+    std::fclose(file);
+    return read && last == '}';
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     set_step();
-    if (argc == 2 && std::strcmp(argv[1], "--plan") == 0) return written(print_plan());
-    if (argc == 4 && std::strcmp(argv[1], "--plan") == 0 && std::strcmp(argv[2], "--repeat") == 0 &&
-        std::atoi(argv[3]) > 0)
+    const std::string option = argc > 1 ? argv[1] : "";
+    if (argc == 2 && (option == "--help" || option == "-h")) {
+        std::fputs(usage, stdout);
+        return written(0);
+    }
+    if (argc == 2 && option == "--version") {
+        std::printf("corvane-kernels %s\n", CORVANE_VERSION);
+        return written(0);
+    }
+    if (argc == 2 && option == "--plan") return written(print_plan());
+    if (argc == 4 && option == "--plan" && std::strcmp(argv[2], "--repeat") == 0 && std::atoi(argv[3]) > 0)
         return written(repeat_plan(std::atoi(argv[3])));
-    if (argc == 3 && std::strcmp(argv[1], "--plan-cold") == 0) return written(plan_cold(argv[2]));
-    if (argc == 2 && std::strcmp(argv[1], "--verify") == 0) return written(verify());
-    benchmark::Initialize(&argc, argv);
+    if (argc == 3 && option == "--plan-cold") return written(plan_cold(argv[2]));
+    if (argc == 2 && option == "--verify") return written(verify());
+    if (option == "--help" || option == "-h" || option == "--version" || option == "--plan" ||
+        option == "--verify")
+        return usage_problem("'" + option + "' goes alone, but for --plan --repeat N (N from 1)");
+
+    // --json FILE is Google Benchmark's own file output, named as people expect.
+    std::vector<std::string> arguments(argv, argv + argc);
+    std::string json_path;
+    for (std::size_t i = 1; i < arguments.size(); ++i) {
+        if (arguments[i] != "--json" && arguments[i].rfind("--json=", 0) != 0) continue;
+        if (arguments[i] == "--json" && i + 1 == arguments.size())
+            return usage_problem("--json needs a file");
+        json_path = arguments[i] == "--json" ? arguments[i + 1] : arguments[i].substr(7);
+        if (json_path.empty()) return usage_problem("--json needs a file");
+        arguments.erase(
+            arguments.begin() + static_cast<std::ptrdiff_t>(i),
+            arguments.begin() + static_cast<std::ptrdiff_t>(i) + (arguments[i] == "--json" ? 2 : 1));
+        arguments.insert(arguments.begin() + static_cast<std::ptrdiff_t>(i),
+                         {"--benchmark_out=" + json_path, "--benchmark_out_format=json"});
+        break;
+    }
+    std::vector<char*> pointers;
+    for (auto& argument : arguments) pointers.push_back(argument.data());
+    pointers.push_back(nullptr);
+    int count = static_cast<int>(arguments.size());
+    benchmark::Initialize(&count, pointers.data());
+    if (benchmark::ReportUnrecognizedArguments(count, pointers.data())) return 2;
 
     const std::vector<const kernel*> kernels = supported_kernels();
     for (int threads : {1, 2}) {
@@ -322,6 +372,8 @@ int main(int argc, char** argv) {
                 threads, "", "evaluation/" + kernel_name(*k));
         add("plain_strict", plain_strict, threads, "addition_chain");
         add("plain_four_lane", plain_four_lane, threads, "four_lane");
+        add("scalar/strict", scalar_strict, threads, "addition_chain");
+        add("scalar/four_lane", scalar_four_lane, threads, "four_lane");
         for (const kernel* k : kernels) {
             add(
                 "strict/" + kernel_name(*k),
@@ -335,4 +387,9 @@ int main(int argc, char** argv) {
     }
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
+    if (!json_path.empty() && !complete_json(json_path)) {
+        std::fprintf(stderr, "corvane-kernels: %s was not written completely\n", json_path.c_str());
+        return 1;
+    }
+    return written(0);
 }
