@@ -71,8 +71,8 @@ int run(const command_line& given) {
     const prepared_suite suite = prepare(given);
     stop_if_interrupted();
 
-    suite_result result{context_of(suite.options, suite.cpus, suite.warnings, suite.mpi, given.hostfile),
-                        suite.cells};
+    suite_result result{
+        context_of(suite.options, suite.cpus, suite.warnings, suite.mpi, given.hostfile), suite.cells, {}};
     std::FILE* table_out = exports_to_stdout(given.exports) ? stderr : stdout;
     show(table_out, context_text(result.context) + warnings_text(result.context.warnings) + "\n");
 
@@ -82,7 +82,9 @@ int run(const command_line& given) {
     if (signo) return interrupted(signo);
 
     evaluate(result.cells);
-    show(table_out, terminal_table(result_rows(result.cells)) + invalid_runs_text(result.cells));
+    const std::string table = given.wide ? terminal_table(result_rows(result.cells))
+                                         : terminal_table(result_rows(result.cells, false), terminal_width);
+    show(table_out, table + invalid_runs_text(result.cells));
     stop_if_interrupted();
     write_exports(given.exports, result);
     const bool all_valid = std::all_of(result.cells.begin(), result.cells.end(), [](const cell& c) {
