@@ -108,7 +108,7 @@ std::optional<launcher> prepare_mpi(suite_options& options, const command_line& 
 void check_teams(const suite_options& options, const std::vector<cell>& cells,
                  std::vector<std::string>& warnings) {
     const bool any_team = std::any_of(cells.begin(), cells.end(), [](const cell& c) { return c.threads; });
-    const std::string probe = find_helper("corvane-team-probe", {own_directory()});
+    const std::string probe = find_helper("corvane-team-probe", own_directory());
     if (any_team && probe.empty()) {
         warnings.push_back(
             "team sizes are not checked: corvane-team-probe is neither beside corvane-bench nor in " +
