@@ -1,6 +1,5 @@
 #include "bench/cli.hpp"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -28,11 +27,6 @@ const char* const all_programs =
 std::string default_launcher() {
     if (*build_info::mpiexec) return build_info::mpiexec;
     return find_on_path("mpiexec");
-}
-
-bool is_executable_file(const std::string& path) {
-    struct stat info {};
-    return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && access(path.c_str(), X_OK) == 0;
 }
 
 std::uint64_t parse_seed(const std::string& text) {
@@ -115,9 +109,11 @@ std::optional<launcher> prepare_mpi(suite_options& options, const command_line& 
 void check_teams(const suite_options& options, const std::vector<cell>& cells,
                  std::vector<std::string>& warnings) {
     const bool any_team = std::any_of(cells.begin(), cells.end(), [](const cell& c) { return c.threads; });
-    const std::string probe = own_directory() + "/corvane-team-probe";
-    if (any_team && !is_executable_file(probe)) {
-        warnings.push_back("team sizes are not checked: corvane-team-probe is not beside corvane-bench");
+    const std::string probe = find_helper("corvane-team-probe", own_directory());
+    if (any_team && probe.empty()) {
+        warnings.push_back(
+            "team sizes are not checked: corvane-team-probe is neither beside corvane-bench nor in " +
+            installed_helper_directory());
         return;
     }
     std::set<std::string> asked;
@@ -162,6 +158,9 @@ std::optional<command_line> parse_command_line(int argc, char** argv) {
     app.add_option("--bin-dir", options.bin_dir, "where the programs are (default: beside corvane-bench)");
     app.add_flag("--kernels", given.kernels,
                  "also run corvane-kernels first and keep its figures (ns per term, against the floors)");
+    app.add_flag("--wide", given.wide, "show every column of the table, not only those that fit 100 columns");
+    app.set_version_flag("--version", std::string("corvane-bench ") + build_info::version + " (commit " +
+                                          build_info::commit + ")");
     for (std::size_t i = 0; i < std::size(export_formats); ++i)
         app.add_option(option_of(export_formats[i]), paths[i], help_of(export_formats[i]));
     auto* compare = app.add_subcommand("compare", "compare two JSON results: corvane-bench compare OLD NEW");
@@ -180,7 +179,7 @@ std::optional<command_line> parse_command_line(int argc, char** argv) {
                       "print the comparison as JSON on standard output (the table goes to standard error)");
     try {
         app.parse(argc, argv);
-    } catch (const CLI::CallForHelp& e) {
+    } catch (const CLI::Success& e) {  // --help or --version, shown
         app.exit(e);
         return std::nullopt;
     } catch (const CLI::ParseError& e) {

@@ -29,11 +29,12 @@ struct command_line {
     std::string threads, ranks, programs, mpiexec, hostfile, seed;
     std::vector<std::string> env;
     std::vector<export_request> exports;
+    bool wide = false;  // every column of the terminal table
     std::optional<compare_request> compare;
     bool kernels = false;  // also run corvane-kernels and keep its figures
 };
 
-// The parsed command line, or nothing when --help was asked for and shown.
+// The parsed command line, or nothing when --help or --version was asked for and shown.
 std::optional<command_line> parse_command_line(int argc, char** argv);
 
 // A suite ready to run: its options, its cells, and what was found out

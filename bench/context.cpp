@@ -1,6 +1,7 @@
 #include "bench/context.hpp"
 
 #include <sched.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -122,6 +123,19 @@ std::string own_directory() {
     return exe.substr(0, exe.find_last_of('/'));
 }
 
+bool is_executable_file(const std::string& path) {
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && access(path.c_str(), X_OK) == 0;
+}
+
+std::string installed_helper_directory() { return own_directory() + "/" + CORVANE_HELPER_DIR; }
+
+std::string find_helper(const std::string& name, const std::string& first_dir) {
+    for (const auto& dir : {first_dir, installed_helper_directory()})
+        if (is_executable_file(dir + "/" + name)) return dir + "/" + name;
+    return "";
+}
+
 std::vector<std::string> system_warnings(int cpus, int runs, bool saving_results) {
     std::vector<std::string> warnings;
     if (std::string(build_info::build_type) == "Debug")
@@ -215,7 +229,9 @@ launcher identify_launcher(const std::string& path, int most_ranks, int cpus, co
 }
 
 std::string mpi_library_version(const std::string& bin_dir) {
-    const auto run = run_briefly(bin_dir + "/corvane-mpi-version", {});
+    const std::string helper = find_helper("corvane-mpi-version", bin_dir);
+    if (helper.empty()) return "unknown";
+    const auto run = run_briefly(helper, {});
     const std::string line = first_line(run.out);
     return run.exit_status == 0 && !line.empty() ? printable(line) : "unknown";
 }

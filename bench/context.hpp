@@ -24,6 +24,17 @@ std::string find_on_path(const std::string& program);
 // The directory corvane-bench itself is in.
 std::string own_directory();
 
+// A regular file this process may execute.
+bool is_executable_file(const std::string& path);
+
+// Where an installed corvane-bench keeps its helpers (libexec/corvane), found
+// from its own directory so that a moved or unpacked tree still works.
+std::string installed_helper_directory();
+
+// The helper `name` in `first_dir` (the build tree keeps everything in bin/),
+// else in installed_helper_directory(); an empty string where it is in neither.
+std::string find_helper(const std::string& name, const std::string& first_dir);
+
 // Conditions under which figures cannot be trusted as they stand: a Debug
 // build, a frequency governor other than performance, a busy machine, too
 // few runs for compare.
@@ -53,8 +64,8 @@ struct launcher {
 // launcher cannot be used.
 launcher identify_launcher(const std::string& path, int most_ranks, int cpus, const std::string& hostfile);
 
-// The first line of the MPI library's version, as corvane-mpi-version in
-// `bin_dir` prints it, or "unknown".
+// The first line of the MPI library's version, as corvane-mpi-version (found
+// with find_helper from `bin_dir`) prints it, or "unknown".
 std::string mpi_library_version(const std::string& bin_dir);
 
 // The kernel each summation order would use on this machine, measured as

@@ -97,7 +97,9 @@ int run(const command_line& given) {
     if (signo) return interrupted(signo);
 
     evaluate(result.cells);
-    show(table_out, terminal_table(result_rows(result.cells)) + invalid_runs_text(result.cells));
+    const std::string table = given.wide ? terminal_table(result_rows(result.cells))
+                                         : terminal_table(result_rows(result.cells, false), terminal_width);
+    show(table_out, table + invalid_runs_text(result.cells));
     if (!result.kernels.empty())
         show(table_out,
              "\ncorvane-kernels, on this machine:\n" + terminal_table(kernel_rows(result.kernels)));

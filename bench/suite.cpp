@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "bench/error.hpp"
+#include "bench/progress.hpp"
 #include "core/report_lines.hpp"
 
 namespace corvane::bench {
@@ -174,6 +175,7 @@ int run_suite(const suite_options& options, std::vector<cell>& cells, const prog
     std::vector<std::size_t> order(cells.size());
     const int rounds = options.warmup + options.runs;
     int done = 0;
+    std::vector<std::vector<double>> wall_s(cells.size());  // every run's, warm-ups too, for the ETA
     for (int round = 0; round < rounds; ++round) {
         for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
         std::shuffle(order.begin(), order.end(), random);
@@ -188,6 +190,8 @@ int run_suite(const suite_options& options, std::vector<cell>& cells, const prog
                                        std::to_string(options.warmup)
                                  : ": run " + std::to_string(round - options.warmup + 1) + " of " +
                                        std::to_string(options.runs));
+                const std::string eta = eta_text(remaining_estimate_s(wall_s, rounds, options.timeout_s));
+                if (!eta.empty()) note << ", " << eta;
                 progress(note.str());
             }
             const std::string path = options.bin_dir + "/" + c.program;
@@ -199,6 +203,7 @@ int run_suite(const suite_options& options, std::vector<cell>& cells, const prog
             run_options.kept_bytes = kept_output_bytes;
             const auto run = run_program(command, run_options);
             if (run.interrupted_by) return run.interrupted_by;
+            wall_s[index].push_back(run.wall_seconds);
             if (warming) continue;
             c.samples.push_back(sample_of(run, options.timeout_s));
         }

@@ -14,11 +14,15 @@ using table = std::vector<std::vector<std::string>>;
 // A number with this many decimals, as every table shows it.
 std::string fixed(double value, int decimals);
 
-// The rows the terminal and Markdown tables show, header first (rows.cpp).
-table result_rows(const std::vector<cell>& cells);
+// The rows the terminal and Markdown tables show, header first (rows.cpp):
+// every column, or only those that fit a 100-column terminal.
+table result_rows(const std::vector<cell>& cells, bool wide = true);
 
-// Terminal (terminal.cpp): aligned columns, names and notes left.
-std::string terminal_table(const table& rows);
+// Terminal (terminal.cpp): aligned columns, names and notes left. Given a
+// width, the last column (the notes) wraps onto lines of its own to keep
+// within it.
+inline constexpr std::size_t terminal_width = 100;
+std::string terminal_table(const table& rows, std::size_t max_width = 0);
 std::string context_text(const run_context& context);
 std::string warnings_text(const std::vector<std::string>& warnings);
 std::string invalid_runs_text(const std::vector<cell>& cells);

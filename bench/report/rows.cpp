@@ -19,6 +19,11 @@ std::string optional_fixed(const std::optional<double>& value, int decimals) {
 
 std::string count_text(const std::optional<int>& count) { return count ? std::to_string(*count) : "-"; }
 
+// A statistic of the valid runs, or "-" where there were none.
+std::string measured_fixed(const cell& c, double value, int decimals) {
+    return c.statistics.valid_runs > 0 ? fixed(value, decimals) : "-";
+}
+
 std::string cell_notes(const cell_statistics& r) {
     std::string notes;
     const auto add = [&notes](const std::string& note) { notes += (notes.empty() ? "" : ", ") + note; };
@@ -28,27 +33,64 @@ std::string cell_notes(const cell_statistics& r) {
     return notes;
 }
 
+// One column of the results table. The default terminal table shows the
+// columns a reader needs first and fits 100 columns; `wide_only` ones join
+// them with --wide and in Markdown. Notes stay last: the terminal wraps them.
+struct column {
+    const char* header;
+    bool wide_only;
+    std::string (*value)(const cell&);
+};
+
+const column columns[] = {
+    {"program", false, [](const cell& c) { return c.program; }},
+    {"ranks", false, [](const cell& c) { return count_text(c.ranks); }},
+    {"threads", false, [](const cell& c) { return count_text(c.threads); }},
+    {"median s", false, [](const cell& c) { return measured_fixed(c, c.statistics.reported.median, 3); }},
+    {"min s", true, [](const cell& c) { return measured_fixed(c, c.statistics.reported.min, 3); }},
+    {"max s", true, [](const cell& c) { return measured_fixed(c, c.statistics.reported.max, 3); }},
+    {"mean ± sd s", true,
+     [](const cell& c) {
+         const auto& r = c.statistics.reported;
+         return c.statistics.valid_runs > 0 ? fixed(r.mean, 4) + " ± " + fixed(r.stddev, 4) : "-";
+     }},
+    {"mad", false,
+     [](const cell& c) {
+         const std::string mad = measured_fixed(c, c.statistics.reported.relative_mad * 100.0, 1);
+         return mad == "-" ? mad : mad + "%";
+     }},
+    {"valid", false,
+     [](const cell& c) {
+         const auto& r = c.statistics;
+         return std::to_string(r.valid_runs) + "/" + std::to_string(r.valid_runs + r.invalid_runs);
+     }},
+    {"gap s", true,
+     [](const cell& c) {
+         return measured_fixed(c, c.statistics.wall.median - c.statistics.reported.median, 3);
+     }},
+    {"speedup", false, [](const cell& c) { return optional_fixed(c.statistics.scaled.speedup, 2); }},
+    {"efficiency", false, [](const cell& c) { return optional_fixed(c.statistics.scaled.efficiency, 2); }},
+    {"serial fraction", true,
+     [](const cell& c) { return optional_fixed(c.statistics.scaled.karp_flatt, 3); }},
+    {"notes", false, [](const cell& c) { return cell_notes(c.statistics); }},
+};
+
 }  // namespace
 
-table result_rows(const std::vector<cell>& cells) {
-    table rows = {{"program", "ranks", "threads", "median s", "min s", "max s", "mean ± sd s", "mad", "valid",
-                   "gap s", "speedup", "efficiency", "serial fraction", "notes"}};
-    for (const cell& c : cells) {
-        const cell_statistics& r = c.statistics;
-        const bool measured = r.valid_runs > 0;
-        const auto stat = [measured](double value) { return measured ? fixed(value, 3) : "-"; };
-        rows.push_back({c.program, count_text(c.ranks), count_text(c.threads), stat(r.reported.median),
-                        stat(r.reported.min), stat(r.reported.max),
-                        measured ? fixed(r.reported.mean, 4) + " ± " + fixed(r.reported.stddev, 4) : "-",
-                        measured ? fixed(r.reported.relative_mad * 100.0, 1) + "%" : "-",
-                        std::to_string(r.valid_runs) + "/" + std::to_string(r.valid_runs + r.invalid_runs),
-                        measured ? fixed(r.wall.median - r.reported.median, 3) : "-",
-                        optional_fixed(r.scaled.speedup, 2), optional_fixed(r.scaled.efficiency, 2),
-                        optional_fixed(r.scaled.karp_flatt, 3), cell_notes(r)});
-    }
+table result_rows(const std::vector<cell>& cells, bool wide) {
     // The ranks column only where corvane-mpi ran.
-    if (std::none_of(cells.begin(), cells.end(), [](const cell& c) { return c.ranks.has_value(); }))
-        for (auto& row : rows) row.erase(row.begin() + 1);
+    const bool any_ranks =
+        std::any_of(cells.begin(), cells.end(), [](const cell& c) { return c.ranks.has_value(); });
+    std::vector<const column*> shown;
+    for (const column& col : columns)
+        if ((wide || !col.wide_only) && (any_ranks || std::string(col.header) != "ranks"))
+            shown.push_back(&col);
+    table rows(1);
+    for (const column* col : shown) rows[0].push_back(col->header);
+    for (const cell& c : cells) {
+        auto& row = rows.emplace_back();
+        for (const column* col : shown) row.push_back(col->value(c));
+    }
     return rows;
 }
 

@@ -24,29 +24,61 @@ std::string plan_text(const std::map<std::string, order_plan>& plans) {
     return text;
 }
 
+// Notes split after each ", ", the places where they may wrap.
+std::vector<std::string> note_pieces(const std::string& notes) {
+    std::vector<std::string> pieces;
+    for (std::size_t start = 0; start < notes.size();) {
+        const auto comma = notes.find(", ", start);
+        const auto end = comma == std::string::npos ? notes.size() : comma + 1;
+        pieces.push_back(notes.substr(start, end - start));
+        start = comma == std::string::npos ? end : comma + 2;
+    }
+    return pieces;
+}
+
+// The notes as lines of at most `width` characters where they can be.
+std::vector<std::string> wrapped(const std::string& notes, std::size_t width) {
+    std::vector<std::string> lines{""};
+    for (const auto& piece : note_pieces(notes)) {
+        if (!lines.back().empty() && width_of(lines.back()) + 1 + width_of(piece) > width)
+            lines.emplace_back();
+        lines.back() += (lines.back().empty() ? "" : " ") + piece;
+    }
+    return lines;
+}
+
 }  // namespace
 
-std::string terminal_table(const table& rows) {
+std::string terminal_table(const table& rows, std::size_t max_width) {
+    const std::size_t last = rows[0].size() - 1;
     std::vector<std::size_t> widths(rows[0].size(), 0);
     for (const auto& row : rows)
         for (std::size_t col = 0; col < row.size(); ++col)
             widths[col] = std::max(widths[col], width_of(row[col]));
+    std::size_t before_last = 0;
+    for (std::size_t col = 0; col < last; ++col) before_last += widths[col] + 2;
+    if (max_width > before_last && last > 0) {
+        std::size_t narrowest = width_of(rows[0][last]);  // no note is cut within itself
+        for (const auto& row : rows)
+            for (const auto& piece : note_pieces(row[last])) narrowest = std::max(narrowest, width_of(piece));
+        widths[last] = std::max(narrowest, std::min(widths[last], max_width - before_last));
+    }
     std::ostringstream out;
     for (std::size_t r = 0; r < rows.size(); ++r) {
         std::string line;
-        for (std::size_t col = 0; col < rows[r].size(); ++col) {
+        for (std::size_t col = 0; col < last; ++col) {
             const std::string pad(widths[col] - width_of(rows[r][col]), ' ');
-            // Names and notes read left to right; numbers line up on the right.
-            const bool left = col == 0 || col + 1 == rows[r].size();
-            line += (col ? "  " : "") + (left ? rows[r][col] + pad : pad + rows[r][col]);
+            // Names read left to right; numbers line up on the right.
+            line += (col ? "  " : "") + (col == 0 ? rows[r][col] + pad : pad + rows[r][col]);
         }
-        line.erase(line.find_last_not_of(' ') + 1);
-        out << line << "\n";
-        if (r == 0) {
-            std::size_t total = 0;
-            for (std::size_t w : widths) total += w + 2;
-            out << std::string(total - 2, '-') << "\n";
+        const auto notes = wrapped(rows[r][last], widths[last]);
+        for (std::size_t n = 0; n < notes.size(); ++n) {
+            std::string text =
+                (n == 0 ? line : std::string(before_last - 2, ' ')) + (last ? "  " : "") + notes[n];
+            text.erase(text.find_last_not_of(' ') + 1);
+            out << text << "\n";
         }
+        if (r == 0) out << std::string(before_last + widths[last], '-') << "\n";
     }
     return out.str();
 }
