@@ -22,12 +22,19 @@ struct compare_request {
     bool strict = false;
 };
 
+// report FILE.json...: saved results side by side, as HTML or Markdown.
+struct report_request {
+    std::vector<std::string> inputs;
+    std::vector<export_request> exports;
+};
+
 struct command_line {
     suite_options options;
     std::string threads, ranks, programs, mpiexec, hostfile, seed;
     std::vector<std::string> env;
     std::vector<export_request> exports;
     std::optional<compare_request> compare;
+    std::optional<report_request> report;
 };
 
 // The parsed command line, or nothing when --help was asked for and shown.
