@@ -232,6 +232,7 @@ TEST_F(Report, TheFiguresInTheRenderedPageAreThoseOfTheJsonFiles) {
             if (!c["threads"].is_null()) label += " threads " + std::to_string(c["threads"].get<int>());
             const int valid = c["valid_runs"], all = valid + c["invalid_runs"].get<int>();
             EXPECT_EQ(figure_in(dom, label, i, "median"), fixed(c["median_s"].get<double>(), 3)) << label;
+            EXPECT_EQ(figure_in(dom, label, i, "mad"), fixed(c["relative_mad"].get<double>() * 100, 1) + "%");
             EXPECT_EQ(figure_in(dom, label, i, "valid"), std::to_string(valid) + "/" + std::to_string(all));
             EXPECT_EQ(figure_in(dom, label, i, "speedup"),
                       c["speedup"].is_null() ? "-" : fixed(c["speedup"].get<double>(), 2))
