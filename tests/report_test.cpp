@@ -162,30 +162,26 @@ protected:
         return corvane::process::run_program(CORVANE_BENCH, args, options);
     }
 
-    // The page as Chromium built it, after the load event.
-    std::string dom_of(const std::string& page, const std::vector<std::string>& extra = {}) {
-        const std::string chromium = find_on_path("chromium");
-        if (chromium.empty()) return "";
-        std::vector<std::string> args = {"--headless",
-                                         "--no-sandbox",
-                                         "--disable-gpu",
-                                         "--disable-quic",
-                                         "--no-first-run",
-                                         "--disable-background-networking",
-                                         "--disable-component-update",
-                                         "--disable-sync",
-                                         "--user-data-dir=" + file("profile-" + std::to_string(++profiles_))};
-        args.insert(args.end(), extra.begin(), extra.end());
-        args.push_back("--dump-dom");
-        args.push_back("file://" + page);
+    // Headless Chromium on `page` with a fresh profile, quiet and offline;
+    // `what` is --dump-dom or --screenshot=FILE.
+    corvane::process::program_run chromium(const std::string& page, const std::string& what) {
         corvane::process::run_options options;
         options.timeout_s = 120;
-        const auto run = corvane::process::run_program(chromium, args, options);
+        const auto run = corvane::process::run_program(
+            find_on_path("chromium"),
+            {"--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+             "--disable-background-networking", "--disable-component-update", "--disable-sync",
+             "--user-data-dir=" + file("profile-" + std::to_string(++profiles_)), "--hide-scrollbars",
+             "--window-size=1280,2000", what, "file://" + page},
+            options);
         EXPECT_EQ(run.failure, "");
         EXPECT_FALSE(run.timed_out) << "chromium did not finish in " << options.timeout_s << " s";
         EXPECT_EQ(run.exit_status, 0) << run.err.substr(run.err.size() > 2000 ? run.err.size() - 2000 : 0);
-        return run.out;
+        return run;
     }
+
+    // The page as Chromium built it, after the load event.
+    std::string dom_of(const std::string& page) { return chromium(page, "--dump-dom").out; }
 
     // The report of both files as corvane-bench writes it, with
     // corvane-kernels' figures beside the contended one's cells.
@@ -316,16 +312,8 @@ TEST_F(Report, TablesAndChartsAreThereWithScriptsOff) {
         EXPECT_NE(dom.find(part), std::string::npos) << part;
 
     // A picture for a person to look at, beside the test's build.
-    corvane::process::run_options options;
-    options.timeout_s = 120;
-    const auto shot = corvane::process::run_program(
-        find_on_path("chromium"),
-        {"--headless", "--no-sandbox", "--disable-gpu", "--no-first-run", "--disable-background-networking",
-         "--disable-component-update", "--disable-sync", "--user-data-dir=" + file("profile-shot"),
-         "--hide-scrollbars", "--window-size=1280,2000", "--screenshot=" + std::string(REPORT_SCREENSHOT),
-         "file://" + page},
-        options);
-    EXPECT_EQ(shot.exit_status, 0) << shot.err;
+    std::filesystem::remove(REPORT_SCREENSHOT);  // not last run's
+    chromium(page, "--screenshot=" + std::string(REPORT_SCREENSHOT));
     struct stat info {};
     EXPECT_EQ(stat(REPORT_SCREENSHOT, &info), 0);
     EXPECT_GT(info.st_size, 20000) << "an almost empty picture";
