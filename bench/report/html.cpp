@@ -29,7 +29,7 @@ caption { text-align: left; font-weight: bold; padding: .2em 0; }
 .contexts { display: flex; flex-wrap: wrap; gap: 0 2em; align-items: flex-start; }
 table.results thead th { white-space: nowrap; }
 table.context th { font-weight: normal; color: #555; white-space: nowrap; }
-table.context td { max-width: 32em; overflow-wrap: anywhere; }
+table.context td { max-width: 25em; overflow-wrap: anywhere; }
 .mark { display: inline-block; padding: 0 .4em; margin: 0 .2em .1em 0; border-radius: 3px;
         background: #fde2a8; color: #5a3b00; font-size: .85em; white-space: nowrap; }
 .mark.bad { background: #f8c4c4; color: #6b0f0f; }
@@ -269,7 +269,8 @@ std::string kernel_chart(const std::vector<kernel_figure>& kernels, std::size_t 
     return out.str();
 }
 
-std::string table_html(const table& rows, const std::string& attributes) {
+// `align` has an 'r' for each column of numbers, which line up on the right.
+std::string table_html(const table& rows, const std::string& attributes, const std::string& align) {
     std::ostringstream out;
     out << "<table " << attributes << "><thead><tr>";
     for (const auto& heading : rows[0]) out << "<th>" << escaped(heading) << "</th>";
@@ -277,7 +278,8 @@ std::string table_html(const table& rows, const std::string& attributes) {
     for (std::size_t r = 1; r < rows.size(); ++r) {
         out << "<tr>";
         for (std::size_t col = 0; col < rows[r].size(); ++col)
-            out << "<td" << (col ? " class=\"num\"" : "") << ">" << escaped(rows[r][col]) << "</td>";
+            out << "<td" << (align[col] == 'r' ? " class=\"num\"" : "") << ">" << escaped(rows[r][col])
+                << "</td>";
         out << "</tr>\n";
     }
     out << "</tbody></table>\n";
@@ -293,7 +295,7 @@ std::string invalid_runs(const std::vector<named_result>& results) {
                     rows.push_back({std::to_string(i + 1), cell_label(c), std::to_string(run + 1),
                                     c.samples[run].reason});
     if (rows.size() == 1) return "<p id=\"invalid-runs\">None: every run printed a valid report.</p>\n";
-    return table_html(rows, "id=\"invalid-runs\"");
+    return table_html(rows, "id=\"invalid-runs\"", "rlrl");
 }
 
 }  // namespace
@@ -333,7 +335,8 @@ std::string html_report(const std::vector<named_result>& results) {
         any_kernels = true;
         out << "<h3>" << i + 1 << ". " << escaped(results[i].result.context.processor) << "</h3>\n"
             << "<div class=\"figures\">"
-            << table_html(kernel_rows(kernels), "class=\"kernels\" data-result=\"" + std::to_string(i) + "\"")
+            << table_html(kernel_rows(kernels), "class=\"kernels\" data-result=\"" + std::to_string(i) + "\"",
+                          "lrrr")
             << kernel_chart(kernels, i) << "</div>\n";
     }
     if (!any_kernels) out << "<p class=\"note\">No result holds figures of corvane-kernels.</p>\n";
