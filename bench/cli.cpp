@@ -177,6 +177,14 @@ std::optional<command_line> parse_command_line(int argc, char** argv) {
                       "exit " + std::to_string(slower_found) + " when any cell is significantly slower");
     compare->add_flag("--json", request.json,
                       "print the comparison as JSON on standard output (the table goes to standard error)");
+    auto* report = app.add_subcommand(
+        "report", "saved results side by side: corvane-bench report A.json B.json... --html report.html");
+    report_request reported;
+    std::string report_html, report_markdown;
+    report->add_option("results", reported.inputs, "JSON results, each written by --json")->required();
+    report->add_option("--html", report_html, "write one self-contained HTML page (- for standard output)");
+    report->add_option("--markdown", report_markdown,
+                       "write the tables as Markdown (- for standard output; the default)");
     try {
         app.parse(argc, argv);
     } catch (const CLI::Success& e) {  // --help or --version, shown
@@ -189,6 +197,14 @@ std::optional<command_line> parse_command_line(int argc, char** argv) {
         if (!(request.min_effect_percent >= 0) || !std::isfinite(request.min_effect_percent))
             throw bench_error("--min-effect: give a percentage, 0 or more");
         given.compare = request;
+        return given;
+    }
+    if (*report) {
+        if (!report_html.empty()) reported.exports.push_back({export_format::html, report_html});
+        if (!report_markdown.empty() || report_html.empty())
+            reported.exports.push_back(
+                {export_format::markdown, report_markdown.empty() ? "-" : report_markdown});
+        given.report = reported;
         return given;
     }
     for (std::size_t i = 0; i < std::size(export_formats); ++i)

@@ -24,6 +24,12 @@ struct compare_request {
     bool json = false;  // the comparison as JSON on standard output, the table on standard error
 };
 
+// report FILE.json...: saved results side by side, as HTML or Markdown.
+struct report_request {
+    std::vector<std::string> inputs;
+    std::vector<export_request> exports;
+};
+
 struct command_line {
     suite_options options;
     std::string threads, ranks, programs, mpiexec, hostfile, seed;
@@ -32,6 +38,7 @@ struct command_line {
     bool wide = false;  // every column of the terminal table
     std::optional<compare_request> compare;
     bool kernels = false;  // also run corvane-kernels and keep its figures
+    std::optional<report_request> report;
 };
 
 // The parsed command line, or nothing when --help or --version was asked for and shown.

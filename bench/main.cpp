@@ -1,6 +1,7 @@
 // corvane-bench: runs the Corvane programs, validates every run and reports
 // statistics and scaling. `corvane-bench compare OLD.json NEW.json` compares
-// two results.
+// two results; `corvane-bench report A.json B.json... --html report.html`
+// puts any number side by side.
 //
 // Exit status: 0 every run valid; 1 some runs invalid or a cell without a
 // valid run (the results are still written); 2 a usage problem, nothing
@@ -19,6 +20,7 @@
 #include "bench/compare.hpp"
 #include "bench/error.hpp"
 #include "bench/kernel_figures.hpp"
+#include "bench/report/across.hpp"
 #include "bench/report/writer.hpp"
 
 using namespace corvane::bench;
@@ -74,6 +76,17 @@ int compare(const compare_request& request) {
     return slower_found;
 }
 
+int report(const report_request& request) {
+    check_export_paths(request.exports);
+    std::vector<named_result> results;
+    for (const auto& path : request.inputs) results.push_back({path, read_result(path)});
+    std::vector<std::string> texts;
+    for (const auto& e : request.exports)
+        texts.push_back(e.format == export_format::html ? html_report(results) : markdown_report(results));
+    write_texts(request.exports, texts);
+    return 0;
+}
+
 int run(const command_line& given) {
     corvane::process::catch_interrupts();
     const prepared_suite suite = prepare(given);
@@ -121,6 +134,7 @@ int main(int argc, char** argv) {
     try {
         const auto given = parse_command_line(argc, argv);
         if (!given) return 0;  // --help
+        if (given->report) return report(*given->report);
         return given->compare ? compare(*given->compare) : run(*given);
     } catch (const bench_error& e) {
         if (e.status > 128 && *e.what() == '\0') return interrupted(e.status - 128);

@@ -29,6 +29,7 @@ expect "--programs " corvane-bench --prog
 expect "--wide " corvane-bench --wi
 expect "compare " corvane-bench co
 expect "--strict " corvane-bench compare --st
+expect "--html " corvane-bench report --ht
 expect "corvane-serial,corvane-omp corvane-serial,corvane-omp-simd " corvane-bench --programs corvane-serial,corvane-om
 expect "" corvane-bench --runs ""
 
@@ -44,9 +45,11 @@ expect "$files/sub " corvane-bench --bin-dir "$files/"
 for option in $("$bench" --help | grep -oE -- '--[a-z][a-z-]*' | sort -u); do
     [[ " $(offered corvane-bench --) " == *" $option "* ]] || { echo "$option does not complete"; failed=1; }
 done
-for option in $("$bench" compare --help | grep -oE -- '--[a-z][a-z-]*' | sort -u); do
-    [[ " $(offered corvane-bench compare --) " == *" $option "* ]] ||
-        { echo "compare $option does not complete"; failed=1; }
+for subcommand in compare report; do
+    for option in $("$bench" $subcommand --help | grep -oE -- '--[a-z][a-z-]*' | sort -u); do
+        [[ " $(offered corvane-bench $subcommand --) " == *" $option "* ]] ||
+            { echo "$subcommand $option does not complete"; failed=1; }
+    done
 done
 for subcommand in $("$bench" --help | sed -n '/^Subcommands:/,$p' | awk 'NR > 1 && NF { print $1 }'); do
     [[ " $(offered corvane-bench "") " == *" $subcommand "* ]] ||

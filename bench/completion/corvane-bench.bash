@@ -16,16 +16,17 @@ _corvane_bench() {
     local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD - 1]}
     local programs="corvane-serial corvane-serial-simd corvane-omp corvane-omp-simd corvane-autopar corvane-mpi"
     local suite_options="--help --version --runs --warmup --timeout --threads --ranks --mpiexec --hostfile
-        --programs --env --seed --bin-dir --kernels --wide --json --csv --markdown --plot"
+        --programs --env --seed --bin-dir --kernels --wide --json --csv --markdown --html --plot"
     local compare_options="--help --min-effect --strict --markdown --fail-on-slower --json"
-    local subcommands="compare"
+    local report_options="--help --html --markdown"
+    local subcommands="compare report"
     local subcommand="" word
     for word in "${COMP_WORDS[@]:1:COMP_CWORD-1}"; do
         [[ " $subcommands " == *" $word "* ]] && subcommand=$word
     done
     COMPREPLY=()
     case $prev in
-    --json | --csv | --markdown | --plot | --hostfile)
+    --json | --csv | --markdown | --html | --plot | --hostfile)
         _corvane_bench_files "$cur"
         return
         ;;
@@ -50,9 +51,10 @@ _corvane_bench() {
         return  # a value only the user knows
         ;;
     esac
-    if [[ $subcommand == compare ]]; then
+    if [[ -n $subcommand ]]; then  # both take saved results
         if [[ $cur == -* ]]; then
-            COMPREPLY=($(compgen -W "$compare_options" -- "$cur"))
+            local options=${subcommand}_options
+            COMPREPLY=($(compgen -W "${!options}" -- "$cur"))
         else
             _corvane_bench_files "$cur" '*.json'
         fi

@@ -1,4 +1,5 @@
 #include "bench/context.hpp"
+#include "bench/report/across.hpp"
 #include "bench/report/report.hpp"
 
 namespace corvane::bench {
@@ -13,6 +14,8 @@ const char* option_of(export_format format) {
             return "--markdown";
         case export_format::plot:
             return "--plot";
+        case export_format::html:
+            return "--html";
     }
     return "";
 }
@@ -27,6 +30,8 @@ const char* help_of(export_format format) {
             return "write the table as Markdown (- for standard output)";
         case export_format::plot:
             return "draw speedup against threads as SVG (needs gnuplot)";
+        case export_format::html:
+            return "write the report as one HTML page, charts included (- for standard output)";
     }
     return "";
 }
@@ -41,6 +46,8 @@ std::string render(export_format format, const suite_result& result) {
             return markdown_table(result_rows(result.cells));
         case export_format::plot:
             return render_svg(find_on_path("gnuplot"), plot_script(result.cells));
+        case export_format::html:
+            return html_report({{"this run", result}});
     }
     return "";
 }

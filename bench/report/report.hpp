@@ -46,9 +46,10 @@ std::string plot_script(const std::vector<cell>& cells);
 std::string render_svg(const std::string& gnuplot, const std::string& script);
 
 // The export formats, each with its option and one render function.
-enum class export_format { json, csv, markdown, plot };
+enum class export_format { json, csv, markdown, plot, html };
 inline constexpr export_format export_formats[] = {export_format::json, export_format::csv,
-                                                   export_format::markdown, export_format::plot};
+                                                   export_format::markdown, export_format::plot,
+                                                   export_format::html};
 const char* option_of(export_format format);  // "--json", ...
 const char* help_of(export_format format);    // what --help says of it
 struct export_request {

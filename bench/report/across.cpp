@@ -1,0 +1,183 @@
+#include "bench/report/across.hpp"
+
+#include <algorithm>
+#include <iterator>
+#include <set>
+#include <sstream>
+
+#include "bench/suite.hpp"
+
+namespace corvane::bench {
+
+namespace {
+
+std::string joined(const std::map<std::string, std::string>& values, const char* between) {
+    std::string text;
+    for (const auto& [name, value] : values) text += (text.empty() ? "" : between) + name + "=" + value;
+    return text;
+}
+
+// "strict sse2/divide, four_lane avx512/newton"
+std::string plans_text(const std::map<std::string, order_plan>& plans) {
+    std::string text;
+    for (const auto& [order, plan] : plans) text += (text.empty() ? "" : ", ") + order + " " + plan.chosen;
+    return text;
+}
+
+}  // namespace
+
+std::vector<std::pair<std::string, std::string>> context_rows(const run_context& context) {
+    std::vector<std::pair<std::string, std::string>> rows;
+    const auto add = [&rows](const std::string& label, const std::string& value) {
+        if (!value.empty()) rows.emplace_back(label, value);
+    };
+    add("processor", context.processor);
+    if (context.logical_cores > 0)
+        add("processors", std::to_string(context.usable_cpus) + " usable of " +
+                              std::to_string(context.logical_cores) + " logical");
+    add("compiler", context.compiler);
+    add("build", context.build_type);
+    add("flags", context.flags);
+    add("OpenMP runtime", context.openmp_runtime);
+    add("kernel plan", plans_text(context.kernel_plan));
+    add("OMP_* set", joined(context.omp_variables, " "));
+    add("--env", joined(context.env, " "));
+    if (const auto& mpi = context.mpi)
+        add("MPI", mpi->implementation + " " + mpi->library + ", launcher " + mpi->launcher +
+                       (mpi->hostfile ? ", hostfile " + *mpi->hostfile : ""));
+    add("corvane", context.version + (context.commit.empty() ? "" : " (" + context.commit + ")"));
+    add("date", context.date);
+    if (context.runs > 0)
+        add("runs per cell", std::to_string(context.runs) + " after " + std::to_string(context.warmup) +
+                                 " warm-up, seed " + std::to_string(context.seed));
+    for (const auto& warning : context.warnings) add("warning", warning);
+    if (context.warnings.empty()) add("warnings", "none");
+    return rows;
+}
+
+std::vector<std::string> cell_marks(const cell& c) {
+    const cell_statistics& r = c.statistics;
+    std::vector<std::string> marks;
+    if (r.valid_runs == 0) marks.push_back("no valid run");
+    if (r.invalid_runs > 0) marks.push_back(std::to_string(r.invalid_runs) + " invalid");
+    if (r.unstable) marks.push_back("unstable");
+    return marks;
+}
+
+std::optional<ratio_estimate> speedup_interval(const cell& c, const std::vector<cell>& cells) {
+    const program_info* info = find_program(c.program);
+    if (!info || !info->baseline) return std::nullopt;
+    const auto baseline = std::find_if(cells.begin(), cells.end(), [info](const cell& b) {
+        return b.program == info->baseline && !b.threads && !b.ranks;
+    });
+    if (baseline == cells.end()) return std::nullopt;
+    const std::vector<double> own = valid_times(c), base = valid_times(*baseline);
+    if (own.size() < min_interval_runs || base.size() < min_interval_runs) return std::nullopt;
+    return ratio_of(own, base);  // base / own: the speedup
+}
+
+std::vector<std::string> cell_labels(const std::vector<named_result>& results) {
+    std::vector<std::string> labels;
+    std::set<std::string> seen;
+    for (const auto& named : results)
+        for (const auto& c : named.result.cells)
+            if (seen.insert(cell_label(c)).second) labels.push_back(cell_label(c));
+    return labels;
+}
+
+const cell* find_cell(const suite_result& result, const std::string& label) {
+    for (const auto& c : result.cells)
+        if (cell_label(c) == label) return &c;
+    return nullptr;
+}
+
+std::vector<std::string> cell_figures(const cell* c, const std::vector<cell>& cells) {
+    if (!c) return std::vector<std::string>(std::size(figure_columns), "-");
+    const cell_statistics& r = c->statistics;
+    const bool measured = r.valid_runs > 0;
+    const auto interval = speedup_interval(*c, cells);
+    return {measured ? fixed(r.reported.median, 3) : "-",
+            measured ? fixed(r.reported.relative_mad * 100.0, 1) + "%" : "-",
+            std::to_string(r.valid_runs) + "/" + std::to_string(r.valid_runs + r.invalid_runs),
+            r.scaled.speedup ? fixed(*r.scaled.speedup, 2) : "-",
+            interval ? "[" + fixed(interval->low, 2) + ", " + fixed(interval->high, 2) + "]" : "-"};
+}
+
+table kernel_rows(const std::vector<kernel_figure>& kernels) {
+    table rows = {{"kernel", "threads", "ns/term", "× floor"}};
+    for (const auto& k : kernels)
+        rows.push_back({k.name, std::to_string(k.threads), fixed(k.ns_per_term, 3),
+                        k.vs_floor ? fixed(*k.vs_floor, 2) : "floor"});
+    return rows;
+}
+
+namespace {
+
+// Text from a result file, made inert for a Markdown renderer that passes
+// HTML through.
+std::string markdown_text(const std::string& text) {
+    std::string out;
+    for (char c : printable(text)) out += c == '<' ? "&lt;" : c == '&' ? "&amp;" : std::string(1, c);
+    return out;
+}
+
+table inert(table rows) {
+    for (auto& row : rows)
+        for (auto& field : row) field = markdown_text(field);
+    return rows;
+}
+
+}  // namespace
+
+std::string markdown_report(const std::vector<named_result>& results) {
+    std::ostringstream out;
+    out << "# Corvane results\n";
+    out << "\n## What was measured\n";
+    for (const auto& named : results) {
+        table rows = {{"", markdown_text(named.name)}};
+        for (const auto& [label, value] : context_rows(named.result.context)) rows.push_back({label, value});
+        out << "\n" << markdown_table(inert(rows));
+    }
+
+    out << "\n## Results\n\nTimes in seconds as the programs reported them; speedup against the serial "
+           "program of the same order, with the 95% interval of its Hodges-Lehmann estimate.\n\n";
+    table rows = {{"cell"}};
+    for (std::size_t i = 0; i < results.size(); ++i) {
+        for (const auto& column : figure_columns)
+            rows[0].push_back(std::to_string(i + 1) + ": " + column.heading);
+        rows[0].push_back(std::to_string(i + 1) + ": notes");
+    }
+    for (const auto& label : cell_labels(results)) {
+        rows.push_back({label});
+        for (const auto& named : results) {
+            const cell* c = find_cell(named.result, label);
+            for (auto& figure : cell_figures(c, named.result.cells)) rows.back().push_back(figure);
+            std::string notes;
+            for (const auto& mark : c ? cell_marks(*c) : std::vector<std::string>{})
+                notes += (notes.empty() ? "" : ", ") + mark;
+            rows.back().push_back(notes);
+        }
+    }
+    out << markdown_table(inert(rows)) << "\n";
+    for (std::size_t i = 0; i < results.size(); ++i)
+        out << i + 1 << ": " << markdown_text(results[i].name) << "\n";
+
+    std::string invalid;
+    for (const auto& named : results)
+        for (const auto& c : named.result.cells)
+            for (std::size_t run = 0; run < c.samples.size(); ++run)
+                if (!c.samples[run].valid)
+                    invalid += "- " +
+                               markdown_text(named.name + ": " + cell_label(c) + " run " +
+                                             std::to_string(run + 1) + ": " + c.samples[run].reason) +
+                               "\n";
+    out << "\n## Invalid runs\n\n" << (invalid.empty() ? "None.\n" : invalid);
+
+    for (const auto& named : results)
+        if (!named.result.kernels.empty())
+            out << "\n## What SIMD buys: " << markdown_text(named.name) << "\n\n"
+                << markdown_table(inert(kernel_rows(named.result.kernels)));
+    return out.str();
+}
+
+}  // namespace corvane::bench

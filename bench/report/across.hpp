@@ -1,0 +1,58 @@
+// The report across results: `corvane-bench report a.json b.json ...` puts
+// saved results of any number of machines or builds side by side, as one
+// HTML page (html.cpp) or as Markdown (across.cpp). Both read the typed
+// model only; every text taken from a result file is untrusted input and
+// each format escapes it.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "bench/model.hpp"
+#include "bench/report/report.hpp"
+#include "bench/stats.hpp"
+
+namespace corvane::bench {
+
+struct named_result {
+    std::string name;  // the file it was read from
+    suite_result result;
+};
+
+// What a result was measured with and on, as (label, value) rows in the
+// order shown. A field the context gains is one line here.
+std::vector<std::pair<std::string, std::string>> context_rows(const run_context& context);
+
+// What a reader must see beside a cell's figures ("2 invalid", "unstable",
+// "no valid run"). A new mark is one line here.
+std::vector<std::string> cell_marks(const cell& c);
+
+// The 95% interval of a cell's speedup: the Hodges-Lehmann ratio of its
+// baseline's times over its own, as compare estimates a ratio. None where
+// either has fewer than min_interval_runs valid runs.
+inline constexpr int min_interval_runs = 3;
+std::optional<ratio_estimate> speedup_interval(const cell& c, const std::vector<cell>& cells);
+
+// Every cell label of the results, in the order first seen.
+std::vector<std::string> cell_labels(const std::vector<named_result>& results);
+const cell* find_cell(const suite_result& result, const std::string& label);
+
+// One result's figures of a cell, one per figure_columns entry (all "-"
+// where the result has no such cell). The key names the figure in the page.
+struct figure_column {
+    const char* key;
+    const char* heading;
+};
+inline constexpr figure_column figure_columns[] = {
+    {"median", "median s"}, {"mad", "MAD"}, {"valid", "valid"}, {"speedup", "speedup"}, {"ci", "95% CI"}};
+std::vector<std::string> cell_figures(const cell* c, const std::vector<cell>& cells);
+
+// corvane-kernels' figures: kernel, threads, ns/term, times its floor.
+table kernel_rows(const std::vector<kernel_figure>& kernels);
+
+std::string html_report(const std::vector<named_result>& results);
+std::string markdown_report(const std::vector<named_result>& results);
+
+}  // namespace corvane::bench
