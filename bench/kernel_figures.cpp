@@ -156,12 +156,4 @@ std::vector<kernel_figure> measure_kernels(const std::string& program, const pro
     }
 }
 
-table kernel_rows(const std::vector<kernel_figure>& kernels) {
-    table rows = {{"kernel", "threads", "ns/term", "vs floor"}};
-    for (const kernel_figure& k : kernels)
-        rows.push_back({k.name, std::to_string(k.threads), fixed(k.ns_per_term, 3),
-                        k.vs_floor ? fixed(*k.vs_floor, 2) : "-"});
-    return rows;
-}
-
 }  // namespace corvane::bench

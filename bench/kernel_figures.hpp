@@ -31,7 +31,4 @@ std::string find_kernels_program(const std::string& own_dir);
 // leaves the signal to process::interrupted_by().
 std::vector<kernel_figure> measure_kernels(const std::string& program, const program_runner& run);
 
-// The figures as the terminal shows them, header first.
-table kernel_rows(const std::vector<kernel_figure>& kernels);
-
 }  // namespace corvane::bench
