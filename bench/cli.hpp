@@ -25,6 +25,7 @@ struct compare_request {
 struct command_line {
     suite_options options;
     std::string threads, ranks, programs, mpiexec, hostfile, seed;
+    std::string bind = "none";
     std::vector<std::string> env;
     std::vector<export_request> exports;
     std::optional<compare_request> compare;
