@@ -244,9 +244,9 @@ prepared_suite prepare(const command_line& given) {
         throw bench_error("--plot needs gnuplot (Debian package gnuplot-nox), which is not on PATH");
     check_export_paths(given.exports);
     suite.cells = make_cells(options);
-    check_teams(options, suite.cells, suite.warnings);
     if (options.bind != binding::none && given.hostfile.empty())
         check_bound_ranks(options, suite.cells, suite.cpus);
+    check_teams(options, suite.cells, suite.warnings);
     if (options.threads.back() > suite.cpus &&
         std::any_of(suite.cells.begin(), suite.cells.end(),
                     [](const cell& c) { return c.threads.has_value(); }))

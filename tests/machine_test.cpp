@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/compare.hpp"
 #include "bench/error.hpp"
 #include "bench/machine.hpp"
 #include "bench/report/report.hpp"
@@ -200,4 +201,17 @@ TEST(MachineInJson, AVersionOneResultReadsWithTheMachineUnknown) {
     std::ofstream(path) << R"({"schema_version": 3, "cells": []})";
     EXPECT_NE(thrown_by([&] { read_result(path); }).find("schema version 1 or 2"), std::string::npos);
     std::remove(path.c_str());
+}
+
+TEST(MachineInCompare, ADifferentShapeOrBindingIsADifferenceAndAnOldFileIsNot) {
+    suite_result old_result, new_result, version_one;
+    old_result.context.binding = "none";
+    old_result.context.machine.shape = topology{1, 8, 8, 1, 8, {}};
+    new_result.context.binding = "close";
+    new_result.context.machine.shape = topology{1, 8, 16, 1, 8, {}};
+    const auto differences = compare_results(old_result, new_result, 0.01).context_differences;
+    EXPECT_EQ(differences, (strings{"binding differs: old none, new close",
+                                    "topology differs: old 1 package, 8 cores, 1 PU/core, 1 NUMA node, new 1 "
+                                    "package, 8 cores, 2 PUs/core, 1 NUMA node"}));
+    EXPECT_TRUE(compare_results(version_one, new_result, 0.01).context_differences.empty());
 }
