@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <fstream>
-#include <sstream>
 
 #include "bench/error.hpp"
 #include "bench/suite.hpp"
@@ -72,7 +71,7 @@ std::string hypervisor_named(const std::string& vendor) {
 std::string hypervisor() {
 #if defined(__x86_64__) || defined(__i386__)
     unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
-    // CPUID.1:ECX bit 31 is set by every hypervisor and by no processor.
+    // CPUID.1:ECX bit 31 is reserved for a hypervisor to say it is there.
     if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) return unknown;
     if (!(ecx & (1u << 31))) return "none";
     __cpuid(0x40000000, eax, ebx, ecx, edx);
@@ -90,7 +89,8 @@ std::string hypervisor() {
 // cpufreq's range in kHz, as whole MHz.
 std::string mhz_from(const std::string& path) {
     const std::string khz = trimmed(first_line_of(path));
-    if (khz.empty() || !std::all_of(khz.begin(), khz.end(), [](char c) { return c >= '0' && c <= '9'; }))
+    if (khz.empty() || khz.size() > 12 ||
+        !std::all_of(khz.begin(), khz.end(), [](char c) { return c >= '0' && c <= '9'; }))
         return unknown;
     return std::to_string(std::stoll(khz) / 1000);
 }
@@ -145,6 +145,9 @@ std::optional<topology> load_topology(const char* synthetic, std::string& why_no
         return std::nullopt;
     }
     hwloc_topology_set_icache_types_filter(loaded, HWLOC_TYPE_FILTER_KEEP_ALL);  // hwloc leaves them out
+    // The whole machine, also what a cgroup's cpuset keeps from us; the
+    // affinity mask below says what this process may use.
+    if (!synthetic) hwloc_topology_set_flags(loaded, HWLOC_TOPOLOGY_FLAG_INCLUDE_DISALLOWED);
     if (synthetic && hwloc_topology_set_synthetic(loaded, synthetic) != 0) {
         hwloc_topology_destroy(loaded);
         throw bench_error(std::string("hwloc refuses the synthetic topology '") + synthetic + "'");
@@ -313,7 +316,8 @@ environment placement_environment(binding bind, const std::optional<topology>& m
     if (bind == binding::none) return {};
     // One core per thread keeps a team off a core's second PU until it has
     // more threads than cores; only then do the PUs themselves become places.
-    const bool beyond_cores = machine && machine->pus > machine->cores && threads > machine->cores;
+    const bool beyond_cores =
+        machine && machine->pus > machine->cores && threads > usable_cores(*machine, machine->pus);
     return {{"OMP_PLACES", beyond_cores ? "threads" : "cores"}, {"OMP_PROC_BIND", binding_name(bind)}};
 }
 
