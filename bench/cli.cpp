@@ -14,6 +14,7 @@
 
 #include "bench/error.hpp"
 #include "bench/kernel_figures.hpp"
+#include "bench/machine.hpp"
 #include "bench/report/writer.hpp"
 #include "build_info.hpp"
 
@@ -93,9 +94,13 @@ std::optional<launcher> prepare_mpi(suite_options& options, const command_line& 
                                      options.ranks.back(), cpus, given.hostfile);
     options.mpiexec = mpi.command;
     options.mpiexec_env = mpi.env;
+    options.mpi_implementation = mpi.implementation;
+    launcher_binding(mpi.implementation, options.bind, 1);  // refuses what this launcher cannot place
     // Ranks on other machines see only what the launcher passes on.
     if (!mpi.forward_flag.empty()) {
         options.mpiexec.insert(options.mpiexec.end(), {mpi.forward_flag, "OMP_NUM_THREADS"});
+        for (const auto& [name, value] : placement_environment(options.bind, options.machine, 1))
+            options.mpiexec.insert(options.mpiexec.end(), {mpi.forward_flag, name});
         for (const auto& [name, value] : options.env)
             options.mpiexec.insert(options.mpiexec.end(), {mpi.forward_flag, name});
     }
@@ -128,6 +133,18 @@ void check_teams(const suite_options& options, const std::vector<cell>& cells,
     }
 }
 
+// A launcher refuses to bind more threads than there are cores (Open MPI
+// says so only after it started); on one machine that is known before.
+void check_bound_ranks(const suite_options& options, const std::vector<cell>& cells, int cpus) {
+    const int cores = options.machine ? std::min(cpus, options.machine->allowed_cores) : cpus;
+    for (const auto& c : cells)
+        if (c.ranks && *workers(c) > cores)
+            throw bench_error(cell_label(c) + ": --bind " + binding_name(options.bind) + " gives each of " +
+                              std::to_string(*c.ranks) + " ranks " + std::to_string(*c.threads) +
+                              " core(s) of its own, and this process may use " + std::to_string(cores) +
+                              " (use --bind none to let them share)");
+}
+
 }  // namespace
 
 std::optional<command_line> parse_command_line(int argc, char** argv) {
@@ -146,7 +163,11 @@ std::optional<command_line> parse_command_line(int argc, char** argv) {
         ->capture_default_str();
     app.add_option(
         "--threads", given.threads,
-        "team sizes, e.g. 1,2,4 (default: 1, powers of two below the usable processors, their number)");
+        "team sizes, e.g. 1,2,4,cores,pus (default: 1, powers of two below the usable cores, their number, "
+        "and every usable processing unit where cores have several)");
+    app.add_option("--bind", given.bind,
+                   "none, close or spread: where OpenMP threads and MPI ranks are placed (default none: "
+                   "wherever the system puts them)");
     app.add_option("--ranks", given.ranks, "also run corvane-mpi on these numbers of MPI ranks, e.g. 1,2");
     app.add_option("--mpiexec", given.mpiexec,
                    "the MPI launcher (default: the one corvane-mpi was built for)");
@@ -219,8 +240,12 @@ prepared_suite prepare(const command_line& given) {
     options = given.options;
     suite.cpus = usable_cpus();
     check_counts(options);
-    options.threads =
-        given.threads.empty() ? default_threads(suite.cpus) : parse_counts(given.threads, "--threads");
+    std::string unknown_topology;
+    options.machine = machine_topology(unknown_topology);
+    options.threads = !given.threads.empty() ? thread_list(given.threads, options.machine, suite.cpus)
+                      : options.machine      ? scan_threads(*options.machine, suite.cpus)
+                                             : default_threads(suite.cpus);
+    options.bind = binding_named(given.bind);
     options.programs = program_list(given.programs);
     find_programs(options);
     for (const auto& entry : given.env) {
@@ -228,6 +253,10 @@ prepared_suite prepare(const command_line& given) {
         if (equals == std::string::npos || equals == 0)
             throw bench_error("--env: '" + entry + "' is not NAME=VALUE");
         options.env.emplace_back(entry.substr(0, equals), entry.substr(equals + 1));
+        if (options.bind != binding::none &&
+            (entry.rfind("OMP_PLACES=", 0) == 0 || entry.rfind("OMP_PROC_BIND=", 0) == 0))
+            throw bench_error("--env " + entry.substr(0, equals) + " and --bind " + given.bind +
+                              " both place the threads; give one of them");
     }
     suite.mpi = prepare_mpi(options, given, suite.cpus);
     const bool plotting =
@@ -238,6 +267,8 @@ prepared_suite prepare(const command_line& given) {
     check_export_paths(given.exports);
     if (given.kernels) suite.kernels_program = find_kernels_program(own_directory());
     suite.cells = make_cells(options);
+    if (options.bind != binding::none && given.hostfile.empty())
+        check_bound_ranks(options, suite.cells, suite.cpus);
     check_teams(options, suite.cells, suite.warnings);
     if (options.threads.back() > suite.cpus &&
         std::any_of(suite.cells.begin(), suite.cells.end(),

@@ -33,6 +33,7 @@ struct report_request {
 struct command_line {
     suite_options options;
     std::string threads, ranks, programs, mpiexec, hostfile, seed;
+    std::string bind = "none";
     std::vector<std::string> env;
     std::vector<export_request> exports;
     bool wide = false;  // every column of the terminal table

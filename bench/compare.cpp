@@ -5,6 +5,7 @@
 #include <set>
 
 #include "bench/compare.hpp"
+#include "bench/machine.hpp"
 
 namespace corvane::bench {
 
@@ -31,6 +32,13 @@ std::map<std::string, std::string> comparable_context(const run_context& context
     add("build_type", context.build_type);
     add("flags", context.flags);
     for (const auto& [order, plan] : context.kernel_plan) add("kernel plan (" + order + ")", plan.chosen);
+    // The machine's shape and state, and where the threads ran.
+    const machine_identity& machine = context.machine;
+    if (machine.shape) add("topology", shape_text(*machine.shape));
+    add("microcode", machine.microcode);
+    add("hypervisor", machine.hypervisor);
+    add("boost", machine.boost);
+    add("binding", context.binding);
     return fields;
 }
 

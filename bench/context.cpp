@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "bench/error.hpp"
+#include "bench/machine.hpp"
 #include "build_info.hpp"
 #include "core/corvane.hpp"
 #include "core/kernels.hpp"
@@ -206,7 +207,6 @@ launcher identify_launcher(const std::string& path, int most_ranks, int cpus, co
     if (text.find("Open MPI") != std::string::npos || text.find("OpenRTE") != std::string::npos) {
         found.implementation = "Open MPI";
         found.forward_flag = "-x";
-        found.command.insert(found.command.end(), {"--bind-to", "none"});
         if (most_ranks > cpus && hostfile.empty()) found.command.push_back("--oversubscribe");
         if (!hostfile.empty()) found.command.insert(found.command.end(), {"--hostfile", hostfile});
         // Open MPI refuses to start as root unless told twice; asking for
@@ -216,7 +216,6 @@ launcher identify_launcher(const std::string& path, int most_ranks, int cpus, co
                 if (!std::getenv(name)) found.env.emplace_back(name, "1");
     } else if (text.find("HYDRA") != std::string::npos) {
         found.implementation = "MPICH";
-        found.command.insert(found.command.end(), {"-bind-to", "none"});
         if (!hostfile.empty()) found.command.insert(found.command.end(), {"-f", hostfile});
     } else {
         found.implementation = "unknown";
@@ -264,6 +263,9 @@ run_context context_of(const suite_options& options, int cpus, const std::vector
         if (name.rfind("OMP_", 0) == 0) context.omp_variables[name] = printable(value);
     }
     context.omp_variables.erase("OMP_NUM_THREADS");  // set per cell from --threads
+    if (options.bind != binding::none)
+        for (const char* name : {"OMP_PLACES", "OMP_PROC_BIND"})
+            context.omp_variables.erase(name);  // per cell
     context.processor = printable(processor_model());
     context.logical_cores = static_cast<int>(std::thread::hardware_concurrency());
     context.usable_cpus = cpus;
@@ -281,6 +283,8 @@ run_context context_of(const suite_options& options, int cpus, const std::vector
     context.commit = build_info::commit;
     context.date = utc_now();
     context.seed = options.seed;
+    context.machine = identify_machine();
+    context.binding = binding_name(options.bind);
     if (mpi) {
         mpi_context recorded;
         recorded.launcher = printable(mpi->path);

@@ -58,10 +58,9 @@ struct launcher {
     std::string forward_flag;
 };
 
-// Open MPI: --bind-to none (so a rank's threads are not confined to one
-// core), --oversubscribe beyond the processors, --hostfile, and leave to run
-// as root. MPICH's Hydra: -bind-to none and -f. Throws bench_error when the
-// launcher cannot be used.
+// Open MPI: --oversubscribe beyond the processors, --hostfile, and leave to
+// run as root. MPICH's Hydra: -f. The binding options come per cell (see
+// launcher_binding). Throws bench_error when the launcher cannot be used.
 launcher identify_launcher(const std::string& path, int most_ranks, int cpus, const std::string& hostfile);
 
 // The first line of the MPI library's version, as corvane-mpi-version (found

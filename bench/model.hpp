@@ -79,6 +79,35 @@ struct mpi_context {
     std::optional<std::string> hostfile;
 };
 
+// One kind of cache: "L1d 48K" is level 1, data, 48 KiB in each of its instances.
+struct cache_info {
+    int level = 0;
+    std::string kind;  // "data", "instruction" or "unified"
+    std::uint64_t bytes = 0;
+    int instances = 0;
+};
+
+// The shape of a machine as hwloc sees it (or a simulated one in tests).
+struct topology {
+    int packages = 0, cores = 0, pus = 0, numa_nodes = 0;
+    // Cores with a processing unit this process may run on: fewer than
+    // `cores` under an affinity mask.
+    int allowed_cores = 0;
+    std::vector<cache_info> caches;  // by level, data before instruction
+};
+
+// Who the machine is. A field the system does not expose is "unknown";
+// read from a file that does not carry it, it stays empty.
+struct machine_identity {
+    std::string hostname, os, kernel, distribution;
+    std::string cpu_vendor, cpu_family, cpu_model, cpu_stepping, microcode;
+    std::string hypervisor;         // "none" on bare metal
+    std::string min_mhz, max_mhz;   // the frequency range cpufreq allows
+    std::string boost;              // "on", "off" or "unknown"
+    std::optional<topology> shape;  // none when it could not be learned
+    std::string topology_note;      // why not, when it could not
+};
+
 // What the results were measured with and on. Fields a result file does
 // not carry stay empty (or 0) and are not compared.
 struct run_context {
@@ -95,6 +124,8 @@ struct run_context {
     std::string version, commit, date;
     std::optional<mpi_context> mpi;
     std::uint64_t seed = 0;
+    machine_identity machine;
+    std::string binding;  // --bind: "none", "close" or "spread"
 };
 
 // One kernel of corvane-kernels as measured on the machine of the results:

@@ -160,7 +160,11 @@ std::vector<cell> make_cells(const suite_options& options) {
 environment cell_environment(const suite_options& options, const cell& c) {
     environment env = options.env;
     if (c.ranks) env.insert(env.end(), options.mpiexec_env.begin(), options.mpiexec_env.end());
-    if (c.threads) env.emplace_back("OMP_NUM_THREADS", std::to_string(*c.threads));
+    if (c.threads) {
+        env.emplace_back("OMP_NUM_THREADS", std::to_string(*c.threads));
+        const environment placed = placement_environment(options.bind, options.machine, *c.threads);
+        env.insert(env.end(), placed.begin(), placed.end());
+    }
     return env;
 }
 
@@ -196,7 +200,13 @@ int run_suite(const suite_options& options, std::vector<cell>& cells, const prog
             }
             const std::string path = options.bin_dir + "/" + c.program;
             auto command = c.ranks ? options.mpiexec : std::vector<std::string>{path};
-            if (c.ranks) command.insert(command.end(), {"-n", std::to_string(*c.ranks), path});
+            if (c.ranks) {
+                // The placement depends on the cell's team, so it comes per cell, first.
+                const auto placed =
+                    launcher_binding(options.mpi_implementation, options.bind, c.threads.value_or(1));
+                command.insert(command.begin() + 1, placed.begin(), placed.end());
+                command.insert(command.end(), {"-n", std::to_string(*c.ranks), path});
+            }
             process::run_options run_options;
             run_options.env = cell_environment(options, c);
             run_options.timeout_s = options.timeout_s;

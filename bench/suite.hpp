@@ -4,9 +4,11 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "bench/machine.hpp"
 #include "bench/model.hpp"
 #include "process/process.hpp"
 
@@ -39,6 +41,9 @@ struct suite_options {
     std::vector<int> ranks;            // corvane-mpi cells, if any
     std::vector<std::string> mpiexec;  // the launcher and its own options
     environment mpiexec_env;           // what the launcher needs besides --env
+    std::string mpi_implementation;    // whose binding options the launcher takes
+    binding bind = binding::none;
+    std::optional<topology> machine;  // where teams are placed, if known
 };
 
 // Default team sizes: 1, the powers of two below `cpus`, and `cpus`.
@@ -50,7 +55,8 @@ std::vector<int> parse_counts(const std::string& list, const std::string& option
 
 std::vector<cell> make_cells(const suite_options& options);
 
-// The environment a cell's runs get: --env, then the cell's team size.
+// The environment a cell's runs get: --env, then the cell's team size and
+// its placement under --bind.
 environment cell_environment(const suite_options& options, const cell& c);
 
 // Starts one run: the command (program or launcher first) and its options.

@@ -271,6 +271,45 @@ TEST_F(StandIns, RanksRunCorvaneMpiThroughTheLauncherItNames) {
     }
 }
 
+TEST_F(StandIns, BindPlacesTeamsAndRanksAndRefusesWhatCannotBePlaced) {
+    stand_in("mpiexec",
+             "[ \"$1\" = --version ] && { echo 'mpiexec (OpenRTE) 4.1.4'; exit 0; }\n"
+             "printf '%s\\n' \"$*\" >> '" +
+                 file("launches") +
+                 "'\n"
+                 "while [ \"$1\" != -n ]; do shift; done; shift 2; exec \"$@\"");
+    stand_in("corvane-omp", "printf '%s %s\\n' \"$OMP_PLACES\" \"$OMP_PROC_BIND\" >> '" + file("placed") +
+                                "'\nprintf '" + escaped(quick_output) + "'");
+    const auto run = bench({"--programs", "corvane-omp", "--threads", "1", "--ranks", "1", "--bind", "spread",
+                            "--mpiexec", file("mpiexec"), "--json", file("r.json")});
+    ASSERT_EQ(run.exit_status, 0) << run.out << run.err;
+    EXPECT_EQ(slurp(file("placed")), "cores spread\ncores spread\n");
+    // Ranks on other machines get the placement too.
+    EXPECT_EQ(slurp(file("launches"))
+                  .rfind("--map-by numa:PE=1 --bind-to core -x OMP_NUM_THREADS -x OMP_PLACES "
+                         "-x OMP_PROC_BIND -n 1 " +
+                             file("corvane-mpi") + "\n",
+                         0),
+              0u)
+        << slurp(file("launches"));
+    EXPECT_EQ(read_json(file("r.json"))["context"]["binding"], "spread");
+    EXPECT_NE(run.out.find("binding: spread"), std::string::npos) << run.out;
+
+    for (const auto& [args, message] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"--programs", "corvane-omp", "--bind", "tight"},
+              "--bind: 'tight' is not none, close or spread"},
+             {{"--programs", "corvane-omp", "--bind", "close", "--env", "OMP_PROC_BIND=spread"},
+              "--env OMP_PROC_BIND and --bind close both place the threads"},
+             {{"--programs", "corvane-omp", "--threads", "1", "--ranks", "100000", "--bind", "close",
+               "--mpiexec", file("mpiexec")},
+              "corvane-mpi ranks 100000 threads 1: --bind close gives each of 100000 ranks 1 core(s) of its "
+              "own"}}) {
+        const auto refused = bench(args);
+        EXPECT_EQ(refused.exit_status, 2) << refused.err;
+        EXPECT_NE(refused.err.find(message), std::string::npos) << refused.err;
+    }
+}
+
 TEST_F(StandIns, AHungProgramIsEndedWithEverythingItStarted) {
     stand_in("corvane-serial",
              "echo $$ > '" + file("pid") + "'\nsleep 300 & echo $! > '" + file("child") + "'\nwait");
@@ -355,7 +394,7 @@ TEST_F(StandIns, ExportPathsSameTwiceStandardOutputAndLinks) {
     // "-": the export on standard output, the table on standard error.
     const auto to_stdout = bench({"--programs", "corvane-serial", "--json", "-"});
     EXPECT_EQ(to_stdout.exit_status, 0) << to_stdout.err;
-    EXPECT_EQ(nlohmann::json::parse(to_stdout.out)["schema_version"], 1);
+    EXPECT_EQ(nlohmann::json::parse(to_stdout.out)["schema_version"], 2);
     EXPECT_NE(to_stdout.err.find("corvane-serial"), std::string::npos);
     EXPECT_FALSE(exists(file("-")));
 
@@ -369,7 +408,7 @@ TEST_F(StandIns, ExportPathsSameTwiceStandardOutputAndLinks) {
     struct stat info {};
     ASSERT_EQ(lstat(file("link.json").c_str(), &info), 0);
     EXPECT_TRUE(S_ISLNK(info.st_mode));
-    EXPECT_EQ(read_json(file("target.json"))["schema_version"], 1);
+    EXPECT_EQ(read_json(file("target.json"))["schema_version"], 2);
     EXPECT_EQ(slurp_dir(dir_), before);
 }
 

@@ -27,6 +27,39 @@ json environment_json(const environment& env) {
     return out;
 }
 
+// The machine's identity fields, by name, for writing and reading alike.
+std::vector<std::pair<const char*, std::string machine_identity::*>> identity_fields() {
+    return {
+        {"hostname", &machine_identity::hostname},     {"os", &machine_identity::os},
+        {"kernel", &machine_identity::kernel},         {"distribution", &machine_identity::distribution},
+        {"cpu_vendor", &machine_identity::cpu_vendor}, {"cpu_family", &machine_identity::cpu_family},
+        {"cpu_model", &machine_identity::cpu_model},   {"cpu_stepping", &machine_identity::cpu_stepping},
+        {"microcode", &machine_identity::microcode},   {"hypervisor", &machine_identity::hypervisor},
+        {"min_mhz", &machine_identity::min_mhz},       {"max_mhz", &machine_identity::max_mhz},
+        {"boost", &machine_identity::boost},           {"topology_note", &machine_identity::topology_note}};
+}
+
+json machine_json(const machine_identity& machine) {
+    json out = json::object();
+    for (const auto& [name, field] : identity_fields()) out[name] = machine.*field;
+    out["topology"] = nullptr;
+    if (const auto& shape = machine.shape) {
+        json caches = json::array();
+        for (const auto& cache : shape->caches)
+            caches.push_back({{"level", cache.level},
+                              {"kind", cache.kind},
+                              {"bytes", cache.bytes},
+                              {"instances", cache.instances}});
+        out["topology"] = {{"packages", shape->packages},
+                           {"cores", shape->cores},
+                           {"pus", shape->pus},
+                           {"numa_nodes", shape->numa_nodes},
+                           {"allowed_cores", shape->allowed_cores},
+                           {"caches", caches}};
+    }
+    return out;
+}
+
 json context_json(const run_context& context) {
     json plans = json::object();
     for (const auto& [order, plan] : context.kernel_plan) {
@@ -53,6 +86,8 @@ json context_json(const run_context& context) {
         {"version", context.version},
         {"commit", context.commit},
         {"date", context.date},
+        {"machine", machine_json(context.machine)},
+        {"binding", context.binding},
     };
     if (const auto& mpi = context.mpi)
         out["mpi"] = {{"launcher", mpi->launcher},
@@ -143,6 +178,43 @@ struct reader {
         return value.get<double>();
     }
 
+    machine_identity read_machine(const json& object) const {
+        if (!object.is_object()) fail("context.machine", "is not an object");
+        machine_identity machine;
+        for (const auto& [name, field] : identity_fields())
+            take(object, name, "context.machine", machine.*field);
+        const json* shape = find(object, "topology");
+        if (!shape || shape->is_null()) return machine;
+        if (!shape->is_object()) fail("context.machine.topology", "is not an object or null");
+        topology read;
+        const std::string where = "context.machine.topology";
+        take(*shape, "packages", where, read.packages);
+        take(*shape, "cores", where, read.cores);
+        take(*shape, "pus", where, read.pus);
+        take(*shape, "numa_nodes", where, read.numa_nodes);
+        take(*shape, "allowed_cores", where, read.allowed_cores);
+        if (read.cores < 1 || read.pus < read.cores)
+            fail(where, "has fewer than one core or fewer PUs than cores");
+        if (const json* caches = find(*shape, "caches")) {
+            if (!caches->is_array()) fail(where + ".caches", "is not an array");
+            for (std::size_t i = 0; i < caches->size(); ++i) {
+                const std::string at = where + ".caches[" + std::to_string(i) + "]";
+                if (!(*caches)[i].is_object()) fail(at, "is not an object");
+                cache_info cache;
+                take((*caches)[i], "level", at, cache.level);
+                take((*caches)[i], "kind", at, cache.kind);
+                take((*caches)[i], "instances", at, cache.instances);
+                if (const json* bytes = find((*caches)[i], "bytes")) {
+                    if (!bytes->is_number_unsigned()) fail(at + ".bytes", "is not a whole number from 0");
+                    cache.bytes = bytes->get<std::uint64_t>();
+                }
+                read.caches.push_back(cache);
+            }
+        }
+        machine.shape = read;
+        return machine;
+    }
+
     run_context context(const json& object) const {
         run_context context;
         if (!object.is_object()) fail("context", "is not an object");
@@ -185,6 +257,8 @@ struct reader {
                 }
             }
         }
+        take(object, "binding", "context", context.binding);
+        if (const json* machine = find(object, "machine")) context.machine = read_machine(*machine);
         if (const json* mpi = find(object, "mpi")) {
             if (!mpi->is_object()) fail("context.mpi", "is not an object");
             mpi_context read;
@@ -298,7 +372,7 @@ std::string read_file(const std::string& path) {
 std::string json_text(const suite_result& result) {
     json cells = json::array();
     for (const auto& c : result.cells) cells.push_back(cell_json(c));
-    json out = {{"schema_version", 1},
+    json out = {{"schema_version", 2},
                 {"context", context_json(result.context)},
                 {"seed", result.context.seed},
                 {"cells", cells}};
@@ -327,9 +401,10 @@ suite_result read_result(const std::string& path) {
                           std::to_string(e.byte));
     }
     const reader in{path};
-    if (!document.is_object() || !document.contains("schema_version") || document["schema_version"] != 1 ||
-        !document.contains("cells"))
-        throw bench_error(path + " is not a corvane-bench result (schema version 1)");
+    // Version 1 lacks the machine and the binding, which then stay empty.
+    if (!document.is_object() || !document.contains("schema_version") ||
+        (document["schema_version"] != 1 && document["schema_version"] != 2) || !document.contains("cells"))
+        throw bench_error(path + " is not a corvane-bench result (schema version 1 or 2)");
     suite_result result;
     if (const json* context = in.find(document, "context")) result.context = in.context(*context);
     if (const json* seed = in.find(document, "seed")) {

@@ -33,7 +33,7 @@ std::string markdown_table(const table& rows);
 // CSV, RFC 4180 with CRLF, one row per run (csv.cpp).
 std::string csv_rows(const std::vector<cell>& cells);
 
-// JSON, schema version 1 (json.cpp): the only place the model has names.
+// JSON, schema version 2, reading version 1 too (json.cpp): the only place the model has names.
 std::string json_text(const suite_result& result);
 // Reads a result file whole, validating the schema, and evaluates its
 // cells; throws bench_error naming the file and, where one is at fault, the

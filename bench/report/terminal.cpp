@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <sstream>
 
+#include "bench/machine.hpp"
 #include "bench/report/report.hpp"
 #include "bench/suite.hpp"
 
@@ -45,6 +46,24 @@ std::vector<std::string> wrapped(const std::string& notes, std::size_t width) {
         lines.back() += (lines.back().empty() ? "" : " ") + piece;
     }
     return lines;
+}
+
+// "host vm · Linux 6.1.0 · AuthenticAMD family 26 model 2 stepping 1, microcode 0xb002 · 1 package, 2 cores,
+// 1 PU/core, 1 NUMA node · L1d 48K L2 1M L3 32M · hypervisor KVM · 1500-3700 MHz, boost on"
+std::string machine_text(const machine_identity& m) {
+    const std::string clock = m.min_mhz == "unknown" && m.max_mhz == "unknown" ? "clock unknown"
+                              : m.min_mhz == m.max_mhz                         ? m.max_mhz + " MHz"
+                                                       : m.min_mhz + "-" + m.max_mhz + " MHz";
+    std::string text = "host " + m.hostname + " · " + m.os + " " + m.kernel + " · " + m.cpu_vendor +
+                       " family " + m.cpu_family + " model " + m.cpu_model + " stepping " + m.cpu_stepping +
+                       ", microcode " + m.microcode + " · ";
+    if (m.shape) {
+        text += shape_text(*m.shape);
+        if (!m.shape->caches.empty()) text += " · " + caches_text(*m.shape);
+    } else {
+        text += m.topology_note;
+    }
+    return text + " · hypervisor " + m.hypervisor + " · " + clock + ", boost " + m.boost;
 }
 
 }  // namespace
@@ -104,8 +123,9 @@ std::string warnings_text(const std::vector<std::string>& warnings) {
 std::string context_text(const run_context& context) {
     std::ostringstream out;
     out << "processor: " << context.processor << ", " << context.usable_cpus << " usable of "
-        << context.logical_cores << " logical cores\n"
-        << "build: corvane " << context.version << " (" << context.commit << "), " << context.compiler << ", "
+        << context.logical_cores << " logical cores\n";
+    if (!context.machine.hostname.empty()) out << "machine: " << machine_text(context.machine) << "\n";
+    out << "build: corvane " << context.version << " (" << context.commit << "), " << context.compiler << ", "
         << context.build_type << ", OpenMP runtime " << context.openmp_runtime << "\n"
         << "flags: " << context.flags << "\n"
         << "kernel plan: " << plan_text(context.kernel_plan)
@@ -119,6 +139,9 @@ std::string context_text(const run_context& context) {
     std::string omp;
     for (const auto& [name, value] : context.omp_variables)
         omp += (omp.empty() ? "" : " ") + name + "=" + value;
+    if (!context.binding.empty() && context.binding != "none")
+        out << "binding: " << context.binding
+            << " (OMP_PLACES and OMP_PROC_BIND per cell; ranks by the launcher's own options)\n";
     out << "OMP_* in effect: " << (omp.empty() ? "none besides OMP_NUM_THREADS per cell" : omp) << "\n"
         << "runs per cell: " << context.runs << " after " << context.warmup << " warm-up, at most "
         << context.timeout_s << " s each; seed " << context.seed << "; " << context.date << "\n";
