@@ -32,6 +32,7 @@ expect "--strict " corvane-bench compare --st
 expect "--html " corvane-bench report --ht
 expect "corvane-serial,corvane-omp corvane-serial,corvane-omp-simd " corvane-bench --programs corvane-serial,corvane-om
 expect "" corvane-bench --runs ""
+expect "spread " corvane-bench --bind sp
 
 files=$(mktemp -d)
 trap 'rm -rf "$files"' EXIT

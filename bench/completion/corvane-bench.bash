@@ -16,7 +16,7 @@ _corvane_bench() {
     local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD - 1]}
     local programs="corvane-serial corvane-serial-simd corvane-omp corvane-omp-simd corvane-autopar corvane-mpi"
     local suite_options="--help --version --runs --warmup --timeout --threads --ranks --mpiexec --hostfile
-        --programs --env --seed --bin-dir --kernels --wide --json --csv --markdown --html --plot"
+        --programs --env --seed --bind --bin-dir --kernels --wide --json --csv --markdown --html --plot"
     local compare_options="--help --min-effect --strict --markdown --fail-on-slower --json"
     local report_options="--help --html --markdown"
     local subcommands="compare report"
@@ -47,7 +47,15 @@ _corvane_bench() {
         COMPREPLY=($(compgen -P "$typed" -W "$programs" -- "${cur##*,}"))
         return
         ;;
-    --runs | --warmup | --timeout | --threads | --ranks | --seed | --env | --min-effect)
+    --bind)
+        COMPREPLY=($(compgen -W "none close spread" -- "$cur"))
+        return
+        ;;
+    --threads)
+        COMPREPLY=($(compgen -W "cores pus" -- "$cur"))  # or numbers
+        return
+        ;;
+    --runs | --warmup | --timeout | --ranks | --seed | --env | --min-effect)
         return  # a value only the user knows
         ;;
     esac
