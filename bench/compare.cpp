@@ -3,6 +3,7 @@
 #include <map>
 #include <set>
 
+#include "bench/build_record.hpp"
 #include "bench/compare.hpp"
 
 namespace corvane::bench {
@@ -30,6 +31,11 @@ std::map<std::string, std::string> comparable_context(const run_context& context
     add("build_type", context.build_type);
     add("flags", context.flags);
     for (const auto& [order, plan] : context.kernel_plan) add("kernel plan (" + order + ")", plan.chosen);
+    for (const auto& [program, build] : context.program_builds) {
+        add(program + " build", build.unknown.empty() ? "recorded" : "unknown");
+        for (const build_field& field : compared_build_fields)
+            add(program + " " + field.name, build.*field.value);
+    }
     return fields;
 }
 

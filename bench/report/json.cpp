@@ -26,6 +26,22 @@ json environment_json(const environment& env) {
     return out;
 }
 
+// Each program's build, or only why it is unknown.
+json program_builds_json(const std::map<std::string, program_build>& builds) {
+    json out = json::object();
+    for (const auto& [program, build] : builds)
+        out[program] = build.unknown.empty() ? json{{"version", build.version},
+                                                    {"commit", build.commit},
+                                                    {"compiler", build.compiler},
+                                                    {"flags", build.flags},
+                                                    {"build_type", build.build_type},
+                                                    {"kernel_paths", build.kernel_paths},
+                                                    {"openmp_runtime", build.openmp_runtime},
+                                                    {"mpi_library", build.mpi_library}}
+                                             : json{{"unknown", build.unknown}};
+    return out;
+}
+
 json context_json(const run_context& context) {
     json plans = json::object();
     for (const auto& [order, plan] : context.kernel_plan) {
@@ -52,6 +68,7 @@ json context_json(const run_context& context) {
         {"version", context.version},
         {"commit", context.commit},
         {"date", context.date},
+        {"program_builds", program_builds_json(context.program_builds)},
     };
     if (const auto& mpi = context.mpi)
         out["mpi"] = {{"launcher", mpi->launcher},
@@ -182,6 +199,23 @@ struct reader {
                     for (const auto& [kernel, ns] : candidates->items())
                         read.ns_per_term.emplace_back(kernel, number(ns, where + ".ns_per_term." + kernel));
                 }
+            }
+        }
+        // Files written before the programs carried their build lack it.
+        if (const json* builds = find(object, "program_builds")) {
+            if (!builds->is_object()) fail("context.program_builds", "is not an object");
+            for (const auto& [program, build] : builds->items()) {
+                const std::string where = "context.program_builds." + program;
+                if (!build.is_object()) fail(where, "is not an object");
+                program_build& read = context.program_builds[program];
+                for (const auto& [name, to] :
+                     {std::pair{"version", &read.version}, std::pair{"commit", &read.commit},
+                      std::pair{"compiler", &read.compiler}, std::pair{"flags", &read.flags},
+                      std::pair{"build_type", &read.build_type},
+                      std::pair{"kernel_paths", &read.kernel_paths},
+                      std::pair{"openmp_runtime", &read.openmp_runtime},
+                      std::pair{"mpi_library", &read.mpi_library}, std::pair{"unknown", &read.unknown}})
+                    take(build, name, where, *to);
             }
         }
         if (const json* mpi = find(object, "mpi")) {

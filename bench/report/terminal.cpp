@@ -1,6 +1,8 @@
 #include <algorithm>
+#include <set>
 #include <sstream>
 
+#include "bench/build_record.hpp"
 #include "bench/report/report.hpp"
 #include "bench/suite.hpp"
 
@@ -22,6 +24,16 @@ std::string plan_text(const std::map<std::string, order_plan>& plans) {
         if (const auto plan = plans.find(order); plan != plans.end())
             text += (text.empty() ? "" : ", ") + std::string(shown) + " " + plan->second.chosen;
     return text;
+}
+
+// One line when every program was built alike, else one per program.
+std::string program_builds_text(const std::map<std::string, program_build>& builds) {
+    std::set<std::string> texts;
+    for (const auto& [program, build] : builds) texts.insert(build_text(build));
+    if (texts.size() == 1) return "programs' build: " + *texts.begin() + "\n";
+    std::string out = texts.empty() ? "" : "programs' builds differ:\n";
+    for (const auto& [program, build] : builds) out += "  " + program + ": " + build_text(build) + "\n";
+    return out;
 }
 
 }  // namespace
@@ -73,9 +85,10 @@ std::string context_text(const run_context& context) {
     std::ostringstream out;
     out << "processor: " << context.processor << ", " << context.usable_cpus << " usable of "
         << context.logical_cores << " logical cores\n"
-        << "build: corvane " << context.version << " (" << context.commit << "), " << context.compiler << ", "
-        << context.build_type << ", OpenMP runtime " << context.openmp_runtime << "\n"
-        << "flags: " << context.flags << "\n"
+        << program_builds_text(context.program_builds) << "corvane-bench's build: corvane " << context.version
+        << " (" << context.commit << "), " << context.compiler << ", " << context.build_type
+        << ", OpenMP runtime " << context.openmp_runtime << "\n"
+        << "corvane-bench's flags: " << context.flags << "\n"
         << "kernel plan: " << plan_text(context.kernel_plan)
         << " (each program measures again when it starts)\n";
     if (const auto& mpi = context.mpi) {
