@@ -12,17 +12,6 @@ namespace corvane::bench {
 
 namespace {
 
-// Every key a record may hold; keys a later version adds are skipped.
-constexpr build_field record_keys[] = {
-    {"version", &program_build::version},
-    {"commit", &program_build::commit},
-    {"compiler", &program_build::compiler},
-    {"flags", &program_build::flags},
-    {"build_type", &program_build::build_type},
-    {"kernel_paths", &program_build::kernel_paths},
-    {"openmp_runtime", &program_build::openmp_runtime},
-    {"mpi_library", &program_build::mpi_library},
-};
 // Without these a record cannot say whether the build is the one wanted.
 constexpr const char* required_keys[] = {"commit", "compiler", "flags", "build_type"};
 
@@ -64,7 +53,8 @@ program_build parse_build_record(std::string_view bytes) {
                 return unknown_build(malformed(number, "holds a control character"));
         const std::string name(line.substr(0, equals));
         if (!seen.insert(name).second) return unknown_build(malformed(number, "repeats " + name));
-        for (const build_field& key : record_keys)
+        // Keys a later version adds are skipped.
+        for (const build_field& key : build_record_keys)
             if (name == key.name) build.*key.value = printable(std::string(line.substr(equals + 1)));
     }
     for (const char* key : required_keys)

@@ -18,10 +18,21 @@ inline constexpr std::string_view build_record_marker = "CORVANE-BUILD-RECORD v1
 // included, is not one.
 inline constexpr std::size_t longest_build_record = 4096;
 
-// A field of a record, by the name people read.
+// A field of a record, by name.
 struct build_field {
     const char* name;
     std::string program_build::*value;
+};
+// Every key a record holds, as the record and the JSON result name it.
+inline constexpr build_field build_record_keys[] = {
+    {"version", &program_build::version},
+    {"commit", &program_build::commit},
+    {"compiler", &program_build::compiler},
+    {"flags", &program_build::flags},
+    {"build_type", &program_build::build_type},
+    {"kernel_paths", &program_build::kernel_paths},
+    {"openmp_runtime", &program_build::openmp_runtime},
+    {"mpi_library", &program_build::mpi_library},
 };
 // The same for every program of one build: what neighbours must share.
 inline constexpr build_field shared_build_fields[] = {

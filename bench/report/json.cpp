@@ -8,6 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "bench/build_record.hpp"
 #include "bench/error.hpp"
 #include "bench/report/report.hpp"
 
@@ -26,19 +27,16 @@ json environment_json(const environment& env) {
     return out;
 }
 
-// Each program's build, or only why it is unknown.
+// Each program's build by the record's own keys, or only why it is unknown.
 json program_builds_json(const std::map<std::string, program_build>& builds) {
     json out = json::object();
-    for (const auto& [program, build] : builds)
-        out[program] = build.unknown.empty() ? json{{"version", build.version},
-                                                    {"commit", build.commit},
-                                                    {"compiler", build.compiler},
-                                                    {"flags", build.flags},
-                                                    {"build_type", build.build_type},
-                                                    {"kernel_paths", build.kernel_paths},
-                                                    {"openmp_runtime", build.openmp_runtime},
-                                                    {"mpi_library", build.mpi_library}}
-                                             : json{{"unknown", build.unknown}};
+    for (const auto& [program, build] : builds) {
+        json& entry = out[program] = json::object();
+        if (!build.unknown.empty())
+            entry["unknown"] = build.unknown;
+        else
+            for (const build_field& key : build_record_keys) entry[key.name] = build.*key.value;
+    }
     return out;
 }
 
@@ -208,14 +206,9 @@ struct reader {
                 const std::string where = "context.program_builds." + program;
                 if (!build.is_object()) fail(where, "is not an object");
                 program_build& read = context.program_builds[program];
-                for (const auto& [name, to] :
-                     {std::pair{"version", &read.version}, std::pair{"commit", &read.commit},
-                      std::pair{"compiler", &read.compiler}, std::pair{"flags", &read.flags},
-                      std::pair{"build_type", &read.build_type},
-                      std::pair{"kernel_paths", &read.kernel_paths},
-                      std::pair{"openmp_runtime", &read.openmp_runtime},
-                      std::pair{"mpi_library", &read.mpi_library}, std::pair{"unknown", &read.unknown}})
-                    take(build, name, where, *to);
+                take(build, "unknown", where, read.unknown);
+                for (const build_field& key : build_record_keys)
+                    take(build, key.name, where, read.*key.value);
             }
         }
         if (const json* mpi = find(object, "mpi")) {
