@@ -64,7 +64,7 @@ program_build parse_build_record(std::string_view bytes) {
 
 program_build read_build_record(const std::string& path) {
     std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (!file) return unknown_build("cannot read " + path + ": " + std::strerror(errno));
+    if (!file) return unknown_build("cannot read " + printable(path) + ": " + std::strerror(errno));
     // Only the chunk in hand and a marker's length before it are kept, until
     // the marker is found; then at most one record's length after it.
     std::string window;
@@ -81,7 +81,7 @@ program_build read_build_record(const std::string& path) {
     }
     const bool failed = std::ferror(file);
     std::fclose(file);
-    if (failed) return unknown_build("cannot read " + path);
+    if (failed) return unknown_build("cannot read " + printable(path));
     return parse_build_record(window);
 }
 
@@ -107,6 +107,10 @@ std::vector<std::string> build_warnings(const std::map<std::string, program_buil
         if (!build.unknown.empty())
             warnings.push_back(program + ": build unknown (" + build.unknown +
                                "): nothing says how the times it reports were built");
+        else if (!build.program.empty() && build.program != program)
+            warnings.push_back(program + " is " + build.program +
+                               " under another name, as its build record says: its times are not " + program +
+                               "'s");
         else if (unoptimised(build))
             warnings.push_back(program + " was built unoptimised (" +
                                (build.build_type.empty() ? "no build type" : build.build_type) + ", flags " +

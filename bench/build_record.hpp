@@ -25,6 +25,7 @@ struct build_field {
 };
 // Every key a record holds, as the record and the JSON result name it.
 inline constexpr build_field build_record_keys[] = {
+    {"program", &program_build::program},
     {"version", &program_build::version},
     {"commit", &program_build::commit},
     {"compiler", &program_build::compiler},
@@ -65,8 +66,9 @@ std::map<std::string, program_build> read_program_builds(const std::string& bin_
 // Built as Debug, or with no optimisation level or -O0 as the last one.
 bool unoptimised(const program_build& build);
 
-// Warnings before the figures: a program without a record, one built
-// unoptimised, and builds that differ from their neighbours'.
+// Warnings before the figures: a program without a record, one whose
+// record names another program, one built unoptimised, and builds that
+// differ from their neighbours'.
 std::vector<std::string> build_warnings(const std::map<std::string, program_build>& builds);
 
 // "Release, GNU 12.2.0, commit 14c4f35abc12, flags -O3 ..., kernel paths

@@ -82,7 +82,8 @@ struct mpi_context {
 // A program's own build, as the record inside its executable says. A
 // program without a readable record has only `unknown`: why.
 struct program_build {
-    std::string version, commit, compiler, flags, build_type, kernel_paths, openmp_runtime, mpi_library;
+    std::string program, version, commit, compiler, flags, build_type, kernel_paths, openmp_runtime,
+        mpi_library;
     std::string unknown;
 };
 

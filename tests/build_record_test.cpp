@@ -23,8 +23,9 @@ namespace {
 
 // A record as the build writes one, with this build type and these flags.
 std::string record(const std::string& build_type, const std::string& flags,
-                   const std::string& commit = "14c4f35abc12") {
-    return std::string(build_record_marker) + "program=corvane-serial\nversion=0.1.0\ncommit=" + commit +
+                   const std::string& commit = "14c4f35abc12",
+                   const std::string& program = "corvane-serial") {
+    return std::string(build_record_marker) + "program=" + program + "\nversion=0.1.0\ncommit=" + commit +
            "\ncompiler=GNU 12.2.0\nflags=" + flags + "\nbuild_type=" + build_type +
            "\nkernel_paths=sse2 avx2 avx512\nopenmp_runtime=none\n" + std::string(1, '\0');
 }
@@ -33,8 +34,9 @@ const std::string debug = record("Debug", "-g -ffp-contract=off -fno-fast-math")
 
 std::string unknown_reason(const std::string& bytes) { return parse_build_record(bytes).unknown; }
 
-program_build built(const std::string& build_type, const std::string& flags) {
-    return parse_build_record(record(build_type, flags));
+program_build built(const std::string& build_type, const std::string& flags,
+                    const std::string& program = "corvane-serial") {
+    return parse_build_record(record(build_type, flags, "14c4f35abc12", program));
 }
 
 }  // namespace
@@ -108,7 +110,7 @@ TEST(BuildRecord, DebugNoOptimisationLevelAndOZeroLastAreUnoptimised) {
 
 TEST(BuildRecord, WarningsNameTheUnoptimisedTheUnknownAndWhatNeighboursDoNotShare) {
     const std::map<std::string, program_build> builds = {
-        {"corvane-omp", built("Release", "-O3")},
+        {"corvane-omp", built("Release", "-O3", "corvane-omp")},
         {"corvane-serial", built("Debug", "-g")},
         {"corvane-serial-simd", parse_build_record("")},
     };
@@ -121,9 +123,16 @@ TEST(BuildRecord, WarningsNameTheUnoptimisedTheUnknownAndWhatNeighboursDoNotShar
                   "the programs were built with different flags: -O3 (corvane-omp); -g (corvane-serial)",
                   "the programs were built with different build type: Debug (corvane-serial); Release "
                   "(corvane-omp)"}));
-    EXPECT_TRUE(build_warnings(
-                    {{"corvane-omp", built("Release", "-O3")}, {"corvane-serial", built("Release", "-O3")}})
+    EXPECT_TRUE(build_warnings({{"corvane-omp", built("Release", "-O3", "corvane-omp")},
+                                {"corvane-serial", built("Release", "-O3")}})
                     .empty());
+}
+
+TEST(BuildRecord, AFileWhoseRecordNamesAnotherProgramIsWarnedAbout) {
+    EXPECT_EQ(
+        build_warnings({{"corvane-omp", built("Release", "-O3", "corvane-serial")}}),
+        (std::vector<std::string>{"corvane-omp is corvane-serial under another name, as its build record "
+                                  "says: its times are not corvane-omp's"}));
 }
 
 TEST(BuildRecord, CompareNamesADifferingBuildButNotANewCommit) {
@@ -151,6 +160,7 @@ TEST(BuiltPrograms, CarryARecordOfTheirOwnBuild) {
     for (const auto& [program, openmp] : programs) {
         const program_build build = read_build_record(std::string(CORVANE_BIN_DIR) + "/" + program);
         EXPECT_EQ(build.unknown, "") << program;
+        EXPECT_EQ(build.program, program);
         EXPECT_EQ(build.build_type, CORVANE_BUILD_TYPE) << program;
         EXPECT_NE(build.commit, "") << program;
         EXPECT_NE(build.compiler, "") << program;
@@ -185,7 +195,9 @@ TEST_F(BuildRecords, AProgramWithoutARecordIsRunAndMarkedBuildUnknown) {
 
 TEST_F(BuildRecords, ADebugBuildIsNamedAndWarnedAboutBeforeTheFigures) {
     stand_in_with_record("corvane-serial", debug);
-    stand_in_with_record("corvane-serial-simd", release);
+    stand_in_with_record("corvane-serial-simd",
+                         record("Release", "-O3 -DNDEBUG -ffp-contract=off -fno-fast-math", "14c4f35abc12",
+                                "corvane-serial-simd"));
     const auto run = bench({"--programs", "corvane-serial,corvane-serial-simd", "--json", file("r.json")});
     EXPECT_EQ(run.exit_status, 0) << run.err;
     const auto table = run.out.find("\nprogram ");
@@ -196,6 +208,7 @@ TEST_F(BuildRecords, ADebugBuildIsNamedAndWarnedAboutBeforeTheFigures) {
           "warning: the programs were built with different build type: Debug (corvane-serial); Release "
           "(corvane-serial-simd)"})
         EXPECT_LT(run.out.find(expected), table) << expected << "\n" << run.out;
+    EXPECT_EQ(run.out.find("under another name"), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("corvane-bench's build: corvane "), std::string::npos) << run.out;
 
     // The JSON keeps both builds, and reads back as it was written.
