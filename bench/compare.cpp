@@ -4,6 +4,7 @@
 #include <map>
 #include <set>
 
+#include "bench/build_record.hpp"
 #include "bench/compare.hpp"
 #include "bench/machine.hpp"
 
@@ -39,6 +40,11 @@ std::map<std::string, std::string> comparable_context(const run_context& context
     add("hypervisor", machine.hypervisor);
     add("boost", machine.boost);
     add("binding", context.binding);
+    for (const auto& [program, build] : context.program_builds) {
+        add(program + " build", build.unknown.empty() ? "recorded" : "unknown");
+        for (const build_field& field : compared_build_fields)
+            add(program + " " + field.name, build.*field.value);
+    }
     return fields;
 }
 

@@ -17,6 +17,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "bench/build_record.hpp"
 #include "bench/error.hpp"
 #include "bench/machine.hpp"
 #include "build_info.hpp"
@@ -140,7 +141,9 @@ std::string find_helper(const std::string& name, const std::string& first_dir) {
 std::vector<std::string> system_warnings(int cpus, int runs, bool saving_results) {
     std::vector<std::string> warnings;
     if (std::string(build_info::build_type) == "Debug")
-        warnings.push_back("built as Debug: the times are not those of an optimised build");
+        warnings.push_back(
+            "corvane-bench itself built as Debug: its kernel plan and clock are not those of an optimised "
+            "build");
     std::set<std::string> governors;
     for (int cpu = 0; cpu < static_cast<int>(std::thread::hardware_concurrency()); ++cpu) {
         const std::string governor =
@@ -285,6 +288,11 @@ run_context context_of(const suite_options& options, int cpus, const std::vector
     context.seed = options.seed;
     context.machine = identify_machine();
     context.binding = binding_name(options.bind);
+    std::vector<std::string> programs = options.programs;
+    if (!options.ranks.empty()) programs.push_back("corvane-mpi");
+    context.program_builds = read_program_builds(options.bin_dir, programs);
+    const auto build_problems = build_warnings(context.program_builds);
+    context.warnings.insert(context.warnings.end(), build_problems.begin(), build_problems.end());
     if (mpi) {
         mpi_context recorded;
         recorded.launcher = printable(mpi->path);

@@ -108,11 +108,20 @@ struct machine_identity {
     std::string topology_note;      // why not, when it could not
 };
 
+// A program's own build, as the record inside its executable says. A
+// program without a readable record has only `unknown`: why.
+struct program_build {
+    std::string program, version, commit, compiler, flags, build_type, kernel_paths, openmp_runtime,
+        mpi_library;
+    std::string unknown;
+};
+
 // What the results were measured with and on. Fields a result file does
 // not carry stay empty (or 0) and are not compared.
 struct run_context {
     std::string processor;
     int logical_cores = 0, usable_cpus = 0;
+    // corvane-bench's own build; the programs' are in program_builds.
     std::string compiler, flags, build_type, openmp_runtime;
     std::map<std::string, std::string> omp_variables;  // OMP_* besides OMP_NUM_THREADS
     std::map<std::string, std::string> env;            // --env
@@ -126,6 +135,7 @@ struct run_context {
     std::uint64_t seed = 0;
     machine_identity machine;
     std::string binding;  // --bind: "none", "close" or "spread"
+    std::map<std::string, program_build> program_builds;  // by program, as read from its file
 };
 
 // One kernel of corvane-kernels as measured on the machine of the results:

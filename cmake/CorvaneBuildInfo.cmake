@@ -1,5 +1,6 @@
 # Run at every build (cmake -P): writes build_info.hpp with the commit the
-# programs were built from, rewriting it only when something changed.
+# programs and corvane-bench were built from, rewriting it only when
+# something changed.
 execute_process(COMMAND git describe --always --dirty --abbrev=12
     WORKING_DIRECTORY "${SOURCE_DIR}" OUTPUT_VARIABLE commit
     OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET RESULT_VARIABLE failed)
@@ -8,9 +9,11 @@ if(failed OR commit STREQUAL "")
 endif()
 set(text "// Generated at build time by cmake/CorvaneBuildInfo.cmake.
 #pragma once
+// A literal, for the build records compiled into the programs.
+#define CORVANE_COMMIT \"${commit}\"
 namespace corvane::build_info {
 inline constexpr const char* version = \"${VERSION}\";
-inline constexpr const char* commit = \"${commit}\";
+inline constexpr const char* commit = CORVANE_COMMIT;
 inline constexpr const char* compiler = \"${COMPILER}\";
 inline constexpr const char* flags = \"${FLAGS}\";
 inline constexpr const char* build_type = \"${BUILD_TYPE}\";

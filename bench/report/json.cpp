@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "bench/compare.hpp"
+#include "bench/build_record.hpp"
 #include "bench/error.hpp"
 #include "bench/report/report.hpp"
 
@@ -60,6 +61,19 @@ json machine_json(const machine_identity& machine) {
     return out;
 }
 
+// Each program's build by the record's own keys, or only why it is unknown.
+json program_builds_json(const std::map<std::string, program_build>& builds) {
+    json out = json::object();
+    for (const auto& [program, build] : builds) {
+        json& entry = out[program] = json::object();
+        if (!build.unknown.empty())
+            entry["unknown"] = build.unknown;
+        else
+            for (const build_field& key : build_record_keys) entry[key.name] = build.*key.value;
+    }
+    return out;
+}
+
 json context_json(const run_context& context) {
     json plans = json::object();
     for (const auto& [order, plan] : context.kernel_plan) {
@@ -88,6 +102,11 @@ json context_json(const run_context& context) {
         {"date", context.date},
         {"machine", machine_json(context.machine)},
         {"binding", context.binding},
+    }
+    return out;
+}
+
+        {"program_builds", program_builds_json(context.program_builds)},
     };
     if (const auto& mpi = context.mpi)
         out["mpi"] = {{"launcher", mpi->launcher},
@@ -259,6 +278,18 @@ struct reader {
         }
         take(object, "binding", "context", context.binding);
         if (const json* machine = find(object, "machine")) context.machine = read_machine(*machine);
+        // Files written before the programs carried their build lack it.
+        if (const json* builds = find(object, "program_builds")) {
+            if (!builds->is_object()) fail("context.program_builds", "is not an object");
+            for (const auto& [program, build] : builds->items()) {
+                const std::string where = "context.program_builds." + program;
+                if (!build.is_object()) fail(where, "is not an object");
+                program_build& read = context.program_builds[program];
+                take(build, "unknown", where, read.unknown);
+                for (const build_field& key : build_record_keys)
+                    take(build, key.name, where, read.*key.value);
+            }
+        }
         if (const json* mpi = find(object, "mpi")) {
             if (!mpi->is_object()) fail("context.mpi", "is not an object");
             mpi_context read;

@@ -1,7 +1,9 @@
 #include <algorithm>
+#include <set>
 #include <sstream>
 
 #include "bench/machine.hpp"
+#include "bench/build_record.hpp"
 #include "bench/report/report.hpp"
 #include "bench/suite.hpp"
 
@@ -66,6 +68,16 @@ std::string machine_text(const machine_identity& m) {
     return text + " · hypervisor " + m.hypervisor + " · " + clock + ", boost " + m.boost;
 }
 
+// One line when every program was built alike, else one per program.
+std::string program_builds_text(const std::map<std::string, program_build>& builds) {
+    std::set<std::string> texts;
+    for (const auto& [program, build] : builds) texts.insert(build_text(build));
+    if (texts.size() == 1) return "programs' build: " + *texts.begin() + "\n";
+    std::string out = texts.empty() ? "" : "programs' builds differ:\n";
+    for (const auto& [program, build] : builds) out += "  " + program + ": " + build_text(build) + "\n";
+    return out;
+}
+
 }  // namespace
 
 std::string terminal_table(const table& rows, std::size_t max_width) {
@@ -125,9 +137,10 @@ std::string context_text(const run_context& context) {
     out << "processor: " << context.processor << ", " << context.usable_cpus << " usable of "
         << context.logical_cores << " logical cores\n";
     if (!context.machine.hostname.empty()) out << "machine: " << machine_text(context.machine) << "\n";
-    out << "build: corvane " << context.version << " (" << context.commit << "), " << context.compiler << ", "
-        << context.build_type << ", OpenMP runtime " << context.openmp_runtime << "\n"
-        << "flags: " << context.flags << "\n"
+    out << program_builds_text(context.program_builds) << "corvane-bench's build: corvane " << context.version
+        << " (" << context.commit << "), " << context.compiler << ", " << context.build_type
+        << ", OpenMP runtime " << context.openmp_runtime << "\n"
+        << "corvane-bench's flags: " << context.flags << "\n"
         << "kernel plan: " << plan_text(context.kernel_plan)
         << " (each program measures again when it starts)\n";
     if (const auto& mpi = context.mpi) {
