@@ -102,10 +102,6 @@ json context_json(const run_context& context) {
         {"date", context.date},
         {"machine", machine_json(context.machine)},
         {"binding", context.binding},
-    }
-    return out;
-}
-
         {"program_builds", program_builds_json(context.program_builds)},
     };
     if (const auto& mpi = context.mpi)
