@@ -27,6 +27,7 @@ struct compare_request {
 // report FILE.json...: saved results side by side, as HTML or Markdown.
 struct report_request {
     std::vector<std::string> inputs;
+    std::vector<std::string> kernels_inputs;  // corvane-kernels --json files
     std::vector<export_request> exports;
 };
 

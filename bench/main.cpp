@@ -80,9 +80,13 @@ int report(const report_request& request) {
     check_export_paths(request.exports);
     std::vector<named_result> results;
     for (const auto& path : request.inputs) results.push_back({path, read_result(path)});
+    std::vector<named_kernels> kernels;
+    for (const auto& path : request.kernels_inputs)
+        kernels.push_back({path, read_kernel_figures(read_result_file(path), path)});
     std::vector<std::string> texts;
     for (const auto& e : request.exports)
-        texts.push_back(e.format == export_format::html ? html_report(results) : markdown_report(results));
+        texts.push_back(e.format == export_format::html ? html_report(results, kernels)
+                                                        : markdown_report(results, kernels));
     write_texts(request.exports, texts);
     return 0;
 }

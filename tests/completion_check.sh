@@ -40,6 +40,8 @@ touch "$files/a.json" "$files/notes.txt"
 mkdir "$files/sub"
 expect "$files/a.json $files/notes.txt $files/sub " corvane-bench --json "$files/"
 expect "$files/a.json $files/sub " corvane-bench compare "$files/"
+expect "$files/a.json $files/sub " corvane-bench report r.json --kernels "$files/"
+expect "--kernels " corvane-bench --kernels --ker
 expect "$files/sub " corvane-bench --bin-dir "$files/"
 
 # Options as --help lists them, one per line; not those its texts mention.

@@ -389,3 +389,29 @@ TEST_F(Report, AFaultyFileOrPathIsAUsageProblemAndWritesNothing) {
     const auto full = bench({"report", file("quiet.json"), "--markdown", "/dev/full"});
     EXPECT_EQ(full.exit_status, 3) << full.err;
 }
+
+TEST_F(Report, CorvaneKernelsFiguresSavedOnTheirOwnAreShownAndRefusedWhenNotItsJson) {
+    std::ofstream(file("k.json")) << R"({"context": {}, "benchmarks": [
+        {"name": "four_lane/avx512/newton/threads:2/manual_time", "run_type": "iteration",
+         "ns_per_term": 0.177, "vs_floor": 1.11}]})";
+    const auto run =
+        bench({"report", file("quiet.json"), "--kernels", file("k.json"), "--html", file("r.html")});
+    ASSERT_EQ(run.exit_status, 0) << run.err;
+    const std::string page = text_of(file("r.html"));
+    EXPECT_NE(
+        page.find("<td>four_lane/avx512/newton</td><td class=\"num\">2</td><td class=\"num\">0.177</td>"),
+        std::string::npos)
+        << page;
+    EXPECT_EQ(page.find("No figures of corvane-kernels"), std::string::npos);
+
+    const auto markdown = bench({"report", file("quiet.json"), "--kernels", file("k.json")});
+    EXPECT_NE(markdown.out.find("## What SIMD buys: " + file("k.json")), std::string::npos) << markdown.out;
+
+    // A results file given as corvane-kernels' is refused, naming it; nothing is written.
+    std::filesystem::remove(file("r.html"));
+    const auto wrong =
+        bench({"report", file("quiet.json"), "--kernels", file("quiet.json"), "--html", file("r.html")});
+    EXPECT_EQ(wrong.exit_status, 2);
+    EXPECT_NE(wrong.err.find(file("quiet.json")), std::string::npos) << wrong.err;
+    EXPECT_FALSE(std::filesystem::exists(file("r.html")));
+}

@@ -18,7 +18,7 @@ _corvane_bench() {
     local suite_options="--help --version --runs --warmup --timeout --threads --ranks --mpiexec --hostfile
         --programs --env --seed --bind --bin-dir --kernels --wide --json --csv --markdown --html --plot"
     local compare_options="--help --min-effect --strict --markdown --fail-on-slower --json"
-    local report_options="--help --html --markdown"
+    local report_options="--help --kernels --html --markdown"
     local subcommands="compare report"
     local subcommand="" word
     for word in "${COMP_WORDS[@]:1:COMP_CWORD-1}"; do
@@ -46,6 +46,12 @@ _corvane_bench() {
         compopt -o nospace 2>/dev/null
         COMPREPLY=($(compgen -P "$typed" -W "$programs" -- "${cur##*,}"))
         return
+        ;;
+    --kernels)  # a flag of the suite; report takes corvane-kernels' JSON
+        if [[ $subcommand == report ]]; then
+            _corvane_bench_files "$cur" '*.json'
+            return
+        fi
         ;;
     --bind)
         COMPREPLY=($(compgen -W "none close spread" -- "$cur"))

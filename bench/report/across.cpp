@@ -129,7 +129,8 @@ table inert(table rows) {
 
 }  // namespace
 
-std::string markdown_report(const std::vector<named_result>& results) {
+std::string markdown_report(const std::vector<named_result>& results,
+                            const std::vector<named_kernels>& kernel_files) {
     std::ostringstream out;
     out << "# Corvane results\n";
     out << "\n## What was measured\n";
@@ -177,6 +178,9 @@ std::string markdown_report(const std::vector<named_result>& results) {
         if (!named.result.kernels.empty())
             out << "\n## What SIMD buys: " << markdown_text(named.name) << "\n\n"
                 << markdown_table(inert(kernel_rows(named.result.kernels)));
+    for (const auto& file : kernel_files)
+        out << "\n## What SIMD buys: " << markdown_text(file.name) << "\n\n"
+            << markdown_table(inert(kernel_rows(file.figures)));
     return out.str();
 }
 

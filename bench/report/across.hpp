@@ -52,7 +52,16 @@ std::vector<std::string> cell_figures(const cell* c, const std::vector<cell>& ce
 // corvane-kernels' figures: kernel, threads, ns/term, times its floor.
 table kernel_rows(const std::vector<kernel_figure>& kernels);
 
-std::string html_report(const std::vector<named_result>& results);
-std::string markdown_report(const std::vector<named_result>& results);
+// corvane-kernels' figures saved on their own (its --json file), shown in
+// "what SIMD buys" beside those the results hold.
+struct named_kernels {
+    std::string name;  // the file they were read from
+    std::vector<kernel_figure> figures;
+};
+
+std::string html_report(const std::vector<named_result>& results,
+                        const std::vector<named_kernels>& kernels = {});
+std::string markdown_report(const std::vector<named_result>& results,
+                            const std::vector<named_kernels>& kernels = {});
 
 }  // namespace corvane::bench

@@ -300,7 +300,8 @@ std::string invalid_runs(const std::vector<named_result>& results) {
 
 }  // namespace
 
-std::string html_report(const std::vector<named_result>& results) {
+std::string html_report(const std::vector<named_result>& results,
+                        const std::vector<named_kernels>& kernel_files) {
     std::ostringstream out;
     out << "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n"
         << "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; style-src "
@@ -339,7 +340,18 @@ std::string html_report(const std::vector<named_result>& results) {
                           "lrrr")
             << kernel_chart(kernels, i) << "</div>\n";
     }
-    if (!any_kernels) out << "<p class=\"note\">No result holds figures of corvane-kernels.</p>\n";
+    for (std::size_t j = 0; j < kernel_files.size(); ++j) {
+        const std::size_t index = results.size() + j;
+        any_kernels = true;
+        out << "<h3>" << escaped(kernel_files[j].name) << "</h3>\n"
+            << "<div class=\"figures\">"
+            << table_html(kernel_rows(kernel_files[j].figures),
+                          "class=\"kernels\" data-file=\"" + std::to_string(j) + "\"", "lrrr")
+            << kernel_chart(kernel_files[j].figures, index) << "</div>\n";
+    }
+    if (!any_kernels)
+        out << "<p class=\"note\">No figures of corvane-kernels: run the suite with --kernels, or give "
+               "corvane-kernels' --json file to report with --kernels.</p>\n";
 
     out << "<h2>Invalid runs</h2>\n" << invalid_runs(results);
     out << "</body></html>\n";

@@ -8,8 +8,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "bench/compare.hpp"
 #include "bench/build_record.hpp"
+#include "bench/compare.hpp"
 #include "bench/error.hpp"
 #include "bench/report/report.hpp"
 
@@ -368,32 +368,6 @@ struct reader {
     }
 };
 
-// Far above what max_samples_per_cell allows a real result to reach.
-constexpr std::size_t max_result_bytes = std::size_t{256} << 20;
-
-std::string read_file(const std::string& path) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) throw bench_error("cannot read " + path + ": " + std::strerror(errno));
-    std::string text;
-    char buffer[65536];
-    for (;;) {
-        const ssize_t got = read(fd, buffer, sizeof buffer);
-        if (got == 0) break;
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            const int error = errno;
-            close(fd);
-            throw bench_error("cannot read " + path + ": " + std::strerror(error));
-        }
-        text.append(buffer, static_cast<std::size_t>(got));
-        if (text.size() > max_result_bytes)
-            throw bench_error(path + " is larger than a result can be (" +
-                              std::to_string(max_result_bytes >> 20) + " MiB)");
-    }
-    close(fd);
-    return text;
-}
-
 }  // namespace
 
 std::string json_text(const suite_result& result) {
@@ -416,8 +390,36 @@ std::string json_text(const suite_result& result) {
     return out.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
 }
 
+// Far above what max_samples_per_cell allows a real result to reach.
+constexpr std::size_t max_result_bytes = std::size_t{256} << 20;
+
+std::string read_result_file(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) throw bench_error("cannot read " + path + ": " + std::strerror(errno));
+    std::string text;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t got = read(fd, buffer, sizeof buffer);
+        if (got == 0) break;
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            const int error = errno;
+            close(fd);
+            throw bench_error("cannot read " + path + ": " + std::strerror(error));
+        }
+        text.append(buffer, static_cast<std::size_t>(got));
+        if (text.size() > max_result_bytes) {
+            close(fd);
+            throw bench_error(path + " is larger than a result can be (" +
+                              std::to_string(max_result_bytes >> 20) + " MiB)");
+        }
+    }
+    close(fd);
+    return text;
+}
+
 suite_result read_result(const std::string& path) {
-    const std::string text = read_file(path);
+    const std::string text = read_result_file(path);
     json document;
     try {
         // The whole file must be one document: a second result appended, or

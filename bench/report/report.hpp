@@ -39,6 +39,8 @@ std::string json_text(const suite_result& result);
 // cells; throws bench_error naming the file and, where one is at fault, the
 // field.
 suite_result read_result(const std::string& path);
+// A saved file whole, up to the size a result can reach; throws bench_error.
+std::string read_result_file(const std::string& path);
 
 // Speedup against threads, with the ideal line, as SVG (plot.cpp).
 std::string plot_script(const std::vector<cell>& cells);
