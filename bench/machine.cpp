@@ -342,4 +342,22 @@ std::vector<std::string> launcher_binding(const std::string& implementation, bin
                       "knows; use --bind none or name one of those with --mpiexec");
 }
 
+// "host vm · Linux 6.1.0 · AuthenticAMD family 26 model 2 stepping 1, microcode 0xb002 · 1 package, 2 cores,
+// 1 PU/core, 1 NUMA node · L1d 48K L2 1M L3 32M · hypervisor KVM · 1500-3700 MHz, boost on"
+std::string machine_text(const machine_identity& m) {
+    const std::string clock = m.min_mhz == "unknown" && m.max_mhz == "unknown" ? "clock unknown"
+                              : m.min_mhz == m.max_mhz                         ? m.max_mhz + " MHz"
+                                                       : m.min_mhz + "-" + m.max_mhz + " MHz";
+    std::string text = "host " + m.hostname + " · " + m.os + " " + m.kernel + " · " + m.cpu_vendor +
+                       " family " + m.cpu_family + " model " + m.cpu_model + " stepping " + m.cpu_stepping +
+                       ", microcode " + m.microcode + " · ";
+    if (m.shape) {
+        text += shape_text(*m.shape);
+        if (!m.shape->caches.empty()) text += " · " + caches_text(*m.shape);
+    } else {
+        text += m.topology_note;
+    }
+    return text + " · hypervisor " + m.hypervisor + " · " + clock + ", boost " + m.boost;
+}
+
 }  // namespace corvane::bench

@@ -29,6 +29,8 @@ std::optional<topology> synthetic_topology(const std::string& description);
 // "2 packages, 32 cores, 2 PUs/core, 4 NUMA nodes" and "L1d 48K L2 1M L3 32M".
 std::string shape_text(const topology& machine);
 std::string caches_text(const topology& machine);
+// The machine in one line: host, system, processor, shape, caches, clock.
+std::string machine_text(const machine_identity& m);
 
 // Everything known about this machine, "unknown" where it is not exposed.
 machine_identity identify_machine();

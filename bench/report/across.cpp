@@ -5,6 +5,8 @@
 #include <set>
 #include <sstream>
 
+#include "bench/build_record.hpp"
+#include "bench/machine.hpp"
 #include "bench/suite.hpp"
 
 namespace corvane::bench {
@@ -32,12 +34,21 @@ std::vector<std::pair<std::string, std::string>> context_rows(const run_context&
         if (!value.empty()) rows.emplace_back(label, value);
     };
     add("processor", context.processor);
+    if (!context.machine.hostname.empty()) add("machine", machine_text(context.machine));
     if (context.logical_cores > 0)
         add("processors", std::to_string(context.usable_cpus) + " usable of " +
                               std::to_string(context.logical_cores) + " logical");
-    add("compiler", context.compiler);
-    add("build", context.build_type);
-    add("flags", context.flags);
+    std::set<std::string> builds;
+    for (const auto& [program, build] : context.program_builds) builds.insert(build_text(build));
+    if (builds.size() == 1)
+        add("programs' build", *builds.begin());
+    else
+        for (const auto& [program, build] : context.program_builds)
+            add(program + " build", build_text(build));
+    add("corvane-bench's compiler", context.compiler);
+    add("corvane-bench's build", context.build_type);
+    add("corvane-bench's flags", context.flags);
+    add("binding", context.binding);
     add("OpenMP runtime", context.openmp_runtime);
     add("kernel plan", plans_text(context.kernel_plan));
     add("OMP_* set", joined(context.omp_variables, " "));
