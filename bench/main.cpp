@@ -71,8 +71,8 @@ int run(const command_line& given) {
     const prepared_suite suite = prepare(given);
     stop_if_interrupted();
 
-    suite_result result{context_of(suite.options, suite.cpus, suite.warnings, suite.mpi, given.hostfile),
-                        suite.cells};
+    suite_result result{
+        context_of(suite.options, suite.cpus, suite.warnings, suite.mpi, given.hostfile), suite.cells, {}};
     std::FILE* table_out = exports_to_stdout(given.exports) ? stderr : stdout;
     show(table_out, context_text(result.context) + warnings_text(result.context.warnings) + "\n");
 
