@@ -16,6 +16,7 @@
 
 #include "bench/cli.hpp"
 #include "bench/compare.hpp"
+#include "bench/contention.hpp"
 #include "bench/error.hpp"
 #include "bench/report/writer.hpp"
 
@@ -82,7 +83,11 @@ int run(const command_line& given) {
     if (signo) return interrupted(signo);
 
     evaluate(result.cells);
-    show(table_out, terminal_table(result_rows(result.cells)) + invalid_runs_text(result.cells));
+    // Known only now, and still before the figures they are about.
+    const auto contended = contention_warnings(result.cells);
+    result.context.warnings.insert(result.context.warnings.end(), contended.begin(), contended.end());
+    show(table_out, warnings_text(contended) + terminal_table(result_rows(result.cells)) +
+                        table_footnotes(result.cells) + invalid_runs_text(result.cells));
     stop_if_interrupted();
     write_exports(given.exports, result);
     const bool all_valid = std::all_of(result.cells.begin(), result.cells.end(), [](const cell& c) {

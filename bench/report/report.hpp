@@ -16,6 +16,8 @@ std::string fixed(double value, int decimals);
 
 // The rows the terminal and Markdown tables show, header first (rows.cpp).
 table result_rows(const std::vector<cell>& cells);
+// The lines under that table that explain its marks, or an empty string.
+std::string table_footnotes(const std::vector<cell>& cells);
 
 // Terminal (terminal.cpp): aligned columns, names and notes left.
 std::string terminal_table(const table& rows);
