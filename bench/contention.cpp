@@ -20,10 +20,9 @@ void judge_contention(cell& c) {
     if (!preemptions.empty()) r.preemptions_per_cpu_s = median_of(preemptions);
     if (threads <= 1) return;
 
-    const double share = c.ranks ? least_parallel_share_mpi : least_parallel_share;
-    if (r.parallelism && *r.parallelism < share * threads)
+    if (r.parallelism && !c.ranks && *r.parallelism < least_parallel_share * threads)
         r.contention = "parallelism " + fixed(*r.parallelism, 2) + " on " + std::to_string(threads) +
-                       " threads, below " + fixed(share * threads, 2);
+                       " threads, below " + fixed(least_parallel_share * threads, 2);
     else if (r.preemptions_per_cpu_s && *r.preemptions_per_cpu_s > most_preemptions_per_cpu_s)
         r.contention = fixed(*r.preemptions_per_cpu_s, 0) +
                        " involuntary context switches per second of CPU time, above " +

@@ -80,11 +80,12 @@ TEST(Contention, OneRunThatMetABusyMomentDoesNotMarkTheCell) {
     EXPECT_FALSE(judged(omp_cell(2, samples)).contended);
 }
 
-TEST(Contention, MpiCellsAllowForTheLauncherOnFewThreads) {
-    const auto mpi = [](double cpu) { return judged({"corvane-mpi", 2, 1, measured(3, 0.5, cpu), {}}); };
-    EXPECT_FALSE(mpi(0.6).contended);  // 1.2 of 2: the launcher's start is in the wall time
-    EXPECT_TRUE(mpi(0.45).contended);  // 0.9 of 2
-    EXPECT_EQ(mpi(0.45).contention, "parallelism 0.90 on 2 threads, below 1.00");
+TEST(Contention, MpiCellsAreJudgedByTheirSwitchesSinceTheLauncherFillsTheirWallTime) {
+    const auto mpi = [](double cpu, long switches) {
+        return judged({"corvane-mpi", 2, 1, measured(3, 1.2, cpu, switches), {}});
+    };
+    EXPECT_FALSE(mpi(0.6, 10).contended);  // parallelism 0.5 of 2 threads, quiet
+    EXPECT_TRUE(mpi(0.6, 240).contended);  // 400 per CPU second
 }
 
 TEST(Contention, RunsWithoutCpuTimeLeaveItUnknownAndUnjudged) {
