@@ -18,6 +18,7 @@
 
 #include "bench/cli.hpp"
 #include "bench/compare.hpp"
+#include "bench/contention.hpp"
 #include "bench/error.hpp"
 #include "bench/kernel_figures.hpp"
 #include "bench/report/across.hpp"
@@ -114,9 +115,13 @@ int run(const command_line& given) {
     if (signo) return interrupted(signo);
 
     evaluate(result.cells);
+    // Known only now, and still before the figures they are about.
+    const auto contended = contention_warnings(result.cells);
+    result.context.warnings.insert(result.context.warnings.end(), contended.begin(), contended.end());
     const std::string table = given.wide ? terminal_table(result_rows(result.cells))
                                          : terminal_table(result_rows(result.cells, false), terminal_width);
-    show(table_out, table + invalid_runs_text(result.cells));
+    show(table_out,
+         warnings_text(contended) + table + table_footnotes(result.cells) + invalid_runs_text(result.cells));
     if (!result.kernels.empty())
         show(table_out,
              "\ncorvane-kernels, on this machine:\n" + terminal_table(kernel_rows(result.kernels)));

@@ -1,5 +1,7 @@
 #include "bench/model.hpp"
 
+#include "bench/contention.hpp"
+
 namespace corvane::bench {
 
 const std::vector<program_info>& known_programs() {
@@ -38,7 +40,7 @@ std::vector<double> valid_times(const cell& c) {
 }
 
 void evaluate(std::vector<cell>& cells) {
-    std::map<std::string, double> serial_medians;
+    std::map<std::string, std::vector<double>> serial_times;
     for (auto& c : cells) {
         cell_statistics& r = c.statistics;
         r = {};
@@ -50,14 +52,15 @@ void evaluate(std::vector<cell>& cells) {
         r.reported = summarize(valid_times(c));
         r.wall = summarize(wall);
         r.unstable = r.valid_runs > 1 && r.reported.relative_mad > unstable_mad;
-        if (!c.threads && r.valid_runs > 0) serial_medians[c.program] = r.reported.median;
+        if (!c.threads && r.valid_runs > 0) serial_times[c.program] = valid_times(c);
+        judge_contention(c);
     }
     for (auto& c : cells) {
         const program_info* info = find_program(c.program);
         if (!info || !info->baseline || c.statistics.valid_runs == 0) continue;
-        const auto baseline = serial_medians.find(info->baseline);
-        if (baseline == serial_medians.end()) continue;
-        c.statistics.scaled = scale(baseline->second, c.statistics.reported.median, workers(c));
+        const auto baseline = serial_times.find(info->baseline);
+        if (baseline == serial_times.end()) continue;
+        c.statistics.scaled = scale(baseline->second, valid_times(c), workers(c));
     }
 }
 

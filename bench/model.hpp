@@ -32,6 +32,10 @@ struct sample {
     double wall_s = 0;      // how long the process lived, by our clock
     bool valid = false;
     std::string reason;
+    // The process's CPU time and preemptions, where the system counted
+    // them: unknown in older result files and where switches are not counted.
+    std::optional<double> user_s = std::nullopt, system_s = std::nullopt;
+    std::optional<long> involuntary_switches = std::nullopt;
 };
 
 struct cell_statistics {
@@ -39,6 +43,12 @@ struct cell_statistics {
     int valid_runs = 0, invalid_runs = 0;
     bool unstable = false;  // relative MAD of the reported times above unstable_mad
     scaling scaled;         // against the serial program of the same order
+    // Over the valid runs that carry CPU time (contention.hpp): CPU time /
+    // wall time, and involuntary context switches per second of CPU time.
+    std::optional<double> parallelism, preemptions_per_cpu_s;
+    // The threads did not get their processors: the scaling is doubtful.
+    bool contended = false;
+    std::string contention;  // why, when contended
 };
 
 // A cell holds at most this many runs: enough for any study, and few

@@ -195,4 +195,19 @@ scaling scale(double baseline_median, double median, std::optional<int> threads)
     return result;
 }
 
+scaling scale(const std::vector<double>& baseline_times, const std::vector<double>& times,
+              std::optional<int> threads) {
+    scaling result = scale(median_of(baseline_times), median_of(times), threads);
+    if (!result.speedup || baseline_times.size() < interval_min_runs || times.size() < interval_min_runs)
+        return result;
+    // A speedup is the ratio of the baseline's times to the cell's.
+    result.speedup_interval = ratio_of(times, baseline_times);
+    if (result.efficiency) {
+        const double p = threads && *threads > 1 ? *threads : 1.0;
+        const ratio_estimate& s = *result.speedup_interval;
+        result.efficiency_interval = ratio_estimate{s.ratio / p, s.low / p, s.high / p};
+    }
+    return result;
+}
+
 }  // namespace corvane::bench

@@ -2,6 +2,7 @@
 // the rank test and confidence interval that compare uses, and scaling.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <vector>
 
@@ -48,12 +49,22 @@ ratio_estimate ratio_of(const std::vector<double>& a, const std::vector<double>&
 // Holm's step-down adjustment of p-values for testing them all at once.
 std::vector<double> holm_adjusted(const std::vector<double>& p);
 
+// Below this many valid runs in either cell, the scaling has no interval.
+inline constexpr std::size_t interval_min_runs = 3;
+
 struct scaling {
     std::optional<double> speedup, efficiency, karp_flatt;
+    // 95% intervals, from ratio_of (the estimator of compare) of the
+    // baseline's times over the cell's; efficiency's is speedup's / threads.
+    std::optional<ratio_estimate> speedup_interval, efficiency_interval;
 };
 
 // Speedup against the baseline median; efficiency and the Karp-Flatt serial
 // fraction only for a team of threads (more than one).
 scaling scale(double baseline_median, double median, std::optional<int> threads);
+
+// scale() with the intervals, from the baseline's and the cell's times.
+scaling scale(const std::vector<double>& baseline_times, const std::vector<double>& times,
+              std::optional<int> threads);
 
 }  // namespace corvane::bench

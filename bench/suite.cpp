@@ -112,6 +112,9 @@ sample sample_of(const process::program_run& run, double timeout_s) {
     s.reason = judge(run, timeout_s, s.reported_s);
     s.valid = s.reason.empty();
     s.wall_s = run.wall_seconds;
+    s.user_s = run.user_seconds;
+    s.system_s = run.system_seconds;
+    s.involuntary_switches = run.involuntary_switches;
     return s;
 }
 

@@ -330,7 +330,11 @@ program_run run_program(const std::string& path, const std::vector<std::string>&
     if (reaped != child) {
         run.failure = reason("cannot wait for the program");
     } else {
-        run.cpu_seconds = seconds_of(usage.ru_utime) + seconds_of(usage.ru_stime);
+        run.user_seconds = seconds_of(usage.ru_utime);
+        run.system_seconds = seconds_of(usage.ru_stime);
+        run.cpu_seconds = *run.user_seconds + *run.system_seconds;
+        run.involuntary_switches = usage.ru_nivcsw;
+        run.voluntary_switches = usage.ru_nvcsw;
         run.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         run.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     }

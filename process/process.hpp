@@ -16,6 +16,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -45,10 +46,18 @@ struct program_run {
     bool err_truncated = false;
     double wall_seconds = 0.0;  // from the start until the program itself exited
     double cpu_seconds = 0.0;   // user + system time of the process
-    bool timed_out = false;     // ended by us after timeout_s
-    int interrupted_by = 0;     // ended by us because this process got that signal
-    int left_behind = 0;        // processes it left running, which we ended (Linux only)
-    std::string failure;        // why it could not be run or waited for
+    // CPU time and context switches, as the system counts them for the
+    // process: all its threads, and the descendants that it (or one of
+    // them) waited for; not what escaped and was ended by us. For a
+    // launcher such as mpiexec, its ranks count only where it reaps them.
+    // Unknown where the process could not be waited for.
+    std::optional<double> user_seconds, system_seconds;
+    std::optional<long> involuntary_switches;  // preempted while runnable; unknown on Windows
+    std::optional<long> voluntary_switches;    // gave up the processor, to wait or sleep
+    bool timed_out = false;                    // ended by us after timeout_s
+    int interrupted_by = 0;                    // ended by us because this process got that signal
+    int left_behind = 0;                       // processes it left running, which we ended (Linux only)
+    std::string failure;                       // why it could not be run or waited for
 };
 
 program_run run_program(const std::string& path, const std::vector<std::string>& args = {},

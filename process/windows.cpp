@@ -176,8 +176,13 @@ program_run run_program(const std::string& path, const std::vector<std::string>&
     GetExitCodeProcess(child.hProcess, &status);
     run.exit_status = run.timed_out ? -1 : static_cast<int>(status);
     FILETIME created_at, exited_at, kernel, user;
-    if (GetProcessTimes(child.hProcess, &created_at, &exited_at, &kernel, &user))
-        run.cpu_seconds = seconds_of(kernel) + seconds_of(user);
+    // The program's own threads only: Windows counts no context switches
+    // per process, and no time of the processes it started.
+    if (GetProcessTimes(child.hProcess, &created_at, &exited_at, &kernel, &user)) {
+        run.user_seconds = seconds_of(user);
+        run.system_seconds = seconds_of(kernel);
+        run.cpu_seconds = *run.user_seconds + *run.system_seconds;
+    }
     CloseHandle(child.hThread);
     CloseHandle(child.hProcess);
     run.out = slurp(out, options.kept_bytes, run.out_truncated);

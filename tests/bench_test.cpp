@@ -151,9 +151,10 @@ TEST(Validation, AcceptsTheReportAndNamesEveryFault) {
 
 TEST(Csv, QuotesFieldsAsRfc4180) {
     cell c{"corvane-omp", std::nullopt, 2, {{0.0, 0.1, false, "wrong value line: \"3,14\""}}, {}};
-    EXPECT_EQ(csv_rows({c}),
-              "program,ranks,threads,run,reported_s,wall_s,valid,reason\r\n"
-              "corvane-omp,,2,1,,0.100000,false,\"wrong value line: \"\"3,14\"\"\"\r\n");
+    EXPECT_EQ(
+        csv_rows({c}),
+        "program,ranks,threads,run,reported_s,wall_s,valid,reason,user_s,system_s,involuntary_switches\r\n"
+        "corvane-omp,,2,1,,0.100000,false,\"wrong value line: \"\"3,14\"\"\",,,\r\n");
 }
 
 TEST_F(StandIns, ValidRunsGiveStatisticsAndExitZero) {

@@ -186,6 +186,20 @@ TEST(LeftBehind, WhatOutlivesTheProgramIsEndedAndCountedWhateverGroupItMovedTo) 
     EXPECT_EQ(shell("echo alone").left_behind, 0);
 }
 
+TEST(CpuTime, CountsTheProgramAndTheDescendantsItWaitedFor) {
+    // The spinning is a subshell's, which the shell waits for.
+    const auto spun = shell("( i=0; while [ $i -lt 100000 ]; do i=$((i + 1)); done )");
+    const auto idle = shell("( true )");
+    ASSERT_EQ(spun.exit_status, 0) << spun.failure;
+    ASSERT_TRUE(spun.user_seconds && spun.system_seconds && idle.user_seconds);
+    EXPECT_GT(*spun.user_seconds, 0.0);
+    EXPECT_GT(*spun.user_seconds, *idle.user_seconds);
+    EXPECT_DOUBLE_EQ(spun.cpu_seconds, *spun.user_seconds + *spun.system_seconds);
+    ASSERT_TRUE(spun.involuntary_switches && spun.voluntary_switches);
+    EXPECT_GE(*spun.involuntary_switches, 0);
+    EXPECT_GT(*spun.voluntary_switches, 0) << "the shell waited for its subshell";
+}
+
 TEST(DeathSignal, TheProgramDiesWithTheProcessThatRanIt) {
     char dir[] = "/tmp/corvane-process-test-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);

@@ -4,6 +4,16 @@
 
 namespace corvane::bench {
 
+namespace {
+
+// Markdown needs a blank line between the table and the text under it.
+std::string footnotes_after_table(const std::vector<cell>& cells) {
+    const std::string notes = table_footnotes(cells);
+    return notes.empty() ? "" : "\n" + notes;
+}
+
+}  // namespace
+
 const char* option_of(export_format format) {
     switch (format) {
         case export_format::json:
@@ -43,7 +53,7 @@ std::string render(export_format format, const suite_result& result) {
         case export_format::csv:
             return csv_rows(result.cells);
         case export_format::markdown:
-            return markdown_table(result_rows(result.cells));
+            return markdown_table(result_rows(result.cells)) + footnotes_after_table(result.cells);
         case export_format::plot:
             return render_svg(find_on_path("gnuplot"), plot_script(result.cells));
         case export_format::html:

@@ -21,6 +21,10 @@ namespace {
 
 json optional_json(const std::optional<double>& value) { return value ? json(*value) : json(nullptr); }
 json optional_json(const std::optional<int>& value) { return value ? json(*value) : json(nullptr); }
+json optional_json(const std::optional<long>& value) { return value ? json(*value) : json(nullptr); }
+json interval_json(const std::optional<ratio_estimate>& interval) {
+    return interval ? json::array({interval->low, interval->high}) : json(nullptr);
+}
 
 json environment_json(const environment& env) {
     json out = json::object();
@@ -121,7 +125,10 @@ json cell_json(const cell& c) {
         samples.push_back({{"reported_s", s.valid ? json(s.reported_s) : json(nullptr)},
                            {"wall_s", s.wall_s},
                            {"valid", s.valid},
-                           {"reason", s.valid ? json(nullptr) : json(s.reason)}});
+                           {"reason", s.valid ? json(nullptr) : json(s.reason)},
+                           {"user_s", optional_json(s.user_s)},
+                           {"system_s", optional_json(s.system_s)},
+                           {"involuntary_switches", optional_json(s.involuntary_switches)}});
     const bool measured = r.valid_runs > 0;
     const auto stat = [measured](double value) { return measured ? json(value) : json(nullptr); };
     return {
@@ -145,6 +152,12 @@ json cell_json(const cell& c) {
         {"karp_flatt", optional_json(r.scaled.karp_flatt)},
         {"valid_runs", r.valid_runs},
         {"invalid_runs", r.invalid_runs},
+        {"parallelism", optional_json(r.parallelism)},
+        {"involuntary_switches_per_cpu_s", optional_json(r.preemptions_per_cpu_s)},
+        {"contended", r.contended},
+        {"contention", r.contended ? json(r.contention) : json(nullptr)},
+        {"speedup_ci", interval_json(r.scaled.speedup_interval)},
+        {"efficiency_ci", interval_json(r.scaled.efficiency_interval)},
     };
 }
 
@@ -191,6 +204,14 @@ struct reader {
     double number(const json& value, const std::string& where) const {
         if (!value.is_number()) fail(where, "is not a number");
         return value.get<double>();
+    }
+    // An optional time: absent or null is unknown, anything else a time from 0.
+    std::optional<double> seconds(const json& object, const char* name, const std::string& where) const {
+        const json* value = find(object, name);
+        if (!value || value->is_null()) return std::nullopt;
+        if (!value->is_number() || value->get<double>() < 0)
+            fail(where + "." + name, "is not a time from 0 or null");
+        return value->get<double>();
     }
 
     machine_identity read_machine(const json& object) const {
@@ -362,6 +383,11 @@ struct reader {
             if (const json* wall = find(s, "wall_s")) read.wall_s = number(*wall, at + ".wall_s");
             if (const json* reason = find(s, "reason"); reason && reason->is_string())
                 read.reason = reason->get<std::string>();
+            // Absent from older files, null where not measured.
+            read.user_s = seconds(s, "user_s", at);
+            read.system_s = seconds(s, "system_s", at);
+            if (const json* switches = find(s, "involuntary_switches"); switches && !switches->is_null())
+                read.involuntary_switches = count(*switches, at + ".involuntary_switches", 0);
             c.samples.push_back(read);
         }
         return c;

@@ -17,6 +17,8 @@ std::string fixed(double value, int decimals);
 // The rows the terminal and Markdown tables show, header first (rows.cpp):
 // every column, or only those that fit a 100-column terminal.
 table result_rows(const std::vector<cell>& cells, bool wide = true);
+// The lines under that table that explain its marks, or an empty string.
+std::string table_footnotes(const std::vector<cell>& cells);
 
 // Terminal (terminal.cpp): aligned columns, names and notes left. Given a
 // width, the last column (the notes) wraps onto lines of its own to keep

@@ -24,9 +24,22 @@ std::string measured_fixed(const cell& c, double value, int decimals) {
     return c.statistics.valid_runs > 0 ? fixed(value, decimals) : "-";
 }
 
+std::string interval_text(const std::optional<ratio_estimate>& interval, int decimals) {
+    return interval ? "[" + fixed(interval->low, decimals) + ", " + fixed(interval->high, decimals) + "]"
+                    : "-";
+}
+
+// A figure of a contended cell carries the mark that the footnote explains.
+constexpr const char* doubtful_mark = "?";
+
+std::string doubtful_if_contended(const cell& c, const std::optional<double>& value, int decimals) {
+    return optional_fixed(value, decimals) + (value && c.statistics.contended ? doubtful_mark : "");
+}
+
 std::string cell_notes(const cell_statistics& r) {
     std::string notes;
     const auto add = [&notes](const std::string& note) { notes += (notes.empty() ? "" : ", ") + note; };
+    if (r.contended) add("contended");
     if (r.unstable) add("unstable");
     if (r.reported.outliers > 0) add(std::to_string(r.reported.outliers) + " outlier(s)");
     if (r.invalid_runs > 0) add(std::to_string(r.invalid_runs) + " invalid");
@@ -68,10 +81,17 @@ const column columns[] = {
      [](const cell& c) {
          return measured_fixed(c, c.statistics.wall.median - c.statistics.reported.median, 3);
      }},
-    {"speedup", false, [](const cell& c) { return optional_fixed(c.statistics.scaled.speedup, 2); }},
-    {"efficiency", false, [](const cell& c) { return optional_fixed(c.statistics.scaled.efficiency, 2); }},
+    {"parallelism", false, [](const cell& c) { return optional_fixed(c.statistics.parallelism, 2); }},
+    {"speedup", false,
+     [](const cell& c) { return doubtful_if_contended(c, c.statistics.scaled.speedup, 2); }},
+    {"speedup 95% CI", true,
+     [](const cell& c) { return interval_text(c.statistics.scaled.speedup_interval, 2); }},
+    {"efficiency", false,
+     [](const cell& c) { return doubtful_if_contended(c, c.statistics.scaled.efficiency, 2); }},
+    {"efficiency 95% CI", true,
+     [](const cell& c) { return interval_text(c.statistics.scaled.efficiency_interval, 2); }},
     {"serial fraction", true,
-     [](const cell& c) { return optional_fixed(c.statistics.scaled.karp_flatt, 3); }},
+     [](const cell& c) { return doubtful_if_contended(c, c.statistics.scaled.karp_flatt, 3); }},
     {"notes", false, [](const cell& c) { return cell_notes(c.statistics); }},
 };
 
@@ -92,6 +112,20 @@ table result_rows(const std::vector<cell>& cells, bool wide) {
         for (const column* col : shown) row.push_back(col->value(c));
     }
     return rows;
+}
+
+std::string table_footnotes(const std::vector<cell>& cells) {
+    std::string notes;
+    if (std::any_of(cells.begin(), cells.end(), [](const cell& c) { return c.statistics.contended; }))
+        notes += std::string(doubtful_mark) +
+                 " contended: the threads did not get the processors they are counted with (see the "
+                 "warnings), so the speedup, efficiency and serial fraction are doubtful\n";
+    if (std::any_of(cells.begin(), cells.end(), [](const cell& c) {
+            return c.statistics.scaled.speedup && !c.statistics.scaled.speedup_interval;
+        }))
+        notes += "95% CI: \"-\" where a cell or its baseline has fewer than " +
+                 std::to_string(interval_min_runs) + " valid runs\n";
+    return notes;
 }
 
 }  // namespace corvane::bench
