@@ -144,7 +144,7 @@ struct run_context {
     std::optional<mpi_context> mpi;
     std::uint64_t seed = 0;
     machine_identity machine;
-    std::string binding;  // --bind: "none", "close" or "spread"
+    std::string binding;                                  // --bind: "none", "close" or "spread"
     std::map<std::string, program_build> program_builds;  // by program, as read from its file
 };
 
