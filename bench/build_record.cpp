@@ -138,4 +138,14 @@ std::string build_text(const program_build& build) {
            ", commit " + build.commit + ", flags " + build.flags + ", kernel paths " + build.kernel_paths;
 }
 
+std::vector<std::pair<std::string, std::string>> builds_summary(
+    const std::map<std::string, program_build>& builds) {
+    std::set<std::string> texts;
+    for (const auto& [program, build] : builds) texts.insert(build_text(build));
+    if (texts.size() == 1) return {{"programs' build", *texts.begin()}};
+    std::vector<std::pair<std::string, std::string>> lines;
+    for (const auto& [program, build] : builds) lines.emplace_back(program + " build", build_text(build));
+    return lines;
+}
+
 }  // namespace corvane::bench

@@ -7,6 +7,7 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "bench/model.hpp"
@@ -74,5 +75,10 @@ std::vector<std::string> build_warnings(const std::map<std::string, program_buil
 // "Release, GNU 12.2.0, commit 14c4f35abc12, flags -O3 ..., kernel paths
 // sse2 avx2 avx512", or "build unknown (why)".
 std::string build_text(const program_build& build);
+
+// The programs' builds as (label, text): one "programs' build" when every
+// program was built alike, else one "PROGRAM build" each.
+std::vector<std::pair<std::string, std::string>> builds_summary(
+    const std::map<std::string, program_build>& builds);
 
 }  // namespace corvane::bench

@@ -203,8 +203,12 @@ std::optional<command_line> parse_command_line(int argc, char** argv) {
     report_request reported;
     std::string report_html, report_markdown;
     report->add_option("results", reported.inputs, "JSON results, each written by --json")->required();
-    report->add_option("--kernels", reported.kernels_inputs,
-                       "corvane-kernels --json FILE (Google Benchmark JSON) for what SIMD buys (repeatable)");
+    // One file per --kernels, so that results may follow it.
+    report
+        ->add_option("--kernels", reported.kernels_inputs,
+                     "corvane-kernels --json FILE (Google Benchmark JSON) for what SIMD buys (repeatable)")
+        ->expected(1)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     report->add_option("--html", report_html, "write one self-contained HTML page (- for standard output)");
     report->add_option("--markdown", report_markdown,
                        "write the tables as Markdown (- for standard output; the default)");

@@ -47,7 +47,7 @@ struct measured {
 
 }  // namespace
 
-std::vector<kernel_figure> read_kernel_figures(const std::string& text, const std::string& source) {
+std::vector<kernel_figure> read_kernel_figures(const std::string& text, const std::string& source) try {
     json document;
     try {
         document = json::parse(text);
@@ -109,6 +109,10 @@ std::vector<kernel_figure> read_kernel_figures(const std::string& text, const st
         kernels.push_back(figure);
     }
     return kernels;
+} catch (const json::exception& e) {
+    // Numbers beyond a double, or a field of an unexpected type, that the
+    // checks above did not name.
+    throw bench_error(source + ": not a file this reads (" + e.what() + ")");
 }
 
 std::string find_kernels_program(const std::string& own_dir) {

@@ -58,6 +58,8 @@ std::function<void(const std::string&)> progress_line() {
 int compare(const compare_request& request) {
     const std::vector<export_request> exports = {{export_format::markdown, request.markdown}};
     if (!request.markdown.empty()) check_export_paths(exports);
+    if (request.json && request.markdown == "-")
+        throw bench_error("--markdown -: --json already goes to standard output");
     const comparison result = compare_results(read_result(request.old_path), read_result(request.new_path),
                                               request.min_effect_percent / 100.0);
     for (const auto& difference : result.context_differences)
@@ -120,8 +122,8 @@ int run(const command_line& given) {
     result.context.warnings.insert(result.context.warnings.end(), contended.begin(), contended.end());
     const std::string table = given.wide ? terminal_table(result_rows(result.cells))
                                          : terminal_table(result_rows(result.cells, false), terminal_width);
-    show(table_out,
-         warnings_text(contended) + table + table_footnotes(result.cells) + invalid_runs_text(result.cells));
+    show(table_out, warnings_text(contended) + table + table_footnotes(result.cells, given.wide) +
+                        invalid_runs_text(result.cells));
     if (!result.kernels.empty())
         show(table_out,
              "\ncorvane-kernels, on this machine:\n" + terminal_table(kernel_rows(result.kernels)));

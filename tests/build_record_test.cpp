@@ -203,7 +203,7 @@ TEST_F(BuildRecords, ADebugBuildIsNamedAndWarnedAboutBeforeTheFigures) {
     const auto table = run.out.find("\nprogram ");
     ASSERT_NE(table, std::string::npos) << run.out;
     for (const std::string expected :
-         {"  corvane-serial: Debug, GNU 12.2.0, commit 14c4f35abc12, flags -g",
+         {"corvane-serial build: Debug, GNU 12.2.0, commit 14c4f35abc12, flags -g",
           "warning: corvane-serial was built unoptimised (Debug, flags -g",
           "warning: the programs were built with different build type: Debug (corvane-serial); Release "
           "(corvane-serial-simd)"})

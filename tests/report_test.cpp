@@ -74,6 +74,8 @@ suite_result contended() {
         {"corvane-omp-simd", std::nullopt, 2, runs({0.300, 0.350}), {}},
         {"<img src=x onerror=alert(1)>", std::nullopt, std::nullopt, runs({1.0}), {}},
     };
+    // Two threads that got little more than one processor.
+    for (sample& s : result.cells[3].samples) s.user_s = s.wall_s * 1.1, s.system_s = 0.0;
     result.kernels = {{"strict/floor", 1, 0.310, std::nullopt},
                       {"strict/sse2/divide", 1, 1.000, 3.23},
                       {"four_lane/floor", 1, 0.080, std::nullopt},
@@ -231,7 +233,12 @@ TEST_F(Report, TheFiguresInTheRenderedPageAreThoseOfTheJsonFiles) {
             EXPECT_EQ(figure_in(dom, label, i, "mad"), fixed(c["relative_mad"].get<double>() * 100, 1) + "%");
             EXPECT_EQ(figure_in(dom, label, i, "valid"), std::to_string(valid) + "/" + std::to_string(all));
             EXPECT_EQ(figure_in(dom, label, i, "speedup"),
-                      c["speedup"].is_null() ? "-" : fixed(c["speedup"].get<double>(), 2))
+                      c["speedup"].is_null()
+                          ? "-"
+                          : fixed(c["speedup"].get<double>(), 2) + (c["contended"].get<bool>() ? "?" : ""))
+                << label;
+            EXPECT_EQ(figure_in(dom, label, i, "parallelism"),
+                      c["parallelism"].is_null() ? "-" : fixed(c["parallelism"].get<double>(), 2))
                 << label;
         }
     }
@@ -242,12 +249,14 @@ TEST_F(Report, TheFiguresInTheRenderedPageAreThoseOfTheJsonFiles) {
     // Marks: the invalid run and the unstable cell, each in its own result.
     EXPECT_NE(figure_in(dom, "corvane-omp-simd threads 2", 0, "notes").find("1 invalid"), std::string::npos);
     EXPECT_NE(figure_in(dom, "corvane-omp threads 2", 1, "notes").find("unstable"), std::string::npos);
+    EXPECT_NE(figure_in(dom, "corvane-omp threads 2", 1, "notes").find("contended"), std::string::npos);
+    EXPECT_EQ(figure_in(dom, "corvane-omp threads 2", 0, "notes").find("contended"), std::string::npos);
     EXPECT_EQ(figure_in(dom, "corvane-omp threads 2", 0, "notes"), "");
     EXPECT_NE(dom.find("timed out after &lt;b&gt;300 s&lt;/b&gt; &amp; was ended"), std::string::npos);
 
     // An interval from five runs against five, none from two; the chart has
     // a point for every cell with threads and a speedup, bars where an interval is.
-    const auto five = speedup_interval(quiet().cells[3], quiet().cells);
+    const auto five = quiet().cells[3].statistics.scaled.speedup_interval;
     ASSERT_TRUE(five);
     EXPECT_EQ(figure_in(dom, "corvane-omp threads 2", 0, "ci"),
               "[" + fixed(five->low, 2) + ", " + fixed(five->high, 2) + "]");
@@ -336,19 +345,19 @@ TEST_F(Report, TextFromAResultFileNeverBecomesMarkup) {
 
 TEST_F(Report, TheSpeedupIntervalIsTheBaselineOverTheCellFromThreeRunsEach) {
     const suite_result result = contended();
-    const auto interval = speedup_interval(result.cells[3], result.cells);  // omp 2 against serial
+    const auto interval = result.cells[3].statistics.scaled.speedup_interval;  // omp 2 against serial
     ASSERT_TRUE(interval);
     const ratio_estimate expected = ratio_of(valid_times(result.cells[3]), valid_times(result.cells[0]));
     EXPECT_EQ(interval->low, expected.low);
     EXPECT_EQ(interval->high, expected.high);
     EXPECT_GT(interval->ratio, 1.0) << "a speedup, not a slowdown";
-    EXPECT_FALSE(speedup_interval(result.cells[4], result.cells)) << "two runs";
-    EXPECT_FALSE(speedup_interval(result.cells[0], result.cells)) << "the baseline itself";
+    EXPECT_FALSE(result.cells[4].statistics.scaled.speedup_interval) << "two runs";
+    EXPECT_FALSE(result.cells[0].statistics.scaled.speedup_interval) << "the baseline itself";
     // Three runs of corvane-serial-simd are enough for a serial-simd baseline.
     suite_result three = quiet();
     three.cells[4].samples.resize(3);
     evaluate(three.cells);
-    EXPECT_TRUE(speedup_interval(three.cells[4], three.cells));
+    EXPECT_TRUE(three.cells[4].statistics.scaled.speedup_interval);
 }
 
 TEST_F(Report, TheHtmlOptionWritesThePageOfTheFilesAsTheyRead) {
@@ -388,6 +397,18 @@ TEST_F(Report, AFaultyFileOrPathIsAUsageProblemAndWritesNothing) {
     EXPECT_EQ(nowhere.exit_status, 2) << nowhere.err;
     const auto full = bench({"report", file("quiet.json"), "--markdown", "/dev/full"});
     EXPECT_EQ(full.exit_status, 3) << full.err;
+
+    // A number beyond a double is a faulty file too, not a crash.
+    std::string huge = text_of(file("quiet.json"));
+    const std::size_t number = huge.find("\"reported_s\": ") + 14;
+    huge.replace(number, huge.find(',', number) - number, "1e400");
+    std::ofstream(file("huge.json")) << huge;
+    for (const auto& args : {std::vector<std::string>{"report", file("huge.json")},
+                             std::vector<std::string>{"compare", file("quiet.json"), file("huge.json")}}) {
+        const auto overflow = bench(args);
+        EXPECT_EQ(overflow.exit_status, 2) << args[0] << ": " << overflow.err;
+        EXPECT_NE(overflow.err.find(file("huge.json")), std::string::npos) << overflow.err;
+    }
 }
 
 TEST_F(Report, CorvaneKernelsFiguresSavedOnTheirOwnAreShownAndRefusedWhenNotItsJson) {
@@ -404,7 +425,8 @@ TEST_F(Report, CorvaneKernelsFiguresSavedOnTheirOwnAreShownAndRefusedWhenNotItsJ
         << page;
     EXPECT_EQ(page.find("No figures of corvane-kernels"), std::string::npos);
 
-    const auto markdown = bench({"report", file("quiet.json"), "--kernels", file("k.json")});
+    // One file per --kernels: results may follow it.
+    const auto markdown = bench({"report", "--kernels", file("k.json"), file("quiet.json")});
     EXPECT_NE(markdown.out.find("## What SIMD buys: " + file("k.json")), std::string::npos) << markdown.out;
 
     // A results file given as corvane-kernels' is refused, naming it; nothing is written.
@@ -414,4 +436,11 @@ TEST_F(Report, CorvaneKernelsFiguresSavedOnTheirOwnAreShownAndRefusedWhenNotItsJ
     EXPECT_EQ(wrong.exit_status, 2);
     EXPECT_NE(wrong.err.find(file("quiet.json")), std::string::npos) << wrong.err;
     EXPECT_FALSE(std::filesystem::exists(file("r.html")));
+
+    // A benchmark field of a type Google Benchmark never writes is named, not a crash.
+    std::ofstream(file("odd.json")) << R"({"benchmarks": [{"name": "strict/floor/threads:1",
+        "error_occurred": "yes", "ns_per_term": 0.3}]})";
+    const auto odd = bench({"report", file("quiet.json"), "--kernels", file("odd.json")});
+    EXPECT_EQ(odd.exit_status, 2) << odd.err;
+    EXPECT_NE(odd.err.find(file("odd.json")), std::string::npos) << odd.err;
 }

@@ -20,12 +20,6 @@ std::string joined(const std::map<std::string, std::string>& values, const char*
 }
 
 // "strict sse2/divide, four_lane avx512/newton"
-std::string plans_text(const std::map<std::string, order_plan>& plans) {
-    std::string text;
-    for (const auto& [order, plan] : plans) text += (text.empty() ? "" : ", ") + order + " " + plan.chosen;
-    return text;
-}
-
 }  // namespace
 
 std::vector<std::pair<std::string, std::string>> context_rows(const run_context& context) {
@@ -50,7 +44,7 @@ std::vector<std::pair<std::string, std::string>> context_rows(const run_context&
     add("corvane-bench's flags", context.flags);
     add("binding", context.binding);
     add("OpenMP runtime", context.openmp_runtime);
-    add("kernel plan", plans_text(context.kernel_plan));
+    add("kernel plan", plan_text(context.kernel_plan));
     add("OMP_* set", joined(context.omp_variables, " "));
     add("--env", joined(context.env, " "));
     if (const auto& mpi = context.mpi)
@@ -72,19 +66,8 @@ std::vector<std::string> cell_marks(const cell& c) {
     if (r.valid_runs == 0) marks.push_back("no valid run");
     if (r.invalid_runs > 0) marks.push_back(std::to_string(r.invalid_runs) + " invalid");
     if (r.unstable) marks.push_back("unstable");
+    if (r.contended) marks.push_back("contended");
     return marks;
-}
-
-std::optional<ratio_estimate> speedup_interval(const cell& c, const std::vector<cell>& cells) {
-    const program_info* info = find_program(c.program);
-    if (!info || !info->baseline) return std::nullopt;
-    const auto baseline = std::find_if(cells.begin(), cells.end(), [info](const cell& b) {
-        return b.program == info->baseline && !b.threads && !b.ranks;
-    });
-    if (baseline == cells.end()) return std::nullopt;
-    const std::vector<double> own = valid_times(c), base = valid_times(*baseline);
-    if (own.size() < min_interval_runs || base.size() < min_interval_runs) return std::nullopt;
-    return ratio_of(own, base);  // base / own: the speedup
 }
 
 std::vector<std::string> cell_labels(const std::vector<named_result>& results) {
@@ -102,15 +85,16 @@ const cell* find_cell(const suite_result& result, const std::string& label) {
     return nullptr;
 }
 
-std::vector<std::string> cell_figures(const cell* c, const std::vector<cell>& cells) {
+std::vector<std::string> cell_figures(const cell* c) {
     if (!c) return std::vector<std::string>(std::size(figure_columns), "-");
     const cell_statistics& r = c->statistics;
     const bool measured = r.valid_runs > 0;
-    const auto interval = speedup_interval(*c, cells);
+    const auto& interval = r.scaled.speedup_interval;
     return {measured ? fixed(r.reported.median, 3) : "-",
             measured ? fixed(r.reported.relative_mad * 100.0, 1) + "%" : "-",
             std::to_string(r.valid_runs) + "/" + std::to_string(r.valid_runs + r.invalid_runs),
-            r.scaled.speedup ? fixed(*r.scaled.speedup, 2) : "-",
+            r.parallelism ? fixed(*r.parallelism, 2) : "-",
+            r.scaled.speedup ? fixed(*r.scaled.speedup, 2) + (r.contended ? doubtful_mark : "") : "-",
             interval ? "[" + fixed(interval->low, 2) + ", " + fixed(interval->high, 2) + "]" : "-"};
 }
 
@@ -163,7 +147,7 @@ std::string markdown_report(const std::vector<named_result>& results,
         rows.push_back({label});
         for (const auto& named : results) {
             const cell* c = find_cell(named.result, label);
-            for (auto& figure : cell_figures(c, named.result.cells)) rows.back().push_back(figure);
+            for (auto& figure : cell_figures(c)) rows.back().push_back(figure);
             std::string notes;
             for (const auto& mark : c ? cell_marks(*c) : std::vector<std::string>{})
                 notes += (notes.empty() ? "" : ", ") + mark;

@@ -29,12 +29,6 @@ std::vector<std::pair<std::string, std::string>> context_rows(const run_context&
 // "no valid run"). A new mark is one line here.
 std::vector<std::string> cell_marks(const cell& c);
 
-// The 95% interval of a cell's speedup: the Hodges-Lehmann ratio of its
-// baseline's times over its own, as compare estimates a ratio. None where
-// either has fewer than min_interval_runs valid runs.
-inline constexpr int min_interval_runs = 3;
-std::optional<ratio_estimate> speedup_interval(const cell& c, const std::vector<cell>& cells);
-
 // Every cell label of the results, in the order first seen.
 std::vector<std::string> cell_labels(const std::vector<named_result>& results);
 const cell* find_cell(const suite_result& result, const std::string& label);
@@ -45,9 +39,10 @@ struct figure_column {
     const char* key;
     const char* heading;
 };
-inline constexpr figure_column figure_columns[] = {
-    {"median", "median s"}, {"mad", "MAD"}, {"valid", "valid"}, {"speedup", "speedup"}, {"ci", "95% CI"}};
-std::vector<std::string> cell_figures(const cell* c, const std::vector<cell>& cells);
+inline constexpr figure_column figure_columns[] = {{"median", "median s"}, {"mad", "MAD"},
+                                                   {"valid", "valid"},     {"parallelism", "CPU ÷ wall"},
+                                                   {"speedup", "speedup"}, {"ci", "95% CI"}};
+std::vector<std::string> cell_figures(const cell* c);
 
 // corvane-kernels' figures: kernel, threads, ns/term, times its floor.
 table kernel_rows(const std::vector<kernel_figure>& kernels);

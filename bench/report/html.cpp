@@ -120,7 +120,7 @@ std::string results_table(const std::vector<named_result>& results) {
         out << "<tr data-cell=\"" << escaped(label) << "\"><th scope=\"row\">" << escaped(label) << "</th>";
         for (std::size_t i = 0; i < results.size(); ++i) {
             const cell* c = find_cell(results[i].result, label);
-            const auto figures = cell_figures(c, results[i].result.cells);
+            const auto figures = cell_figures(c);
             for (std::size_t f = 0; f < figures.size(); ++f)
                 out << "<td class=\"num" << (f == 0 ? " start" : "") << "\" data-result=\"" << i
                     << "\" data-figure=\"" << figure_columns[f].key << "\">" << escaped(figures[f])
@@ -151,7 +151,7 @@ std::string speedup_chart(const suite_result& result, std::size_t index) {
         const auto count = workers(c);
         const auto speedup = c.statistics.scaled.speedup;
         if (!count || !speedup) continue;
-        const auto interval = speedup_interval(c, result.cells);
+        const auto& interval = c.statistics.scaled.speedup_interval;
         const std::string name = c.program + (c.ranks ? ", " + std::to_string(*c.ranks) + " ranks" : "");
         series[name].push_back({*count, *speedup, interval, cell_label(c)});
         most_workers = std::max(most_workers, *count);
@@ -233,7 +233,7 @@ std::string speedup_chart(const suite_result& result, std::size_t index) {
     out << legend.str() << "</svg>\n<figcaption>" << index + 1 << ". " << escaped(result.context.processor)
         << ": speedup against the serial program of the same order (median over median). Bars: the 95% "
            "interval of the Hodges-Lehmann estimate of that ratio, drawn where both cells have at least "
-        << min_interval_runs << " valid runs.</figcaption></figure>\n";
+        << interval_min_runs << " valid runs.</figcaption></figure>\n";
     return out.str();
 }
 
@@ -318,10 +318,11 @@ std::string html_report(const std::vector<named_result>& results,
         << "<p class=\"note\">Median and median absolute deviation (MAD, as a share of the median) over the "
            "valid runs; speedup against the serial program of the same order, with the 95% interval of its "
            "Hodges-Lehmann estimate where both cells have at least "
-        << min_interval_runs << " valid runs. Marks: <span class=\"mark\">unstable</span> the MAD is above "
+        << interval_min_runs << " valid runs. Marks: <span class=\"mark\">unstable</span> the MAD is above "
         << fixed(unstable_mad * 100, 0)
-        << "% of the median; <span class=\"mark bad\">invalid</span> runs whose report was not valid (listed "
-           "below).</p>\n"
+        << "% of the median; <span class=\"mark\">contended</span> its threads did not get the processors "
+           "they are counted with (CPU time or preemptions show it), so its speedup is doubtful; "
+           "<span class=\"mark bad\">invalid</span> runs whose report was not valid (listed below).</p>\n"
         << results_table(results);
 
     out << "<h2>Speedup against threads</h2>\n<div class=\"figures\">\n";

@@ -444,7 +444,7 @@ std::string read_result_file(const std::string& path) {
     return text;
 }
 
-suite_result read_result(const std::string& path) {
+suite_result read_result(const std::string& path) try {
     const std::string text = read_result_file(path);
     json document;
     try {
@@ -481,6 +481,10 @@ suite_result read_result(const std::string& path) {
     }
     evaluate(result.cells);
     return result;
+} catch (const json::exception& e) {
+    // Numbers beyond a double, or a field of an unexpected type, that the
+    // checks above did not name.
+    throw bench_error(path + ": not a file this reads (" + e.what() + ")");
 }
 
 std::string comparison_json(const comparison& result) {

@@ -17,8 +17,12 @@ std::string fixed(double value, int decimals);
 // The rows the terminal and Markdown tables show, header first (rows.cpp):
 // every column, or only those that fit a 100-column terminal.
 table result_rows(const std::vector<cell>& cells, bool wide = true);
+// The kernel each order chose: "strict sse2/divide, four-lane avx512/newton".
+std::string plan_text(const std::map<std::string, order_plan>& plans);
+// A scaling figure of a contended cell carries this mark: doubtful.
+inline constexpr const char* doubtful_mark = "?";
 // The lines under that table that explain its marks, or an empty string.
-std::string table_footnotes(const std::vector<cell>& cells);
+std::string table_footnotes(const std::vector<cell>& cells, bool wide = true);
 
 // Terminal (terminal.cpp): aligned columns, names and notes left. Given a
 // width, the last column (the notes) wraps onto lines of its own to keep

@@ -29,9 +29,6 @@ std::string interval_text(const std::optional<ratio_estimate>& interval, int dec
                     : "-";
 }
 
-// A figure of a contended cell carries the mark that the footnote explains.
-constexpr const char* doubtful_mark = "?";
-
 std::string doubtful_if_contended(const cell& c, const std::optional<double>& value, int decimals) {
     return optional_fixed(value, decimals) + (value && c.statistics.contended ? doubtful_mark : "");
 }
@@ -114,13 +111,15 @@ table result_rows(const std::vector<cell>& cells, bool wide) {
     return rows;
 }
 
-std::string table_footnotes(const std::vector<cell>& cells) {
+std::string table_footnotes(const std::vector<cell>& cells, bool wide) {
     std::string notes;
-    if (std::any_of(cells.begin(), cells.end(), [](const cell& c) { return c.statistics.contended; }))
+    // Within 100 columns, and only where a mark is shown.
+    if (std::any_of(cells.begin(), cells.end(),
+                    [](const cell& c) { return c.statistics.contended && c.statistics.scaled.speedup; }))
         notes += std::string(doubtful_mark) +
-                 " contended: the threads did not get the processors they are counted with (see the "
-                 "warnings), so the speedup, efficiency and serial fraction are doubtful\n";
-    if (std::any_of(cells.begin(), cells.end(), [](const cell& c) {
+                 " contended: the threads did not get the processors they are counted with (see the\n"
+                 "  warnings), so the speedup, efficiency and serial fraction are doubtful\n";
+    if (wide && std::any_of(cells.begin(), cells.end(), [](const cell& c) {
             return c.statistics.scaled.speedup && !c.statistics.scaled.speedup_interval;
         }))
         notes += "95% CI: \"-\" where a cell or its baseline has fewer than " +

@@ -18,7 +18,8 @@ std::size_t width_of(const std::string& text) {
     return width;
 }
 
-// "strict sse2/divide, four-lane avx512/divide"
+}  // namespace
+
 std::string plan_text(const std::map<std::string, order_plan>& plans) {
     std::string text;
     for (const auto& [order, shown] : {std::pair{"strict", "strict"}, std::pair{"four_lane", "four-lane"}})
@@ -26,6 +27,8 @@ std::string plan_text(const std::map<std::string, order_plan>& plans) {
             text += (text.empty() ? "" : ", ") + std::string(shown) + " " + plan->second.chosen;
     return text;
 }
+
+namespace {
 
 // Notes split after each ", ", the places where they may wrap.
 std::vector<std::string> note_pieces(const std::string& notes) {
@@ -48,16 +51,6 @@ std::vector<std::string> wrapped(const std::string& notes, std::size_t width) {
         lines.back() += (lines.back().empty() ? "" : " ") + piece;
     }
     return lines;
-}
-
-// One line when every program was built alike, else one per program.
-std::string program_builds_text(const std::map<std::string, program_build>& builds) {
-    std::set<std::string> texts;
-    for (const auto& [program, build] : builds) texts.insert(build_text(build));
-    if (texts.size() == 1) return "programs' build: " + *texts.begin() + "\n";
-    std::string out = texts.empty() ? "" : "programs' builds differ:\n";
-    for (const auto& [program, build] : builds) out += "  " + program + ": " + build_text(build) + "\n";
-    return out;
 }
 
 }  // namespace
@@ -119,9 +112,11 @@ std::string context_text(const run_context& context) {
     out << "processor: " << context.processor << ", " << context.usable_cpus << " usable of "
         << context.logical_cores << " logical cores\n";
     if (!context.machine.hostname.empty()) out << "machine: " << machine_text(context.machine) << "\n";
-    out << program_builds_text(context.program_builds) << "corvane-bench's build: corvane " << context.version
-        << " (" << context.commit << "), " << context.compiler << ", " << context.build_type
-        << ", OpenMP runtime " << context.openmp_runtime << "\n"
+    for (const auto& [label, text] : builds_summary(context.program_builds))
+        out << label << ": " << text << "\n";
+    out << "corvane-bench's build: corvane " << context.version << " (" << context.commit << "), "
+        << context.compiler << ", " << context.build_type << ", OpenMP runtime " << context.openmp_runtime
+        << "\n"
         << "corvane-bench's flags: " << context.flags << "\n"
         << "kernel plan: " << plan_text(context.kernel_plan)
         << " (each program measures again when it starts)\n";
