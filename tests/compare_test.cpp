@@ -202,4 +202,9 @@ TEST_F(ResultFiles, JsonComparisonCarriesTheTablesFiguresAndContext) {
     EXPECT_EQ(doc["any_slower"], true);
     EXPECT_EQ(doc["context_differences"],
               nlohmann::json::array({"compiler differs: old GNU 12.2.0, new GNU 13.1.0"}));
+
+    // Markdown on standard output too would spoil the document: refused.
+    const auto both = compare({file("old.json"), file("new.json"), "--json", "--markdown", "-"});
+    EXPECT_EQ(both.exit_status, 2) << both.err;
+    EXPECT_EQ(both.out, "");
 }
