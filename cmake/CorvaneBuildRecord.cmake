@@ -52,6 +52,9 @@ function(corvane_add_build_record target)
     if(uses_MPI)
         # The library's own words where FindMPI could run it, else its version of MPI.
         string(REGEX REPLACE "[\r\n].*" "" mpi "${MPI_CXX_LIBRARY_VERSION_STRING}")
+        # MPICH's says "MPICH Version:<tab>4.0.2": one line of plain text.
+        string(REGEX REPLACE "[\t ]+" " " mpi "${mpi}")
+        string(STRIP "${mpi}" mpi)
         if(mpi STREQUAL "" OR mpi MATCHES "NOTFOUND")
             set(mpi "MPI ${MPI_CXX_VERSION}")
         endif()
