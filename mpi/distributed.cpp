@@ -1,8 +1,10 @@
 #include "mpi/distributed.hpp"
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "core/corvane.hpp"
@@ -22,6 +24,10 @@ void check_mpi(int code, const char* call) {
         std::snprintf(reason, sizeof reason, "error class %d", error_class);
     reason[std::strcspn(reason, "\r\n")] = '\0';
     std::fprintf(stderr, "corvane-mpi: %s failed: %s\n", call, reason);
+    // The launcher forwards a rank's output through a pipe, and MPICH's
+    // Hydra can end the job on an abort before it has read the line: give
+    // it a moment, on a path that is failing anyway.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
     MPI_Abort(MPI_COMM_WORLD, 1);
     std::exit(1);
 }
