@@ -3,12 +3,16 @@
 # and one slurmd (two with --nodes 2), every file under one temporary
 # directory, on ports no system Slurm uses.
 #
-#   cluster.sh start STATE [--nodes N]   start, wait until every node is idle,
+#   cluster.sh start STATE [OPTIONS]     start, wait until every node is idle,
 #                                        write the environment to STATE
 #   cluster.sh stop STATE                cancel every job, stop every daemon
 #                                        started, by its PID, remove the files
-#   cluster.sh run [--nodes N] -- CMD    start, run CMD with SLURM_CONF set,
-#                                        stop whatever CMD did
+#   cluster.sh run [OPTIONS] -- CMD      start, run CMD with SLURM_CONF set,
+#                                        then stop, whatever CMD did
+#
+# OPTIONS: --nodes N (default 1) makes N nodes of this host's processors,
+# each its own slurmd on its own port; --port P (default 16817) is the
+# controller's port, the nodes' follow it, so two clusters can run at once.
 #
 # STATE is a shell file: SLURM_CONF, the cluster's directory and the PIDs of
 # the daemons with their start times, so that stop never signals a process
@@ -17,8 +21,7 @@
 set -uo pipefail
 
 readonly skipped=77
-readonly ctld_port=16817
-readonly first_slurmd_port=16818
+ctld_port=16817
 readonly start_timeout_s=30
 readonly stop_timeout_s=15
 
@@ -84,7 +87,7 @@ write_config() {
 ClusterName=corvane
 SlurmctldHost=$host(127.0.0.1)
 SlurmctldPort=$ctld_port
-SlurmdPort=$first_slurmd_port
+SlurmdPort=$((ctld_port + 1))
 SlurmUser=$(id -un)
 SlurmdUser=root
 AuthType=auth/munge
@@ -119,7 +122,7 @@ EOF
         nodes=()
         for ((n = 1; n <= node_count; ++n)); do
             nodes+=("node$n")
-            echo "NodeName=node$n NodeHostname=$host NodeAddr=127.0.0.1 Port=$((first_slurmd_port + n - 1)) $hardware State=UNKNOWN" >> "$dir/slurm.conf"
+            echo "NodeName=node$n NodeHostname=$host NodeAddr=127.0.0.1 Port=$((ctld_port + n)) $hardware State=UNKNOWN" >> "$dir/slurm.conf"
         done
     fi
     echo "PartitionName=debug Nodes=ALL Default=YES MaxTime=INFINITE State=UP OverSubscribe=NO" >> "$dir/slurm.conf"
@@ -127,7 +130,7 @@ EOF
 
 start_cluster() {
     state=$1
-    local node_count=${2:-1}
+    local node_count=$2
     need_programs
     [ ! -e "$state" ] || stop_cluster "$state" 2> /dev/null  # an earlier run's leftovers
     if (echo > "/dev/tcp/127.0.0.1/$ctld_port") 2> /dev/null; then
@@ -230,29 +233,42 @@ stop_cluster() {
     return $failed
 }
 
-case "${1:-}" in
+usage() {
+    say "usage: cluster.sh start STATE [--nodes N] [--port P] | stop STATE | run [--nodes N] [--port P] -- COMMAND..."
+    exit 2
+}
+
+command=${1:-}
+shift
+state_file=""
+if [ "$command" = start ] || [ "$command" = stop ]; then
+    [ $# -ge 1 ] || usage
+    state_file=$1
+    shift
+fi
+nodes_wanted=1
+while [ $# -gt 0 ]; do
+    case "$1" in
+    --nodes) nodes_wanted=${2:-}; shift 2 || usage ;;
+    --port) ctld_port=${2:-}; shift 2 || usage ;;
+    --) shift; break ;;
+    *) break ;;
+    esac
+done
+[[ "$nodes_wanted" =~ ^[1-9][0-9]*$ && "$ctld_port" =~ ^[1-9][0-9]*$ ]] || usage
+
+case "$command" in
 start)
-    [ $# -ge 2 ] || { say "usage: cluster.sh start STATE [--nodes N]"; exit 2; }
-    nodes_wanted=1
-    [ "${3:-}" = --nodes ] && nodes_wanted=${4:-1}
-    if ! start_cluster "$2" "$nodes_wanted"; then
-        stop_cluster "$2"
+    if ! start_cluster "$state_file" "$nodes_wanted"; then
+        stop_cluster "$state_file"
         exit 1
     fi
     ;;
 stop)
-    [ $# -ge 2 ] || { say "usage: cluster.sh stop STATE"; exit 2; }
-    stop_cluster "$2"
+    stop_cluster "$state_file"
     ;;
 run)
-    shift
-    nodes_wanted=1
-    if [ "${1:-}" = --nodes ]; then
-        nodes_wanted=$2
-        shift 2
-    fi
-    [ "${1:-}" = -- ] && shift
-    [ $# -ge 1 ] || { say "usage: cluster.sh run [--nodes N] -- COMMAND..."; exit 2; }
+    [ $# -ge 1 ] || usage
     need_programs
     run_state=$(mktemp "${TMPDIR:-/tmp}/corvane-slurm-state.XXXXXX")
     rm -f "$run_state"
@@ -264,7 +280,6 @@ run)
     exit $?
     ;;
 *)
-    say "usage: cluster.sh start STATE [--nodes N] | stop STATE | run [--nodes N] -- COMMAND..."
-    exit 2
+    usage
     ;;
 esac
