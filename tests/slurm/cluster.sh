@@ -12,7 +12,9 @@
 #
 # OPTIONS: --nodes N (default 1) makes N nodes of this host's processors,
 # each its own slurmd on its own port; --port P (default 16817) is the
-# controller's port, the nodes' follow it, so two clusters can run at once.
+# controller's port, the nodes' follow it, so two clusters can run at once;
+# --bind-tasks lets srun bind tasks to processors (task/affinity, which
+# needs no cgroups) instead of leaving placement to the kernel (task/none).
 #
 # STATE is a shell file: SLURM_CONF, the cluster's directory and the PIDs of
 # the daemons with their start times, so that stop never signals a process
@@ -22,6 +24,7 @@ set -uo pipefail
 
 readonly skipped=77
 ctld_port=16817
+task_plugin=task/none
 readonly start_timeout_s=30
 readonly stop_timeout_s=15
 
@@ -99,10 +102,10 @@ SlurmctldPidFile=$dir/slurmctld.pid
 SlurmdPidFile=$dir/slurmd-%n.pid
 SlurmctldLogFile=$dir/slurmctld.log
 SlurmdLogFile=$dir/slurmd-%n.log
-TmpFS=$dir/tmp
+TmpFS=$dir/tmp/%n
 MailProg=/bin/true
 ProctrackType=proctrack/linuxproc
-TaskPlugin=task/none
+TaskPlugin=$task_plugin
 SelectType=select/cons_tres
 SelectTypeParameters=CR_CPU
 SchedulerType=sched/builtin
@@ -142,7 +145,8 @@ start_cluster() {
     # munged refuses a socket directory that others may write to, and
     # clients need to reach into it.
     mkdir -m 755 "$dir/munge"
-    mkdir -m 700 "$dir/ctld" "$dir/tmp"
+    mkdir -m 700 "$dir/ctld"
+    mkdir -m 755 "$dir/tmp"
     chmod 755 "$dir"
     daemons=()
     write_config "$node_count"
@@ -163,7 +167,9 @@ start_cluster() {
 
     launch slurmctld slurmctld -D -i -f "$dir/slurm.conf" || return 1
     for node in "${nodes[@]}"; do
-        mkdir -m 755 "$dir/slurmd-$node"
+        # Each node its own temporary folder: srun's PMIx plugin makes its
+        # clients' folder there, named only by job and step.
+        mkdir -m 755 "$dir/slurmd-$node" "$dir/tmp/$node"
         launch "slurmd-$node" slurmd -D -N "$node" -f "$dir/slurm.conf" || return 1
     done
     wait_for "every node idle" nodes_idle || return 1
@@ -197,6 +203,29 @@ wait_for() {
     return 1
 }
 
+# The slurmstepd processes started for this cluster (their environment
+# names its configuration), and every process below them.
+leftover_steps() {
+    local conf=$1 found=() pid
+    [ -n "$conf" ] || return 0
+    for entry in /proc/[0-9]*; do
+        pid=${entry#/proc/}
+        [ "$(cat "$entry/comm" 2> /dev/null)" = slurmstepd ] || continue
+        still_running "$pid" "$(start_time_of "$pid")" || continue
+        tr '\0' '\n' < "$entry/environ" 2> /dev/null | grep -qxF "SLURM_CONF=$conf" && found+=("$pid")
+    done
+    local queue=("${found[@]}")
+    while ((${#queue[@]})); do
+        local parent=${queue[0]}
+        queue=("${queue[@]:1}")
+        for child in $(ps -o pid= --ppid "$parent" 2> /dev/null); do
+            found+=("$child")
+            queue+=("$child")
+        done
+    done
+    echo "${found[@]}"
+}
+
 stop_cluster() {
     local state=$1
     [ -e "$state" ] || return 0
@@ -226,6 +255,16 @@ stop_cluster() {
             failed=1
         fi
     done
+    # A slurmstepd can outlive its job and the daemons (seen after a step
+    # whose launch failed). Ours carry this cluster's SLURM_CONF; they and
+    # their tasks are ended, and the stop reports them.
+    local leftovers
+    leftovers=$(leftover_steps "$SLURM_CONF")
+    if [ -n "$leftovers" ]; then
+        say "left behind by the cluster, killed:$(for pid in $leftovers; do echo -n " $pid ($(cat /proc/$pid/comm 2> /dev/null))"; done)"
+        kill -KILL $leftovers 2> /dev/null
+        failed=1
+    fi
     if [ -n "$cluster_dir" ] && [ -d "$cluster_dir" ]; then
         rm -rf "$cluster_dir"
     fi
@@ -234,7 +273,7 @@ stop_cluster() {
 }
 
 usage() {
-    say "usage: cluster.sh start STATE [--nodes N] [--port P] | stop STATE | run [--nodes N] [--port P] -- COMMAND..."
+    say "usage: cluster.sh start STATE [--nodes N] [--port P] [--bind-tasks] | stop STATE | run [same options] -- COMMAND..."
     exit 2
 }
 
@@ -251,6 +290,7 @@ while [ $# -gt 0 ]; do
     case "$1" in
     --nodes) nodes_wanted=${2:-}; shift 2 || usage ;;
     --port) ctld_port=${2:-}; shift 2 || usage ;;
+    --bind-tasks) task_plugin=task/affinity; shift ;;
     --) shift; break ;;
     *) break ;;
     esac
