@@ -153,7 +153,7 @@ wait $sleeper
 exit $status
 EOF
     begun=$(now)
-    run timeout 60 salloc --immediate=$queue_wait_s -n 2 bash busy.sh
+    run timeout 30 salloc --immediate=$queue_wait_s -n 2 bash busy.sh
     taken=$(seconds_since "$begun")
     ((status != 0 && status != 124)) || fail "the step on busy processors did not fail (status $status)"
     within "$taken" 20 || fail "the step on busy processors took $taken s to fail"
@@ -161,7 +161,7 @@ EOF
     local cluster_cpus
     cluster_cpus=$(sinfo -h -o %C | cut -d/ -f4)
     begun=$(now)
-    run timeout 60 srun --immediate=3 -n $((cluster_cpus + 1)) true
+    run timeout 20 srun --immediate=3 -n $((cluster_cpus + 1)) true
     taken=$(seconds_since "$begun")
     ((status != 0 && status != 124)) || fail "a job beyond the cluster's $cluster_cpus CPUs did not fail"
     within "$taken" 10 || fail "the job beyond the cluster took $taken s to fail"
@@ -187,6 +187,16 @@ term) kill -TERM $srun_pid ;;
 kill) kill -KILL $srun_pid ;;
 esac
 begun=$(date +%s)
+for ((tries = 0; tries < 50; ++tries)); do
+    kill -0 $srun_pid 2> /dev/null || break
+    sleep 0.2
+done
+if kill -0 $srun_pid 2> /dev/null; then
+    echo "srun still runs 10 s after $how"
+    kill -TERM $srun_pid
+    wait $srun_pid
+    exit 1
+fi
 wait $srun_pid
 echo "srun: exit status $? after $(($(date +%s) - begun)) s"
 for ((tries = 0; tries < 50; ++tries)); do
