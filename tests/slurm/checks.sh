@@ -23,7 +23,7 @@ fail() {
 state=$1
 check=$2
 PATH="$PATH:/usr/sbin:/sbin"
-if ! command -v srun > /dev/null || ! command -v slurmctld > /dev/null; then
+if [ ! -x "$(command -v srun)" ] || [ ! -x "$(command -v slurmctld)" ]; then
     echo "skipped: Slurm is not installed (Debian: slurmctld slurmd slurm-client munge)"
     exit $skipped
 fi

@@ -37,7 +37,7 @@ say() { echo "slurm cluster: $*" >&2; }
 need_programs() {
     local missing=()
     for program in munged slurmctld slurmd sinfo srun sbatch scontrol squeue scancel; do
-        command -v "$program" > /dev/null || missing+=("$program")
+        [ -x "$(command -v "$program")" ] || missing+=("$program")
     done
     if ((${#missing[@]})); then
         say "skipped: ${missing[*]} not installed (Debian: slurmctld slurmd slurm-client munge)"
