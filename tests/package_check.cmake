@@ -27,7 +27,8 @@ if(failed)
     message(FATAL_ERROR "dpkg -x ${package} failed: ${failed}")
 endif()
 set(expected usr/bin/corvane-bench usr/bin/corvane-serial-simd
-    usr/share/bash-completion/completions/corvane-bench usr/share/doc/corvane/README.md)
+    usr/share/bash-completion/completions/corvane-bench usr/share/doc/corvane/README.md
+    usr/share/doc/corvane/docs/corvane-bench.md usr/share/doc/corvane/copyright)
 if(MAN_PAGE)
     list(APPEND expected usr/share/man/man1/corvane-bench.1)
 endif()
@@ -36,6 +37,12 @@ foreach(path IN LISTS expected)
         message(FATAL_ERROR "${package} does not install ${path}")
     endif()
 endforeach()
+# Debian's copyright file, in its machine-readable format, with the licence.
+file(READ "${root}/usr/share/doc/corvane/copyright" copyright)
+if(NOT copyright MATCHES "^Format: [^\n]+\n.*\nLicense: Apache-2\\.0\n .*\n \\.\n .*TERMS AND CONDITIONS")
+    message(FATAL_ERROR "${package}: usr/share/doc/corvane/copyright is not Debian's format with the "
+                        "Apache License 2.0:\n${copyright}")
+endif()
 file(GLOB helpers_in_bin "${root}/usr/bin/corvane-team-probe" "${root}/usr/bin/corvane-mpi-version")
 if(helpers_in_bin)
     message(FATAL_ERROR "helpers installed among the user's commands: ${helpers_in_bin}")
