@@ -3,6 +3,12 @@
 #   cmake -DBUILD_DIR=... -DWORK_DIR=... -DPROGRAMS=a,b [-DMAN_PAGE=ON] [-DMPI=ON]
 #         -P package_check.cmake
 include("${CMAKE_CURRENT_LIST_DIR}/installed_suite.cmake")
+# CPack's DEB generator runs file(1) over what it packs; nothing else pulls
+# the package in.
+find_program(FILE_UTILITY file)
+if(NOT FILE_UTILITY)
+    message(FATAL_ERROR "package test skipped: cpack -G DEB needs the file utility (Debian: file)")
+endif()
 file(REMOVE_RECURSE "${WORK_DIR}")
 file(MAKE_DIRECTORY "${WORK_DIR}")
 execute_process(COMMAND "${CMAKE_CPACK_COMMAND}" -G DEB --config "${BUILD_DIR}/CPackConfig.cmake" -B "${WORK_DIR}"
