@@ -201,7 +201,8 @@ void expect_totals_the_runtime_may_give(const uneven_team& team) {
             use_for_both_orders(*k);
             double sum = 0.0;
             s.run(sum, num_steps);
-            EXPECT_TRUE(contains(possible, sum))
+            // 10^9 terms a run: the first wrong total ends the test.
+            ASSERT_TRUE(contains(possible, sum))
                 << s.name << " on " << kernel_name(*k) << " gave " << pattern(sum);
         }
     }
