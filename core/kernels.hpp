@@ -91,6 +91,10 @@ kernel_plan plan_kernel(summation_order order);
 
 const kernel& planned_kernel(summation_order order);
 
+// Sums the order with k from now on, whatever a plan would choose: how the
+// tests run the strategies on every kernel. Same rule as plan_kernel.
+void use_kernel(summation_order order, const kernel& k);
+
 // "avx512/newton": how the tools name a kernel.
 inline std::string kernel_name(const kernel& k) { return std::string(k.path) + "/" + k.method; }
 

@@ -44,7 +44,8 @@ TEST(Driver, ReadsTheClockTwiceBeforeItPrintsAnything) {
 }
 
 TEST(ReportLines, PrintedLinesReadBackAsTheHarnessReadsThem) {
-    EXPECT_EQ(value_line(0x1.921fb54442ea8p+1), expected_value_line());
+    EXPECT_EQ(value_line(0x1.921fb54442ea8p+1), "The value of PI is  3.141592653590");
+    EXPECT_EQ(expected_value_line(), "The value of PI is  3.141592653590");
     EXPECT_EQ(value_line(0x1.921fb54442cep+1), "The value of PI is  3.141592653590");
     EXPECT_EQ(parse_time_line(time_line(0.594)), 0.594);
     EXPECT_EQ(parse_time_line("The time to calculate PI was 12.000000 seconds"), 12.0);

@@ -2,6 +2,8 @@
 // written straight from their definitions, on every kernel path.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <random>
 #include <string>
 #include <thread>
@@ -10,41 +12,16 @@
 #include "core/corvane.hpp"
 #include "core/kernels.hpp"
 #include "tests/bits.hpp"
+#include "tests/references.hpp"
 #include "tools/kernels/scalar_loops.hpp"
+#include "tools/kernels/term_check.hpp"
 
 using namespace corvane;
 using namespace corvane::testing;
 
 namespace {
 
-double t(std::int32_t k, index_form form = index_form::zero_based) { return midpoint_term(k, form, step); }
-
-double reference_strict(std::int32_t first, std::int32_t count, index_form form, double start) {
-    double sum = start;
-    for (std::int32_t k = first; k < first + count; ++k) sum = sum + t(k, form);
-    return sum;
-}
-
-double reference_four_lane(std::int32_t first, std::int32_t count, index_form form, double start) {
-    const std::int32_t m = count - count % 8;
-    double result = start;
-    if (m > 0) {
-        double l0 = start, l1 = 0.0, l2 = 0.0, l3 = 0.0;
-        for (std::int32_t j = first; j < first + m; j += 8) {
-            l0 += t(j, form);
-            l1 += t(j + 1, form);
-            l2 += t(j + 2, form);
-            l3 += t(j + 3, form);
-            l0 += t(j + 4, form);
-            l1 += t(j + 5, form);
-            l2 += t(j + 6, form);
-            l3 += t(j + 7, form);
-        }
-        result = (l0 + l2) + (l1 + l3);
-    }
-    for (std::int32_t k = first + m; k < first + count; ++k) result += t(k, form);
-    return result;
-}
+double t(std::int32_t k, index_form form = index_form::zero_based) { return reference_term(k, form); }
 
 }  // namespace
 
@@ -119,15 +96,13 @@ TEST(StaticBlock, SplitsLikeAnUnchunkedStaticSchedule) {
 TEST(StaticBlock, BlocksTileTheRangeInThreadOrder) {
     for (std::int32_t count : {0, 1, 7, 64, 1001, num_steps}) {
         for (int threads = 1; threads <= 9; ++threads) {
-            std::int32_t next = 3;
+            const std::vector<block> expected = blocks_by_rule(3, count, threads);
             for (int thread = 0; thread < threads; ++thread) {
                 const block b = static_block(3, count, threads, thread);
-                EXPECT_EQ(b.first, next);
-                EXPECT_LE(b.count, count / threads + 1);
-                EXPECT_GE(b.count, count / threads);
-                next = b.first + b.count;
+                EXPECT_EQ(b.first, expected[static_cast<std::size_t>(thread)].first);
+                EXPECT_EQ(b.count, expected[static_cast<std::size_t>(thread)].count)
+                    << "thread " << thread << " of " << threads << ", " << count << " terms";
             }
-            EXPECT_EQ(next, 3 + count) << count << " over " << threads;
         }
     }
 }
@@ -196,6 +171,49 @@ std::string parameter_name(const ::testing::TestParamInfo<const kernel*>& info) 
 }
 
 INSTANTIATE_TEST_SUITE_P(Kernels, EveryKernel, ::testing::ValuesIn(supported_kernels()), parameter_name);
+
+namespace {
+
+// The terms a made-up evaluation gets one unit in the last place wrong,
+// sorted; every other term it gets right.
+std::vector<std::int32_t> wrong_terms;
+
+void terms_wrong_where_chosen(std::int32_t first, std::int32_t count, double step_width, double* out) {
+    for (std::int32_t j = 0; j < count; ++j) {
+        const double right = midpoint_term(first + j, index_form::zero_based, step_width);
+        const bool wrong = std::binary_search(wrong_terms.begin(), wrong_terms.end(), first + j);
+        out[j] = wrong ? std::nextafter(right, 5.0) : right;
+    }
+}
+
+}  // namespace
+
+// A check that skips a block, or a block's first or last term, still says
+// "0 differing terms" on a correct kernel: count known faults instead.
+TEST(TermCheck, CountsEveryWrongTermInEveryWorkersBlock) {
+    constexpr std::int32_t first = 999000000, count = 100003;  // uneven for 2 to 8 workers
+    for (int workers : {1, 2, 3, 5, 8}) {
+        wrong_terms.clear();
+        for (const block b : blocks_by_rule(first, count, workers))
+            for (std::int32_t k : {b.first, b.first + 1, b.first + b.count / 2, b.first + b.count - 1})
+                wrong_terms.push_back(k);
+        for (std::int32_t k = first; k < first + count; k += 997) wrong_terms.push_back(k);
+        std::sort(wrong_terms.begin(), wrong_terms.end());
+        wrong_terms.erase(std::unique(wrong_terms.begin(), wrong_terms.end()), wrong_terms.end());
+        EXPECT_EQ(differing_terms(terms_wrong_where_chosen, first, count, workers),
+                  static_cast<std::int64_t>(wrong_terms.size()))
+            << workers << " workers";
+    }
+    wrong_terms.clear();
+    EXPECT_EQ(differing_terms(terms_wrong_where_chosen, first, count, 3), 0);
+}
+
+TEST(TermCheck, CountsAKernelsFirstHundredWrongTermsOnTheUsableProcessors) {
+    wrong_terms.clear();
+    for (std::int32_t k = 0; k < 100; ++k) wrong_terms.push_back(k);
+    const kernel made_up{"made-up", "wrong", nullptr, nullptr, nullptr, terms_wrong_where_chosen};
+    EXPECT_EQ(differing_terms(made_up, 0, 1000), 100);
+}
 
 // corvane-kernels' scalar baseline: the plain loops built without
 // vectorisation must sum in the programs' orders, bit for bit.

@@ -28,15 +28,18 @@ int usable_processors() {
 }  // namespace
 
 std::int64_t differing_terms(const kernel& checked, std::int32_t first, std::int32_t count) {
+    return differing_terms(checked.terms, first, count, usable_processors());
+}
+
+std::int64_t differing_terms(term_kernel terms, std::int32_t first, std::int32_t count, int workers) {
     constexpr std::int32_t chunk = 1 << 14;
-    const int workers = usable_processors();
     std::vector<std::int64_t> differing(static_cast<std::size_t>(workers), 0);
     auto check = [&](int worker) {
         std::vector<double> got(chunk);
         const block mine = static_block(first, count, workers, worker);
         for (std::int32_t done = 0; done < mine.count; done += chunk) {
             const std::int32_t n = std::min(chunk, mine.count - done);
-            checked.terms(mine.first + done, n, step, got.data());
+            terms(mine.first + done, n, step, got.data());
             for (std::int32_t j = 0; j < n; ++j) {
                 const double expected = midpoint_term(mine.first + done + j, index_form::zero_based, step);
                 // Terms are finite and positive: equal values are equal bits.

@@ -14,4 +14,9 @@ namespace corvane {
 // one by one on every processor this process may use.
 std::int64_t differing_terms(const kernel& checked, std::int32_t first, std::int32_t count);
 
+// The same check of one evaluation on `workers` threads, each its static
+// block of the range, the calling thread block 0: how a test gives it a
+// faulty evaluation and chooses the blocks.
+std::int64_t differing_terms(term_kernel terms, std::int32_t first, std::int32_t count, int workers);
+
 }  // namespace corvane
