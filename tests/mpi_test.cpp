@@ -10,6 +10,7 @@
 #include "mpi/distributed.hpp"
 #include "team/team.hpp"
 #include "tests/bits.hpp"
+#include "tests/references.hpp"
 
 using namespace corvane;
 using namespace corvane::testing;
@@ -32,13 +33,10 @@ int world_size() {
 // bits), then rank 0 adds the rank partials in rank order from 0.0.
 double two_by_two_total() {
     double total = 0.0;
-    for (int rank = 0; rank < 2; ++rank) {
-        const block mine = static_block(0, num_steps, 2, rank);
+    for (const block& mine : blocks_by_rule(0, num_steps, 2)) {
         double team = 0.0;
-        for (int thread = 0; thread < 2; ++thread) {
-            const block sub = static_block(mine.first, mine.count, 2, thread);
-            team += four_lane_sum(sub.first, sub.count, index_form::zero_based, 0.0);
-        }
+        for (const block& sub : blocks_by_rule(mine.first, mine.count, 2))
+            team += reference_four_lane(sub.first, sub.count, index_form::zero_based, 0.0);
         total = total + team;
     }
     return total;
