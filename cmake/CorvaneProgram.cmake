@@ -8,6 +8,7 @@ function(corvane_add_program name)
     # runtimes replace parts of it.
     if(CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang" AND NOT APPLE AND NOT CMAKE_CXX_FLAGS MATCHES "-fsanitize")
         target_link_options(${name} PRIVATE -static-libstdc++ -static-libgcc)
+        set_property(TARGET ${name} PROPERTY CORVANE_CXX_RUNTIME_LINKED_IN ON)
     endif()
     if(MINGW)
         # The entry point is wmain, the console's wide-character entry.
