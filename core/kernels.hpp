@@ -70,18 +70,42 @@ std::size_t choose_kernel(const std::vector<double>& times);
 // contiguous block of its own calls, since a wide unit may run slowly until
 // it has worked for a while without interruption (Intel), and fall back
 // after a while of other work. A block ends when its last readings agree
-// (or at its share of the budget); the blocks rotate over a few rounds so
-// that a drift of the clock speed favours none.
+// (or at its share of the budget). The first round times every candidate;
+// later rounds, each starting one candidate later so that a drift of the
+// clock speed favours none, time only those still in contention, until a
+// round confirms the choice of the one before (at most four rounds).
 using plan_clock = std::function<double()>;  // seconds, steady
 using plan_call = std::function<void()>;     // one call of a candidate on the planning range
 
 // Each call's least settled time, in seconds, measured within
-// plan_budget_s of the clock in all.
+// plan_budget_s of the clock in all. The first call is the baseline: the
+// narrowest path, with no unit to wake.
 inline constexpr double plan_budget_s = 0.004;
 std::vector<double> settled_seconds(const std::vector<plan_call>& calls, const plan_clock& now);
 
+// As above, given floor_s: the least time a call of any candidate can take
+// (0 where none is known). Once the baseline (after the first round) or the
+// chosen candidate with nothing simpler left in contention (after a later
+// one) runs within half the margin of the floor, no candidate can beat it
+// by the margin, and no further round is timed.
+std::vector<double> settled_seconds(const std::vector<plan_call>& calls, const plan_clock& now,
+                                    double floor_s);
+
+// As above, given which unit each call works (units[i], equal for calls of
+// one instruction-set path; units[0] is the baseline's, with nothing to
+// wake). A block that follows one of the same unit long enough to have
+// woken it needs no wake-up time of its own, so the first round visits the
+// candidates of one unit one after the other.
+std::vector<double> settled_seconds(const std::vector<plan_call>& calls, const plan_clock& now,
+                                    double floor_s, const std::vector<int>& units);
+
+// After a round, a candidate slower than the fastest by the margin and this
+// share more is out of contention: a settled block is not that far off.
+inline constexpr double contention_band = 0.25;
+
 // Times every supported kernel of the order as above and chooses; step must
-// be set. Takes one to four milliseconds.
+// be set. Takes well under a millisecond on a quiet machine, at most
+// plan_budget_s.
 kernel_plan measure_plan(summation_order order);
 
 // Measures and from then on sums the order with the chosen kernel. Call
