@@ -112,6 +112,29 @@ void write_report(int fd, const init_report& report) {
     }
 }
 
+// Gives the program, inside the namespace, the pid that the init has
+// outside it. Launchers name session directories and shared memory after
+// their pid (Open MPI's runs crash when two at once both see pid 2), so
+// each run's pids should be as unique on the machine as ours. /proc is the
+// caller's, so /proc/self names the init by its outer pid; ns_last_pid is
+// that of the writer's own namespace. Without either, the program is 2.
+void take_outer_pid_inside() {
+    char text[24] = {};
+    const ssize_t length = readlink("/proc/self", text, sizeof text - 1);
+    long outer = 0;
+    for (ssize_t i = 0; i < length && text[i] >= '0' && text[i] <= '9'; ++i)
+        outer = outer * 10 + (text[i] - '0');
+    if (outer <= 2) return;
+    char last[24];
+    std::size_t digits = 0;
+    for (long n = outer - 1; n > 0; n /= 10) last[digits++] = static_cast<char>('0' + n % 10);
+    std::reverse(last, last + digits);
+    const int fd = open("/proc/sys/kernel/ns_last_pid", O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return;
+    (void)!write(fd, last, digits);
+    close(fd);
+}
+
 // PID 1 of the run's namespace: starts the program, reaps whatever ends in
 // the namespace, times the program itself (so a caller that was stopped
 // meanwhile does not stretch the run), and once the program has ended,
@@ -139,6 +162,7 @@ void write_report(int fd, const init_report& report) {
     action.sa_handler = forward_kill;
     sigaction(SIGUSR1, &action, nullptr);
 
+    take_outer_pid_inside();
     init_report report;
     const std::int64_t started_ns = monotonic_ns();
     const pid_t child = raw_fork(0);

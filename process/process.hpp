@@ -12,7 +12,9 @@
 // started the run, whereupon the kernel ends every process in the
 // namespace. So nothing a run started outlives the caller, even when the
 // caller is killed with SIGKILL. Seen from inside, process ids are those
-// of the namespace (the program is 2).
+// of the namespace; the program's is the init's outside it, so that
+// launchers that name files after their pid (Open MPI) do not collide
+// between runs.
 //
 // Where no namespace is permitted (in_pid_namespace false, and
 // namespace_refused says why), a run is contained as before: the caller

@@ -17,6 +17,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <sstream>
 #include <string>
 
 #include "process/process.hpp"
@@ -309,10 +310,18 @@ TEST(KilledCaller, LeavesNothingOfTheRunRunningWhenTheRunHasANamespace) {
 
 TEST(Namespace, TheProgramRunsUnderOurInitAndNotAsItsFirstProcess) {
     if (!namespaces_permitted()) GTEST_SKIP() << "no PID namespace permitted here";
-    const auto run = shell("echo $$");
+    // Its pid inside, then its parent's outside: the init's.
+    const auto run = shell("read pid name state parent rest < /proc/self/stat; echo $$ $PPID $parent");
     EXPECT_TRUE(run.in_pid_namespace);
     EXPECT_EQ(run.namespace_refused, "");
-    EXPECT_EQ(run.out, "2\n") << "the program should be the init's first child";
+    std::istringstream words(run.out);
+    long inside = 0, parent_inside = 0, init_outside = 0;
+    ASSERT_TRUE(words >> inside >> parent_inside >> init_outside) << run.out;
+    EXPECT_EQ(parent_inside, 1) << "the init should be its parent";
+    EXPECT_NE(init_outside, getpid()) << "the caller should not be its parent";
+    // Two runs at once must not both see the same pids: Open MPI's launchers
+    // then share their files and crash.
+    EXPECT_EQ(inside, init_outside) << "its pid inside should be as unique as the init's outside";
     const auto without = shell("echo $$", 60, false);
     EXPECT_FALSE(without.in_pid_namespace);
     EXPECT_EQ(without.namespace_refused, "") << "none was asked for";
