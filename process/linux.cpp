@@ -84,8 +84,27 @@ std::int64_t monotonic_ns() {
 
 // As PID 1 of the namespace, kill(-1) reaches every other process in it,
 // whatever group or session it moved to.
-extern "C" void forward_term(int) { kill(-1, SIGTERM); }
-extern "C" void forward_kill(int) { kill(-1, SIGKILL); }
+// Signals from the caller, outside the namespace, arrive with no sender pid
+// (the sender has none in here): TERM and, in its place, USR1 for KILL go
+// to the whole run. Signals that a process of the run sends to its parent,
+// now us, are passed on to the caller (which we cannot signal from in
+// here), as if it were still the parent.
+int relay_fd = -1;
+
+extern "C" void on_signal(int signo, siginfo_t* info, void*) {
+    const int saved = errno;
+    if (info && info->si_pid > 0) {
+        const char byte = static_cast<char>(signo);
+        (void)!write(relay_fd, &byte, 1);
+    } else if (signo == SIGTERM) {
+        kill(-1, SIGTERM);
+    } else if (signo == SIGUSR1) {
+        kill(-1, SIGKILL);
+    }
+    errno = saved;
+}
+
+constexpr int relayed_signals[] = {SIGTERM, SIGUSR1, SIGINT, SIGHUP, SIGQUIT, SIGUSR2};
 
 // Closes every descriptor but those kept: the caller's ends of the
 // program's pipes (its input above all) must not stay open in the init.
@@ -139,36 +158,33 @@ void take_outer_pid_inside() {
 // the namespace, times the program itself (so a caller that was stopped
 // meanwhile does not stretch the run), and once the program has ended,
 // kills and counts what it left running.
-[[noreturn]] void run_as_init(const launch& program, int report_fd) {
+[[noreturn]] void run_as_init(const launch& program, int report_fd, int signal_fd) {
+    relay_fd = signal_fd;
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     // A caller that died before that took effect has closed the report's
     // reading end.
     pollfd caller{report_fd, POLLOUT, 0};
     if (poll(&caller, 1, 0) == 1 && (caller.revents & POLLERR)) _exit(127);
 
-    close_all_but(
-        {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO, program.in, program.out, program.err, report_fd});
+    close_all_but({STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO, program.in, program.out, program.err,
+                   report_fd, signal_fd});
 
     sigset_t forwarded, before;
     sigemptyset(&forwarded);
-    sigaddset(&forwarded, SIGTERM);
-    sigaddset(&forwarded, SIGUSR1);
+    for (int signo : relayed_signals) sigaddset(&forwarded, signo);
     sigprocmask(SIG_BLOCK, &forwarded, &before);
     struct sigaction action {};
-    action.sa_flags = SA_RESTART;
+    action.sa_flags = SA_RESTART | SA_SIGINFO;
     sigemptyset(&action.sa_mask);
-    action.sa_handler = forward_term;
-    sigaction(SIGTERM, &action, nullptr);
-    action.sa_handler = forward_kill;
-    sigaction(SIGUSR1, &action, nullptr);
+    action.sa_sigaction = on_signal;
+    for (int signo : relayed_signals) sigaction(signo, &action, nullptr);
 
     take_outer_pid_inside();
     init_report report;
     const std::int64_t started_ns = monotonic_ns();
     const pid_t child = raw_fork(0);
     if (child == 0) {
-        signal(SIGTERM, SIG_DFL);
-        signal(SIGUSR1, SIG_DFL);
+        for (int signo : relayed_signals) signal(signo, SIG_DFL);
         sigprocmask(SIG_SETMASK, &before, nullptr);
         exec_program(program, 0);
     }
@@ -261,12 +277,17 @@ void end_left_behind(pid_t group, const std::set<pid_t>& ours, std::set<pid_t>& 
 
 namespace_run start_in_pid_namespace(const launch& program) {
     namespace_run run;
-    int report[2];
+    int report[2], relayed[2];
     if (pipe2(report, O_CLOEXEC) != 0) {
         run.refused = std::string("cannot make a pipe: ") + std::strerror(errno);
         return run;
     }
     unique_fd reading(report[0]), writing(report[1]);
+    if (pipe2(relayed, O_CLOEXEC | O_NONBLOCK) != 0) {
+        run.refused = std::string("cannot make a pipe: ") + std::strerror(errno);
+        return run;
+    }
+    unique_fd signals(relayed[0]), relaying(relayed[1]);
     const pid_t init = raw_fork(CLONE_NEWPID);
     if (init < 0) {
         run.refused = std::string("no PID namespace: ") + std::strerror(errno);
@@ -275,10 +296,13 @@ namespace_run start_in_pid_namespace(const launch& program) {
     if (init == 0) {
         reading.release();  // not ours to close twice; exec_program never returns here
         close(report[0]);
-        run_as_init(program, report[1]);
+        signals.release();
+        close(relayed[0]);
+        run_as_init(program, report[1], relayed[1]);
     }
     run.init = init;
     run.report = std::move(reading);
+    run.signals = std::move(signals);
     return run;
 }
 

@@ -167,6 +167,7 @@ struct started_run {
     pid_t child = -1;  // the program, or the init that runs it
     bool through_init = false;
     unique_fd ended;       // readable once the program has ended: the init's report, or a pidfd
+    unique_fd signals;     // from the init: what the program sent its parent
     std::set<pid_t> ours;  // this process's children before the run, not the run's to end
     clock::time_point started;
 };
@@ -225,6 +226,7 @@ started_run start_run(const launch& program, const run_options& options, program
             s.child = ns.init;
             s.through_init = true;
             s.ended = std::move(ns.report);
+            s.signals = std::move(ns.signals);
             run.in_pid_namespace = true;
             return s;
         }
@@ -233,14 +235,23 @@ started_run start_run(const launch& program, const run_options& options, program
     return start_in_group(program, run);
 }
 
+// A program that signals its parent (kill $PPID) reaches the init; the
+// init passes it on, and the signal acts here as if sent here.
+void raise_relayed(const started_run& s) {
+    if (!s.signals) return;
+    char signos[16];
+    for (ssize_t got; (got = read(s.signals.get(), signos, sizeof signos)) > 0;)
+        for (ssize_t i = 0; i < got; ++i) raise(signos[i]);
+}
+
 // Feeds the input and keeps the output until the program has ended, or
 // until we end it at its time limit or on an interrupt.
 void pump(const started_run& s, run_pipes& p, const run_options& options, program_run& run) {
     std::size_t input_written = 0;
     for (;;) {
-        pollfd watched[5];
+        pollfd watched[6];
         nfds_t count = 0;
-        for (int fd : {p.out_read.get(), p.err_read.get(), wake_pipe[0], s.ended.get()})
+        for (int fd : {p.out_read.get(), p.err_read.get(), wake_pipe[0], s.ended.get(), s.signals.get()})
             if (fd >= 0) watched[count++] = {fd, POLLIN, 0};
         if (p.in_write) watched[count++] = {p.in_write.get(), POLLOUT, 0};
         // Without an exit descriptor, wake now and then: the program may end
@@ -252,6 +263,7 @@ void pump(const started_run& s, run_pipes& p, const run_options& options, progra
 
         keep_output(p, options, run);
         feed_input(p, options.input, input_written);
+        raise_relayed(s);
         if (program_ended(s)) break;
         if (caught_signal) {
             run.interrupted_by = caught_signal;

@@ -60,12 +60,14 @@ struct init_report {
 struct namespace_run {
     pid_t init = -1;      // -1 where no namespace could be made
     unique_fd report;     // the init_report arrives here
+    unique_fd signals;    // a byte per signal that the program sent to its parent, the init
     std::string refused;  // why not
 };
 
 // Starts the init, which starts the program. SIGTERM to the init sends
 // TERM to every process of the run, SIGUSR1 sends KILL; the init dies with
-// this process, and the kernel then ends the whole namespace.
+// this process, and the kernel then ends the whole namespace. Signals the
+// run sends to its parent arrive on `signals`, for the caller to raise.
 namespace_run start_in_pid_namespace(const launch& program);
 
 }  // namespace corvane::process

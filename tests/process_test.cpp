@@ -332,6 +332,22 @@ TEST(Namespace, TheProgramRunsUnderOurInitAndNotAsItsFirstProcess) {
     EXPECT_EQ(without.namespace_refused, "") << "none was asked for";
 }
 
+TEST(Namespace, ASignalTheProgramSendsItsParentReachesTheCallerAsBefore) {
+    for (const bool own_pid_namespace : {true, false}) {
+        const pid_t caller = fork();
+        ASSERT_GE(caller, 0);
+        if (caller == 0) {
+            catch_interrupts();
+            const auto run = shell("kill -INT $PPID; exec sleep 30", 5, own_pid_namespace);
+            _exit(run.interrupted_by == SIGINT && !run.timed_out ? 0 : 1);
+        }
+        int status = 0;
+        waitpid(caller, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+            << (own_pid_namespace ? "in a namespace" : "without one") << ": the caller never saw the signal";
+    }
+}
+
 namespace {
 
 // Clears CAP_SYS_ADMIN from this process's effective set: what a process
