@@ -4,15 +4,30 @@
 // and everything it starts live in a process group of their own that is
 // ended afterwards, and a failure to start is a result, not an exception.
 //
-// On Linux a run also cleans up what leaves the group: the caller becomes a
-// child subreaper, so every orphan among the program's descendants, in
-// whatever group or session it moved to, is adopted by the caller and ended
-// and reaped when the run ends (and counted in left_behind). The program
-// itself gets SIGKILL if the thread that started it dies (a killed caller,
-// an OOM kill, a cancelled job). Only the program: what it started in turn
-// is orphaned to init then, and it must notice on its own (mpiexec's ranks
-// lose their launcher and abort). Start runs from a thread that outlives
-// them, since the kernel ties that signal to the starting thread.
+// On Linux, where the system permits (root, or CAP_SYS_ADMIN, and no
+// seccomp filter against it), each run gets a PID namespace of its own.
+// Its first process is a small init of ours, not the program: it starts
+// the program, reaps every process of the run, passes our TERM and KILL on
+// to all of them, times the program itself, and dies with the thread that
+// started the run, whereupon the kernel ends every process in the
+// namespace. So nothing a run started outlives the caller, even when the
+// caller is killed with SIGKILL. Seen from inside, process ids are those
+// of the namespace; the program's is the init's outside it, so that
+// launchers that name files after their pid (Open MPI) do not collide
+// between runs.
+//
+// Where no namespace is permitted (in_pid_namespace false, and
+// namespace_refused says why), a run is contained as before: the caller
+// becomes a child subreaper, so every orphan among the program's
+// descendants, in whatever group or session it moved to, is adopted by the
+// caller and ended and reaped when the run ends (and counted in
+// left_behind). The program itself gets SIGKILL if the thread that started
+// it dies (a killed caller, an OOM kill, a cancelled job). Only the
+// program: what it started in turn is orphaned to init then, and it must
+// notice on its own (mpiexec's ranks lose their launcher and abort).
+//
+// Either way, start runs from a thread that outlives them, since the
+// kernel ties the death signal to the starting thread.
 #pragma once
 
 #include <cstddef>
@@ -35,6 +50,7 @@ struct run_options {
     double timeout_s = 0;                        // 0: no limit
     std::string input;                           // written to the program's standard input, which then closes
     std::size_t kept_bytes = kept_output_bytes;  // per stream
+    bool own_pid_namespace = true;               // Linux, where permitted; false: contained as elsewhere
 };
 
 struct program_run {
@@ -57,7 +73,14 @@ struct program_run {
     bool timed_out = false;                    // ended by us after timeout_s
     int interrupted_by = 0;                    // ended by us because this process got that signal
     int left_behind = 0;                       // processes it left running, which we ended (Linux only)
-    std::string failure;                       // why it could not be run or waited for
+    bool in_pid_namespace = false;             // the run had a PID namespace of its own
+    std::string namespace_refused;             // why not, where one was asked for
+    // This process was stopped (SIGSTOP, SIGTSTP) and continued during the
+    // run while its own clock timed the program, so wall_seconds includes
+    // the stop. Never set in a namespace: there the init times the program,
+    // and it was not stopped.
+    bool caller_stopped = false;
+    std::string failure;  // why it could not be run or waited for
 };
 
 program_run run_program(const std::string& path, const std::vector<std::string>& args = {},

@@ -5,13 +5,19 @@
 #ifndef _WIN32
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
+#ifdef __linux__
+#include <linux/capability.h>
 #endif
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <fstream>
+#include <sstream>
 #include <string>
 
 #include "process/process.hpp"
@@ -59,10 +65,20 @@ TEST(OutputCap, KeepsTheFirstBytesAndSaysWhenTheRestWasCut) {
 #ifndef _WIN32
 namespace {
 
-program_run shell(const std::string& script, double timeout_s = 60) {
+program_run shell(const std::string& script, double timeout_s = 60, bool own_pid_namespace = true) {
     run_options options;
     options.timeout_s = timeout_s;
+    options.own_pid_namespace = own_pid_namespace;
     return run_program("/bin/sh", {"-c", script}, options);
+}
+
+// Prints the pid of the shell that runs it as this test sees it: in a run's
+// PID namespace, $$ and $! are the namespace's, while /proc is ours.
+const std::string print_pid = "read pid rest < /proc/self/stat; echo $pid";
+
+// A command that prints its pid as we see it, then sleeps.
+std::string sleeper(int seconds) {
+    return "sh -c '" + print_pid + "; exec sleep " + std::to_string(seconds) + "'";
 }
 
 // Whether the process has ended (a zombie has), reaping it if it is ours.
@@ -122,7 +138,7 @@ TEST(TimeLimit, EndsAProgramThatSleepsPastItWithinSeconds) {
 
 TEST(TimeLimit, KillsTheWholeGroupTwoSecondsAfterTermIsIgnored) {
     fail_after(8);
-    const auto run = shell("trap '' TERM; sleep 30 & echo $!; exec sleep 30", 1);
+    const auto run = shell("trap '' TERM; " + sleeper(30) + " & exec sleep 30", 1);
     stop_guard();
     EXPECT_TRUE(run.timed_out);
     EXPECT_EQ(run.signal, SIGKILL);
@@ -161,66 +177,272 @@ TEST(StandardDescriptors, ClosedOnesCannotTurnTheWakePipeIntoABusyLoop) {
 
 #ifdef __linux__
 TEST(LeftBehind, WhatOutlivesTheProgramIsEndedAndCountedWhateverGroupItMovedTo) {
-    // Each leaves a sleeper, prints its pid and gives it time to move.
+    // Each leaves a sleeper that prints its pid, and gives it time to move.
     const std::string left_behind[] = {
-        "sleep 20 & echo $!",                                    // in the program's group
-        "setsid sleep 20 & echo $!",                             // a session of its own
-        "perl -e 'setpgrp(0, 0); exec q(sleep), 20' & echo $!",  // a group of its own
-        "sh -c 'setsid sleep 20 & echo $!'",                     // started by a child that exits
+        sleeper(20) + " &",              // in the program's group
+        "setsid " + sleeper(20) + " &",  // a session of its own
+        "perl -e 'setpgrp(0, 0); exec q(sh), q(-c), q(" + print_pid +
+            "; exec sleep 20)' &",  // a group of its own
+        "sh -c \"setsid sh -c 'read pid rest < /proc/self/stat; echo \\$pid; exec sleep 20' &\";",  // started
+                                                                                                    // by a
+                                                                                                    // child
+                                                                                                    // that
+                                                                                                    // exits
     };
-    for (const auto& command : left_behind) {
-        const auto start = std::chrono::steady_clock::now();
-        // The sleeper holds the program's output open: the run must not wait for that.
-        const auto run = shell(command + "; sleep 0.2");
-        const double returned_s = since(start);
-        EXPECT_EQ(run.exit_status, 0) << command << "\n" << run.err;
-        EXPECT_EQ(run.left_behind, 1) << command;
-        // Waiting for the sleeper would take 20 s; a loaded machine (or a
-        // sanitizer build) may take a second or two without any fault.
-        EXPECT_LT(run.wall_seconds, 5.0) << command;
-        EXPECT_LT(returned_s, 5.0) << command;
-        const auto lines = lines_of(run.out);
-        ASSERT_FALSE(lines.empty()) << command;
-        EXPECT_TRUE(has_ended(std::stoi(lines.back()))) << command << ": it lives on";
-    }
+    // In a namespace of its own and, as where none is permitted, without.
+    for (const bool own_pid_namespace : {true, false})
+        for (const auto& command : left_behind) {
+            const auto start = std::chrono::steady_clock::now();
+            // The sleeper holds the program's output open: the run must not wait for that.
+            const auto run = shell(command + " sleep 0.2", 60, own_pid_namespace);
+            const double returned_s = since(start);
+            EXPECT_EQ(run.exit_status, 0) << command << "\n" << run.err;
+            EXPECT_EQ(run.left_behind, 1) << command;
+            // Waiting for the sleeper would take 20 s; a loaded machine (or a
+            // sanitizer build) may take a second or two without any fault.
+            EXPECT_LT(run.wall_seconds, 5.0) << command;
+            EXPECT_LT(returned_s, 5.0) << command;
+            const auto lines = lines_of(run.out);
+            ASSERT_FALSE(lines.empty()) << command;
+            EXPECT_TRUE(has_ended(std::stoi(lines.back()))) << command << ": it lives on";
+        }
     EXPECT_EQ(shell("echo alone").left_behind, 0);
+    EXPECT_EQ(shell("echo alone", 60, false).left_behind, 0);
+    EXPECT_EQ(shell("(true) & wait; sh -c 'true &'; sleep 0.1").left_behind, 0)
+        << "what ended by itself was not left running";
 }
 
 TEST(CpuTime, CountsTheProgramAndTheDescendantsItWaitedFor) {
-    // The spinning is a subshell's, which the shell waits for.
-    const auto spun = shell("( i=0; while [ $i -lt 100000 ]; do i=$((i + 1)); done )");
-    const auto idle = shell("( true )");
-    ASSERT_EQ(spun.exit_status, 0) << spun.failure;
-    ASSERT_TRUE(spun.user_seconds && spun.system_seconds && idle.user_seconds);
-    EXPECT_GT(*spun.user_seconds, 0.0);
-    EXPECT_GT(*spun.user_seconds, *idle.user_seconds);
-    EXPECT_DOUBLE_EQ(spun.cpu_seconds, *spun.user_seconds + *spun.system_seconds);
-    ASSERT_TRUE(spun.involuntary_switches && spun.voluntary_switches);
-    EXPECT_GE(*spun.involuntary_switches, 0);
-    EXPECT_GT(*spun.voluntary_switches, 0) << "the shell waited for its subshell";
+    for (const bool own_pid_namespace : {true, false}) {
+        // The spinning is a subshell's, which the shell waits for.
+        const auto spun =
+            shell("( i=0; while [ $i -lt 100000 ]; do i=$((i + 1)); done )", 60, own_pid_namespace);
+        const auto idle = shell("( true )", 60, own_pid_namespace);
+        ASSERT_EQ(spun.exit_status, 0) << spun.failure;
+        ASSERT_TRUE(spun.user_seconds && spun.system_seconds && idle.user_seconds);
+        EXPECT_GT(*spun.user_seconds, 0.0);
+        EXPECT_GT(*spun.user_seconds, *idle.user_seconds);
+        EXPECT_DOUBLE_EQ(spun.cpu_seconds, *spun.user_seconds + *spun.system_seconds);
+        ASSERT_TRUE(spun.involuntary_switches && spun.voluntary_switches);
+        EXPECT_GE(*spun.involuntary_switches, 0);
+        EXPECT_GT(*spun.voluntary_switches, 0) << "the shell waited for its subshell";
+    }
 }
 
+namespace {
+
+// A directory of its own for a test's files, removed with them afterwards.
+struct scratch_dir {
+    std::string path;
+    scratch_dir() {
+        char name[] = "/tmp/corvane-process-test-XXXXXX";
+        if (mkdtemp(name)) path = name;
+    }
+    ~scratch_dir() {
+        for (const char* file : {"/pid", "/child.sh", "/grandchild.sh", "/started"})
+            std::remove((path + file).c_str());
+        if (!path.empty()) rmdir(path.c_str());
+    }
+    std::string file(const std::string& name) const { return path + "/" + name; }
+};
+
+bool wait_for_file(const std::string& path, double seconds) {
+    const auto start = std::chrono::steady_clock::now();
+    while (access(path.c_str(), F_OK) != 0)
+        if (since(start) > seconds)
+            return false;
+        else
+            usleep(10000);
+    return true;
+}
+
+// Runs the script from a child process of ours, which is killed with
+// SIGKILL once the script has written a pid to pid_file; returns that pid.
+pid_t pid_left_when_the_caller_is_killed(const std::string& script, const std::string& pid_file,
+                                         bool own_pid_namespace) {
+    const pid_t caller = fork();
+    if (caller < 0) return 0;
+    if (caller == 0) {
+        shell(script, 60, own_pid_namespace);
+        _exit(0);
+    }
+    pid_t left = 0;
+    const auto start = std::chrono::steady_clock::now();
+    while (!(std::ifstream(pid_file) >> left) && since(start) < 10) usleep(10000);
+    kill(caller, SIGKILL);
+    waitpid(caller, nullptr, 0);
+    return left;
+}
+
+// Whether this process holds CAP_SYS_ADMIN, so that its runs should get a
+// PID namespace (root here, not in most containers or on a user's shell).
+bool namespaces_permitted() {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2]{};
+    return syscall(SYS_capget, &header, data) == 0 &&
+           (data[CAP_SYS_ADMIN / 32].effective & (1u << (CAP_SYS_ADMIN % 32))) != 0;
+}
+
+}  // namespace
+
 TEST(DeathSignal, TheProgramDiesWithTheProcessThatRanIt) {
-    char dir[] = "/tmp/corvane-process-test-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    const std::string pid_file = std::string(dir) + "/pid";
+    for (const bool own_pid_namespace : {true, false}) {
+        scratch_dir dir;
+        const pid_t program = pid_left_when_the_caller_is_killed(
+            print_pid + " > '" + dir.file("pid") + "'; exec sleep 60", dir.file("pid"), own_pid_namespace);
+        ASSERT_GT(program, 0) << "the program did not start";
+        EXPECT_TRUE(ends_within(program, 3.0)) << "the program outlived the process that ran it";
+        kill(program, SIGKILL);
+        has_ended(program);
+    }
+}
+
+TEST(KilledCaller, LeavesNothingOfTheRunRunningWhenTheRunHasANamespace) {
+    if (!namespaces_permitted()) GTEST_SKIP() << "no CAP_SYS_ADMIN here, so no PID namespace";
+    // A script whose child starts a grandchild that sleeps long, as mpiexec
+    // starts its ranks.
+    scratch_dir dir;
+    std::ofstream(dir.file("grandchild.sh"))
+        << print_pid << " > '" << dir.file("pid") << "'\nexec sleep 60\n";
+    std::ofstream(dir.file("child.sh")) << "sh '" << dir.file("grandchild.sh") << "' &\nwait\n";
+    const pid_t grandchild =
+        pid_left_when_the_caller_is_killed("sh '" + dir.file("child.sh") + "' & wait", dir.file("pid"), true);
+    ASSERT_GT(grandchild, 0) << "the grandchild did not start";
+    const bool ended = ends_within(grandchild, 3.0);
+    if (!ended) kill(grandchild, SIGKILL);
+    EXPECT_TRUE(ended) << "the grandchild outlived the killed caller";
+}
+
+TEST(Namespace, TheProgramRunsUnderOurInitAndNotAsItsFirstProcess) {
+    if (!namespaces_permitted()) GTEST_SKIP() << "no CAP_SYS_ADMIN here, so no PID namespace";
+    // Its pid inside, then its parent's outside: the init's.
+    const auto run = shell("read pid name state parent rest < /proc/self/stat; echo $$ $PPID $parent");
+    EXPECT_TRUE(run.in_pid_namespace);
+    EXPECT_EQ(run.namespace_refused, "");
+    std::istringstream words(run.out);
+    long inside = 0, parent_inside = 0, init_outside = 0;
+    ASSERT_TRUE(words >> inside >> parent_inside >> init_outside) << run.out;
+    EXPECT_EQ(parent_inside, 1) << "the init should be its parent";
+    EXPECT_NE(init_outside, getpid()) << "the caller should not be its parent";
+    // Two runs at once must not both see the same pids: Open MPI's launchers
+    // then share their files and crash.
+    EXPECT_EQ(inside, init_outside) << "its pid inside should be as unique as the init's outside";
+    const auto without = shell("echo $$", 60, false);
+    EXPECT_FALSE(without.in_pid_namespace);
+    EXPECT_EQ(without.namespace_refused, "") << "none was asked for";
+}
+
+TEST(Namespace, ASignalTheProgramSendsItsParentReachesTheCallerAsBefore) {
+    for (const bool own_pid_namespace : {true, false}) {
+        const pid_t caller = fork();
+        ASSERT_GE(caller, 0);
+        if (caller == 0) {
+            catch_interrupts();
+            const auto run = shell("kill -INT $PPID; exec sleep 30", 5, own_pid_namespace);
+            _exit(run.interrupted_by == SIGINT && !run.timed_out ? 0 : 1);
+        }
+        int status = 0;
+        waitpid(caller, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+            << (own_pid_namespace ? "in a namespace" : "without one") << ": the caller never saw the signal";
+    }
+}
+
+namespace {
+
+// Clears CAP_SYS_ADMIN from this process's effective set: what a process
+// without it (not root, or a container) is refused.
+bool drop_sys_admin() {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2]{};
+    if (syscall(SYS_capget, &header, data) != 0) return false;
+    data[CAP_SYS_ADMIN / 32].effective &= ~(1u << (CAP_SYS_ADMIN % 32));
+    return syscall(SYS_capset, &header, data) == 0;
+}
+
+}  // namespace
+
+TEST(Namespace, WhereNoneIsPermittedARunIsContainedAsBeforeAndSaysWhy) {
+    scratch_dir dir;
+    int report[2];
+    ASSERT_EQ(pipe(report), 0);
     const pid_t caller = fork();
     ASSERT_GE(caller, 0);
     if (caller == 0) {
-        shell("echo $$ > '" + pid_file + "'; exec sleep 60");
+        close(report[0]);
+        if (!drop_sys_admin()) _exit(2);
+        const auto run = shell("setsid " + sleeper(20) + " & sleep 0.2");
+        const std::string text = std::to_string(run.in_pid_namespace) + " " +
+                                 std::to_string(run.left_behind) + " " + std::to_string(run.exit_status) +
+                                 "\n" + run.namespace_refused + "\n" + run.out;
+        (void)!write(report[1], text.data(), text.size());
         _exit(0);
     }
-    pid_t program = 0;
-    const auto start = std::chrono::steady_clock::now();
-    while (!(std::ifstream(pid_file) >> program) && since(start) < 10) usleep(10000);
-    kill(caller, SIGKILL);
+    close(report[1]);
+    std::string text;
+    char buffer[4096];
+    for (ssize_t got; (got = read(report[0], buffer, sizeof buffer)) > 0;)
+        text.append(buffer, static_cast<std::size_t>(got));
+    close(report[0]);
+    int status = 0;
+    waitpid(caller, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "could not drop CAP_SYS_ADMIN";
+    const auto lines = lines_of(text);
+    ASSERT_EQ(lines.size(), 3u) << text;
+    EXPECT_EQ(lines[0], "0 1 0") << "no namespace, one process left behind, exit status 0";
+    EXPECT_NE(lines[1], "") << "the run should say why it had no namespace";
+    EXPECT_TRUE(ends_within(std::stoi(lines[2]), 3.0)) << "the subreaper did not end what left the group";
+}
+
+namespace {
+
+struct stopped_run {
+    double wall_seconds = 0;
+    bool caller_stopped = false;
+};
+
+// A caller runs a program that sleeps one second; we stop the caller for
+// two seconds meanwhile.
+stopped_run run_with_the_caller_stopped(bool own_pid_namespace) {
+    scratch_dir dir;
+    int report[2];
+    if (pipe(report) != 0) return {};
+    const pid_t caller = fork();
+    if (caller < 0) return {};
+    if (caller == 0) {
+        close(report[0]);
+        const auto run = shell("echo > '" + dir.file("started") + "'; sleep 1", 60, own_pid_namespace);
+        const stopped_run result{run.wall_seconds, run.caller_stopped};
+        (void)!write(report[1], &result, sizeof result);
+        _exit(0);
+    }
+    close(report[1]);
+    if (wait_for_file(dir.file("started"), 10)) {
+        kill(caller, SIGSTOP);
+        usleep(2000000);
+        kill(caller, SIGCONT);
+    }
+    stopped_run result;
+    (void)!read(report[0], &result, sizeof result);
+    close(report[0]);
     waitpid(caller, nullptr, 0);
-    ASSERT_GT(program, 0) << "the program did not start";
-    EXPECT_TRUE(ends_within(program, 3.0)) << "the program outlived the process that ran it";
-    kill(program, SIGKILL);
-    has_ended(program);
-    std::remove(pid_file.c_str());
-    rmdir(dir);
+    return result;
+}
+
+}  // namespace
+
+TEST(CallerStopped, TheStopIsNotTheProgramsTimeInANamespace) {
+    if (!namespaces_permitted()) GTEST_SKIP() << "no CAP_SYS_ADMIN here, so no PID namespace";
+    const auto run = run_with_the_caller_stopped(true);
+    EXPECT_GE(run.wall_seconds, 1.0);
+    EXPECT_LT(run.wall_seconds, 1.8) << "the two seconds the caller was stopped were counted";
+    EXPECT_FALSE(run.caller_stopped) << "the init timed the program; nothing to mark";
+}
+
+TEST(CallerStopped, WithoutANamespaceTheRunIsMarked) {
+    const auto run = run_with_the_caller_stopped(false);
+    EXPECT_GE(run.wall_seconds, 2.0) << "our clock ran on while we were stopped";
+    EXPECT_TRUE(run.caller_stopped);
 }
 #endif
 #endif

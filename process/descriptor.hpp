@@ -1,0 +1,36 @@
+// A file descriptor that closes itself: every pipe end of a run has one
+// owner, and no path out of the runner leaks one.
+#pragma once
+
+#include <unistd.h>
+
+#include <utility>
+
+namespace corvane::process {
+
+class unique_fd {
+public:
+    unique_fd() = default;
+    explicit unique_fd(int fd) : fd_(fd) {}
+    unique_fd(unique_fd&& other) noexcept : fd_(other.release()) {}
+    unique_fd& operator=(unique_fd&& other) noexcept {
+        reset(other.release());
+        return *this;
+    }
+    unique_fd(const unique_fd&) = delete;
+    unique_fd& operator=(const unique_fd&) = delete;
+    ~unique_fd() { reset(); }
+
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+    int release() { return std::exchange(fd_, -1); }
+    void reset(int fd = -1) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = fd;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+}  // namespace corvane::process
