@@ -395,7 +395,7 @@ TEST_F(StandIns, ExportPathsSameTwiceStandardOutputAndLinks) {
     // "-": the export on standard output, the table on standard error.
     const auto to_stdout = bench({"--programs", "corvane-serial", "--json", "-"});
     EXPECT_EQ(to_stdout.exit_status, 0) << to_stdout.err;
-    EXPECT_EQ(nlohmann::json::parse(to_stdout.out)["schema_version"], 2);
+    EXPECT_EQ(nlohmann::json::parse(to_stdout.out)["schema_version"], 3);
     EXPECT_NE(to_stdout.err.find("corvane-serial"), std::string::npos);
     EXPECT_FALSE(exists(file("-")));
 
@@ -409,7 +409,7 @@ TEST_F(StandIns, ExportPathsSameTwiceStandardOutputAndLinks) {
     struct stat info {};
     ASSERT_EQ(lstat(file("link.json").c_str(), &info), 0);
     EXPECT_TRUE(S_ISLNK(info.st_mode));
-    EXPECT_EQ(read_json(file("target.json"))["schema_version"], 2);
+    EXPECT_EQ(read_json(file("target.json"))["schema_version"], 3);
     EXPECT_EQ(slurp_dir(dir_), before);
 }
 

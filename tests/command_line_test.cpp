@@ -6,7 +6,7 @@
 #include <regex>
 #include <sstream>
 
-#include "bench/context.hpp"
+#include "bench/helpers.hpp"
 #include "bench/progress.hpp"
 #include "tests/stand_ins.hpp"
 

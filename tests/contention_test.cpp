@@ -8,6 +8,7 @@
 
 #include "bench/contention.hpp"
 #include "bench/error.hpp"
+#include "bench/evaluate.hpp"
 #include "bench/model.hpp"
 #include "bench/report/report.hpp"
 #include "tests/stand_ins.hpp"

@@ -16,9 +16,11 @@
 
 #include <nlohmann/json.hpp>
 
-#include "bench/context.hpp"
+#include "bench/evaluate.hpp"
+#include "bench/helpers.hpp"
 #include "bench/report/across.hpp"
 #include "bench/report/report.hpp"
+#include "bench/result_file.hpp"
 #include "process/process.hpp"
 
 using namespace corvane::bench;

@@ -19,7 +19,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include "bench/evaluate.hpp"
 #include "bench/report/report.hpp"
+#include "bench/result_file.hpp"
 #include "bench/suite.hpp"
 #include "core/report_lines.hpp"
 #include "process/process.hpp"
