@@ -24,17 +24,12 @@
 
 #include "bench/file_commit.hpp"
 #include "process/process.hpp"
+#include "tests/stand_ins.hpp"
 
 using namespace corvane::bench;
+using namespace corvane::bench::testing;
 
 namespace {
-
-std::string text_of(const std::string& path) {
-    std::ifstream in(path);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 ino_t inode_of(const std::string& path) {
     struct stat info {};
@@ -50,18 +45,12 @@ std::string leftovers(const std::string& dir) {
     return names;
 }
 
-class Exports : public ::testing::Test {
+class Exports : public ScratchDir {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/corvane-exports-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
+        ScratchDir::SetUp();
         std::signal(SIGPIPE, SIG_IGN);  // as the harness does: a closed pipe is an error, not an end
     }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
-
-    std::string file(const std::string& name) const { return dir_ + "/" + name; }
-
     // An old export, with a hard link that keeps its first inode in view.
     void old_file(const std::string& name) {
         std::filesystem::create_directories(std::filesystem::path(file(name)).parent_path());
@@ -73,8 +62,6 @@ protected:
         EXPECT_EQ(text_of(file(name + ".kept")), "old\n") << name << " was rewritten in place";
         EXPECT_EQ(leftovers(std::filesystem::path(file(name)).parent_path()), "");
     }
-
-    std::string dir_;
 };
 
 TEST_F(Exports, DescriptorPathsAreWrittenThroughTheDescriptorKeepingItsAppendMode) {

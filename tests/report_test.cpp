@@ -22,17 +22,13 @@
 #include "bench/report/report.hpp"
 #include "bench/result_file.hpp"
 #include "process/process.hpp"
+#include "tests/stand_ins.hpp"
 
 using namespace corvane::bench;
+using namespace corvane::bench::testing;
 using nlohmann::json;
 
 namespace {
-
-std::vector<sample> runs(const std::vector<double>& times) {
-    std::vector<sample> samples;
-    for (double t : times) samples.push_back({t, t + 0.003, true, ""});
-    return samples;
-}
 
 sample invalid(const std::string& reason) { return {0, 300.0, false, reason}; }
 
@@ -85,13 +81,6 @@ suite_result contended() {
                       {"four_lane/avx512/newton", 1, 0.089, 1.11}};
     evaluate(result.cells);
     return result;
-}
-
-std::string text_of(const std::string& path) {
-    std::ifstream in(path);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 std::string html_text(const std::string& text) {
@@ -147,19 +136,13 @@ window.addEventListener('load', () => {
 });
 </script>)";
 
-class Report : public ::testing::Test {
+class Report : public ScratchDir {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/corvane-report-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
+        ScratchDir::SetUp();
         std::ofstream(file("quiet.json")) << json_text(quiet());
         std::ofstream(file("contended.json")) << json_text(contended());
     }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
-
-    std::string file(const std::string& name) const { return dir_ + "/" + name; }
-
     corvane::process::program_run bench(const std::vector<std::string>& args) const {
         corvane::process::run_options options;
         options.timeout_s = 60;
