@@ -6,7 +6,8 @@
 #include <set>
 #include <sstream>
 
-#include "bench/suite.hpp"
+#include "bench/report/json_fields.hpp"
+#include "bench/text.hpp"
 
 namespace corvane::bench {
 
@@ -54,8 +55,9 @@ program_build parse_build_record(std::string_view bytes) {
         const std::string name(line.substr(0, equals));
         if (!seen.insert(name).second) return unknown_build(malformed(number, "repeats " + name));
         // Keys a later version adds are skipped.
-        for (const build_field& key : build_record_keys)
-            if (name == key.name) build.*key.value = printable(std::string(line.substr(equals + 1)));
+        build_fields(build, [&](const char* key, std::string& value, field_rule) {
+            if (name == key && name != "unknown") value = printable(std::string(line.substr(equals + 1)));
+        });
     }
     for (const char* key : required_keys)
         if (!seen.count(key)) return unknown_build("its build record lacks " + std::string(key));
@@ -130,22 +132,6 @@ std::vector<std::string> build_warnings(const std::map<std::string, program_buil
         warnings.push_back(std::string("the programs were built with different ") + field.name + ": " + text);
     }
     return warnings;
-}
-
-std::string build_text(const program_build& build) {
-    if (!build.unknown.empty()) return "build unknown (" + build.unknown + ")";
-    return (build.build_type.empty() ? "no build type" : build.build_type) + ", " + build.compiler +
-           ", commit " + build.commit + ", flags " + build.flags + ", kernel paths " + build.kernel_paths;
-}
-
-std::vector<std::pair<std::string, std::string>> builds_summary(
-    const std::map<std::string, program_build>& builds) {
-    std::set<std::string> texts;
-    for (const auto& [program, build] : builds) texts.insert(build_text(build));
-    if (texts.size() == 1) return {{"programs' build", *texts.begin()}};
-    std::vector<std::pair<std::string, std::string>> lines;
-    for (const auto& [program, build] : builds) lines.emplace_back(program + " build", build_text(build));
-    return lines;
 }
 
 }  // namespace corvane::bench

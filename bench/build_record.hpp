@@ -7,7 +7,6 @@
 #include <map>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include "bench/model.hpp"
@@ -19,22 +18,11 @@ inline constexpr std::string_view build_record_marker = "CORVANE-BUILD-RECORD v1
 // included, is not one.
 inline constexpr std::size_t longest_build_record = 4096;
 
-// A field of a record, by name.
+// A field of a build, by the name a warning or compare gives it. The
+// record's own keys are those of the results file (report/json_fields.hpp).
 struct build_field {
     const char* name;
     std::string program_build::*value;
-};
-// Every key a record holds, as the record and the JSON result name it.
-inline constexpr build_field build_record_keys[] = {
-    {"program", &program_build::program},
-    {"version", &program_build::version},
-    {"commit", &program_build::commit},
-    {"compiler", &program_build::compiler},
-    {"flags", &program_build::flags},
-    {"build_type", &program_build::build_type},
-    {"kernel_paths", &program_build::kernel_paths},
-    {"openmp_runtime", &program_build::openmp_runtime},
-    {"mpi_library", &program_build::mpi_library},
 };
 // The same for every program of one build: what neighbours must share.
 inline constexpr build_field shared_build_fields[] = {
@@ -71,14 +59,5 @@ bool unoptimised(const program_build& build);
 // record names another program, one built unoptimised, and builds that
 // differ from their neighbours'.
 std::vector<std::string> build_warnings(const std::map<std::string, program_build>& builds);
-
-// "Release, GNU 12.2.0, commit 14c4f35abc12, flags -O3 ..., kernel paths
-// sse2 avx2 avx512", or "build unknown (why)".
-std::string build_text(const program_build& build);
-
-// The programs' builds as (label, text): one "programs' build" when every
-// program was built alike, else one "PROGRAM build" each.
-std::vector<std::pair<std::string, std::string>> builds_summary(
-    const std::map<std::string, program_build>& builds);
 
 }  // namespace corvane::bench

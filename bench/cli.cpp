@@ -13,9 +13,9 @@
 #include <CLI/CLI.hpp>
 
 #include "bench/error.hpp"
+#include "bench/helpers.hpp"
 #include "bench/kernel_figures.hpp"
-#include "bench/machine.hpp"
-#include "bench/report/writer.hpp"
+#include "bench/output.hpp"
 #include "build_info.hpp"
 
 namespace corvane::bench {
@@ -118,7 +118,7 @@ void check_teams(const suite_options& options, const std::vector<cell>& cells,
     if (any_team && probe.empty()) {
         warnings.push_back(
             "team sizes are not checked: corvane-team-probe is neither beside corvane-bench nor in " +
-            installed_helper_directory());
+            installed_helper_directory() + " nor on PATH");
         return;
     }
     std::set<std::string> asked;
@@ -244,13 +244,13 @@ prepared_suite prepare(const command_line& given) {
     prepared_suite suite;
     suite_options& options = suite.options;
     options = given.options;
-    suite.cpus = usable_cpus();
+    suite.machine = gather_machine();
+    const int cpus = suite.machine.usable_cpus;
     check_counts(options);
-    std::string unknown_topology;
-    options.machine = machine_topology(unknown_topology);
-    options.threads = !given.threads.empty() ? thread_list(given.threads, options.machine, suite.cpus)
-                      : options.machine      ? scan_threads(*options.machine, suite.cpus)
-                                             : default_threads(suite.cpus);
+    options.machine = suite.machine.identity.shape;
+    options.threads = !given.threads.empty() ? thread_list(given.threads, options.machine, cpus)
+                      : options.machine      ? scan_threads(*options.machine, cpus)
+                                             : default_threads(cpus);
     options.bind = binding_named(given.bind);
     options.programs = program_list(given.programs);
     find_programs(options);
@@ -264,7 +264,7 @@ prepared_suite prepare(const command_line& given) {
             throw bench_error("--env " + entry.substr(0, equals) + " and --bind " + given.bind +
                               " both place the threads; give one of them");
     }
-    suite.mpi = prepare_mpi(options, given, suite.cpus);
+    suite.mpi = prepare_mpi(options, given, cpus);
     const bool plotting =
         std::any_of(given.exports.begin(), given.exports.end(),
                     [](const export_request& e) { return e.format == export_format::plot; });
@@ -274,17 +274,16 @@ prepared_suite prepare(const command_line& given) {
     if (given.kernels) suite.kernels_program = find_kernels_program(own_directory());
     suite.cells = make_cells(options);
     if (options.bind != binding::none && given.hostfile.empty())
-        check_bound_ranks(options, suite.cells, suite.cpus);
+        check_bound_ranks(options, suite.cells, cpus);
     check_teams(options, suite.cells, suite.warnings);
-    if (options.threads.back() > suite.cpus &&
-        std::any_of(suite.cells.begin(), suite.cells.end(),
-                    [](const cell& c) { return c.threads.has_value(); }))
+    if (options.threads.back() > cpus && std::any_of(suite.cells.begin(), suite.cells.end(),
+                                                     [](const cell& c) { return c.threads.has_value(); }))
         suite.warnings.push_back("--threads " + std::to_string(options.threads.back()) +
-                                 " is more than the " + std::to_string(suite.cpus) +
+                                 " is more than the " + std::to_string(cpus) +
                                  " processor(s) this process may use: such teams share processors");
     const bool saving = std::any_of(given.exports.begin(), given.exports.end(),
                                     [](const export_request& e) { return e.format == export_format::json; });
-    const auto system = system_warnings(suite.cpus, options.runs, saving);
+    const auto system = system_warnings(suite.machine, options.runs, saving);
     suite.warnings.insert(suite.warnings.begin(), system.begin(), system.end());
     return suite;
 }

@@ -53,7 +53,7 @@ struct prepared_suite {
     std::vector<cell> cells;
     std::optional<launcher> mpi;
     std::vector<std::string> warnings;
-    int cpus = 1;
+    machine_facts machine;
     std::string kernels_program;  // corvane-kernels, when --kernels asked for it
 };
 prepared_suite prepare(const command_line& given);

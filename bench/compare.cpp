@@ -6,7 +6,8 @@
 
 #include "bench/build_record.hpp"
 #include "bench/compare.hpp"
-#include "bench/machine.hpp"
+#include "bench/report/context.hpp"
+#include "bench/text.hpp"
 
 namespace corvane::bench {
 
@@ -58,7 +59,7 @@ const char* verdict_of(const ratio_estimate& ratio, double p_holm, double min_ef
 
 bool any_slower(const comparison& result) {
     return std::any_of(result.cells.begin(), result.cells.end(),
-                       [](const cell_change& c) { return c.verdict == std::string("slower"); });
+                       [](const cell_change& c) { return c.level == severity::fault; });
 }
 
 comparison compare_results(const suite_result& old_result, const suite_result& new_result,
@@ -83,11 +84,13 @@ comparison compare_results(const suite_result& old_result, const suite_result& n
         const auto old = old_cells.find(change.label);
         if (old == old_cells.end()) {
             change.verdict = "only in the new result";
+            change.level = severity::warning;
         } else {
             matched.insert(change.label);
             auto before = valid_times(*old->second), after = valid_times(c);
             if (before.empty() || after.empty()) {
                 change.verdict = "no valid runs to compare";
+                change.level = severity::warning;
             } else {
                 change.compared = true;
                 change.old_median_s = median_of(before);
@@ -103,7 +106,7 @@ comparison compare_results(const suite_result& old_result, const suite_result& n
     }
     for (const auto& [label, c] : old_cells)
         if (!matched.count(label))
-            out.cells.push_back({label, false, 0, 0, {}, 1, 1, "only in the old result"});
+            out.cells.push_back({label, false, 0, 0, {}, 1, 1, "only in the old result", severity::warning});
 
     const std::vector<double> adjusted = holm_adjusted(p);
     double log_sum = 0.0;
@@ -113,6 +116,7 @@ comparison compare_results(const suite_result& old_result, const suite_result& n
         const auto& [before, after] = times[next];
         change.p_holm = adjusted[next++];
         change.verdict = verdict_of(change.ratio, change.p_holm, min_effect);
+        if (change.verdict == std::string("slower")) change.level = severity::fault;
         log_sum += std::log(change.ratio.ratio);
         if (smallest_possible_p(before.size(), after.size()) * static_cast<double>(times.size()) >= 0.05)
             out.too_few_runs = true;

@@ -26,6 +26,8 @@ struct cell_change {
     ratio_estimate ratio;  // new / old
     double p = 1, p_holm = 1;
     std::string verdict;  // "faster", "slower", "same", or why the cell was not compared
+    // fault: slower, what --fail-on-slower fails on; warning: not compared.
+    severity level = severity::note;
 };
 
 // The one rule for a verdict: significant after the correction, and large.
@@ -45,7 +47,7 @@ comparison compare_results(const suite_result& old_result, const suite_result& n
 // Whether any cell is significantly slower: what --fail-on-slower gates on.
 bool any_slower(const comparison& result);
 
-// The comparison as one JSON document (report/json.cpp, where fields are named).
+// The comparison as one JSON document (compare_json.cpp).
 std::string comparison_json(const comparison& result);
 
 }  // namespace corvane::bench

@@ -2,7 +2,8 @@
 
 #include <algorithm>
 
-#include "bench/report/report.hpp"
+#include "bench/stats.hpp"
+#include "bench/text.hpp"
 
 namespace corvane::bench {
 

@@ -13,29 +13,28 @@ namespace corvane::bench {
 
 // An OpenMP cell of p threads is contended when its runs used less than this
 // share of the CPU time of p busy threads over the reported time and one
-// thread over the rest (the start-up and exit, a tenth of the shortest
-// program's run). Measured on the 2-core AMD EPYC: quiet runs reach 0.86 to
-// 1.00 (the shortest programs lose some to starting the team and to the
-// millisecond clock), a hog on one core leaves at most 2/3, and other
-// work left 0.3 to 0.5.
+// thread over the rest (the start-up and exit). The margin below 1 is for
+// what a quiet machine costs even so: the shortest programs lose some of
+// their time to starting the team and to the millisecond clock. A thread
+// that shares its processor with other work costs far more: beside one busy
+// core, two threads use at most two thirds of that time.
 inline constexpr double least_parallel_share = 0.8;
 
 // corvane-mpi's wall time is mostly the launcher starting and stopping the
-// ranks (about 1 s around a sum of 0.3 s, measured with Open MPI on the
-// 2-core AMD EPYC), so CPU time / wall time says little about the sum's
-// threads there: those cells are judged by their switches alone.
+// ranks, far longer than the sum itself, so CPU time / wall time says little
+// about the sum's threads there: those cells are judged by their switches
+// alone.
 
 // More involuntary switches than this per second of CPU time, a preemption
 // every 8 ms of running, means the threads waited for a processor, even
 // where runtimes that spin while they wait (LLVM's libomp, MPI's progress
 // loops) keep the CPU time up. A thread that shares its processor is
-// preempted at every time slice, a few milliseconds: on Linux 6.18, 157
-// per CPU second for corvane-omp on 2 threads beside a hog on one core, 250
-// to 570 with other work running. Quiet, the kernel's own work, the harness
-// waking to watch the run and the team's start and end cost a dozen or two
-// per run: up to 82 per CPU second for the 0.1 s programs on 2 threads.
-// Counted per CPU second, not wall second, because
-// a starved thread runs less and so is preempted less.
+// preempted at every time slice, a few milliseconds, so waiting threads
+// count well above this; a quiet run pays only for the kernel's own work,
+// the harness waking to watch it and the team's start and end, a dozen or
+// two per run, which stays below it even for the shortest programs.
+// Counted per CPU second, not wall second, because a starved thread runs
+// less and so is preempted less.
 inline constexpr double most_preemptions_per_cpu_s = 120.0;
 
 // Fills the cell's parallelism, preemption rate and contention from its

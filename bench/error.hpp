@@ -2,6 +2,10 @@
 // where it is found, as a message and the exit status it means, and main
 // alone reports it, as one line on standard error. An invalid run is not an
 // error: its reason is data, kept in the results.
+//
+// An interrupt (SIGINT, SIGTERM, SIGHUP, caught by the process library) is
+// learnt one way: the harness asks stop_if_interrupted() between its steps,
+// which throws `interrupted`, and main says so once and writes nothing.
 #pragma once
 
 #include <stdexcept>
@@ -18,5 +22,12 @@ struct bench_error : std::runtime_error {
     explicit bench_error(const std::string& message, int exit_status = usage_problem)
         : std::runtime_error(message), status(exit_status) {}
 };
+
+struct interrupted {
+    int signo;
+};
+
+// Throws `interrupted` if this process has been interrupted.
+void stop_if_interrupted();
 
 }  // namespace corvane::bench

@@ -12,8 +12,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "bench/context.hpp"
 #include "bench/error.hpp"
+#include "bench/helpers.hpp"
+#include "bench/text.hpp"
 
 namespace corvane::bench {
 
@@ -37,8 +38,6 @@ std::pair<std::string, int> split_name(std::string name) {
         return {name, 1};
     return {name.substr(0, marker), static_cast<int>(threads)};
 }
-
-std::string first_line(const std::string& text) { return text.substr(0, text.find('\n')); }
 
 struct measured {
     std::vector<double> ns_per_term, vs_floor;
@@ -116,15 +115,12 @@ std::vector<kernel_figure> read_kernel_figures(const std::string& text, const st
 }
 
 std::string find_kernels_program(const std::string& own_dir) {
-    for (const std::string& candidate :
-         {own_dir + "/corvane-kernels", own_dir + "/../libexec/corvane/corvane-kernels"})
-        if (access(candidate.c_str(), X_OK) == 0) return candidate;
-    const std::string on_path = find_on_path("corvane-kernels");
-    if (on_path.empty())
+    const std::string found = find_helper("corvane-kernels", own_dir);
+    if (found.empty())
         throw bench_error(
             "--kernels needs corvane-kernels, which is not beside corvane-bench, in ../libexec/corvane or "
             "on PATH (it is built where Google Benchmark, Debian libbenchmark-dev, is found)");
-    return on_path;
+    return found;
 }
 
 std::vector<kernel_figure> measure_kernels(const std::string& program, const program_runner& run) {

@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "bench/model.hpp"
-#include "bench/report/report.hpp"
 #include "bench/suite.hpp"
 
 namespace corvane::bench {
@@ -21,8 +20,8 @@ inline constexpr double kernels_timeout_s = 1800;
 // field at fault.
 std::vector<kernel_figure> read_kernel_figures(const std::string& text, const std::string& source);
 
-// corvane-kernels beside corvane-bench (`own_dir`), else in the installed
-// layout's ../libexec/corvane, else on PATH; throws bench_error if none.
+// corvane-kernels by find_helper's rule from `own_dir`; throws bench_error
+// where it is not found.
 std::string find_kernels_program(const std::string& own_dir);
 
 // Runs corvane-kernels through `run`, its JSON going to a private temporary

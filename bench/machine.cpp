@@ -1,13 +1,18 @@
 #include "bench/machine.hpp"
 
+#include <sched.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
+#include <cstdlib>
 #include <fstream>
+#include <sstream>
+#include <thread>
 
 #include "bench/error.hpp"
-#include "bench/suite.hpp"
+#include "bench/text.hpp"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <cpuid.h>
@@ -36,6 +41,36 @@ std::string trimmed(const std::string& text) {
     const auto first = text.find_first_not_of(" \t\"");
     if (first == std::string::npos) return "";
     return text.substr(first, text.find_last_not_of(" \t\"") - first + 1);
+}
+
+// CPUs a cgroup quota allows ("max" or "QUOTA PERIOD" in cpu.max), or 0.
+int quota_cpus(long quota, long period) {
+    if (quota <= 0 || period <= 0) return 0;
+    return static_cast<int>(std::ceil(static_cast<double>(quota) / static_cast<double>(period)));
+}
+
+int cgroup_cpus() {
+    int limit = 0;
+    const auto take = [&limit](int cpus) {
+        if (cpus > 0) limit = limit == 0 ? cpus : std::min(limit, cpus);
+    };
+    // cgroup v2: this process's group and every group above it.
+    std::ifstream groups("/proc/self/cgroup");
+    for (std::string line; std::getline(groups, line);) {
+        if (line.rfind("0::", 0) != 0) continue;
+        for (std::string dir = line.substr(3);; dir = dir.substr(0, dir.find_last_of('/'))) {
+            std::istringstream max(first_line_of("/sys/fs/cgroup" + dir + "/cpu.max"));
+            std::string quota;
+            long period = 0;
+            if (max >> quota >> period && quota != "max") take(quota_cpus(std::atol(quota.c_str()), period));
+            if (dir.empty() || dir == "/") break;
+        }
+    }
+    // cgroup v1, as a container sees its own.
+    const std::string v1 = "/sys/fs/cgroup/cpu/";
+    take(quota_cpus(std::atol(first_line_of(v1 + "cpu.cfs_quota_us").c_str()),
+                    std::atol(first_line_of(v1 + "cpu.cfs_period_us").c_str())));
+    return limit;
 }
 
 // The first processor's "key: value" fields of /proc/cpuinfo.
@@ -172,23 +207,6 @@ std::optional<topology> load_topology(const char* synthetic, std::string& why_no
 
 }  // namespace
 
-binding binding_named(const std::string& name) {
-    for (binding bind : {binding::none, binding::close, binding::spread})
-        if (name == binding_name(bind)) return bind;
-    throw bench_error("--bind: '" + name + "' is not none, close or spread");
-}
-
-const char* binding_name(binding bind) {
-    switch (bind) {
-        case binding::close:
-            return "close";
-        case binding::spread:
-            return "spread";
-        default:
-            return "none";
-    }
-}
-
 std::optional<topology> machine_topology(std::string& why_not) {
 #ifdef CORVANE_HAVE_HWLOC
     return load_topology(nullptr, why_not);
@@ -208,42 +226,6 @@ std::optional<topology> synthetic_topology(const std::string& description) {
     (void)description;
     return std::nullopt;
 #endif
-}
-
-namespace {
-
-std::string counted(int count, const std::string& what) {
-    return std::to_string(count) + " " + what + (count == 1 ? "" : "s");
-}
-
-// 48K, 1M, 32M: the way cache sizes are written.
-std::string size_text(std::uint64_t bytes) {
-    for (const auto& [unit, suffix] :
-         {std::pair{1ull << 30, "G"}, std::pair{1ull << 20, "M"}, std::pair{1ull << 10, "K"}})
-        if (bytes >= unit && bytes % unit == 0) return std::to_string(bytes / unit) + suffix;
-    return std::to_string(bytes) + "B";
-}
-
-}  // namespace
-
-std::string shape_text(const topology& machine) {
-    const std::string threading = machine.pus % machine.cores == 0
-                                      ? std::to_string(machine.pus / machine.cores) + " PU" +
-                                            (machine.pus == machine.cores ? "" : "s") + "/core"
-                                      : counted(machine.pus, "PU");
-    return counted(machine.packages, "package") + ", " + counted(machine.cores, "core") + ", " + threading +
-           ", " + counted(machine.numa_nodes, "NUMA node");
-}
-
-std::string caches_text(const topology& machine) {
-    std::string text;
-    for (const auto& cache : machine.caches)
-        text += (text.empty() ? "L" : " L") + std::to_string(cache.level) +
-                (cache.kind == "data"          ? "d"
-                 : cache.kind == "instruction" ? "i"
-                                               : "") +
-                " " + size_text(cache.bytes);
-    return text;
 }
 
 machine_identity identify_machine() {
@@ -271,93 +253,27 @@ machine_identity identify_machine() {
     return machine;
 }
 
-namespace {
-
-int usable_cores(const topology& machine, int usable_cpus) {
-    return std::max(1,
-                    std::min(machine.allowed_cores > 0 ? machine.allowed_cores : machine.cores, usable_cpus));
+int usable_cpus() {
+    int cpus = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    cpu_set_t mask;
+    CPU_ZERO(&mask);
+    if (sched_getaffinity(0, sizeof mask, &mask) == 0) cpus = std::max(1, CPU_COUNT(&mask));
+    const int quota = cgroup_cpus();
+    return quota > 0 ? std::min(cpus, quota) : cpus;
 }
 
-int usable_pus(const topology& machine, int usable_cpus) {
-    return std::max(1, std::min(machine.pus, usable_cpus));
-}
-
-}  // namespace
-
-std::vector<int> scan_threads(const topology& machine, int usable_cpus) {
-    const int cores = usable_cores(machine, usable_cpus);
-    std::vector<int> threads = default_threads(cores);
-    if (machine.pus > machine.cores && usable_pus(machine, usable_cpus) > cores)
-        threads.push_back(usable_pus(machine, usable_cpus));
-    return threads;
-}
-
-std::vector<int> thread_list(const std::string& list, const std::optional<topology>& machine,
-                             int usable_cpus) {
-    std::string numbers;
-    for (std::size_t start = 0;;) {
-        const std::size_t end = list.find(',', start);
-        std::string item = list.substr(start, end == std::string::npos ? std::string::npos : end - start);
-        if (item == "cores" && !machine)
-            throw bench_error(
-                "--threads: 'cores' needs the machine's topology, which is unknown here (hwloc, Debian "
-                "libhwloc-dev); give a number");
-        if (item == "cores") item = std::to_string(usable_cores(*machine, usable_cpus));
-        if (item == "pus") item = std::to_string(machine ? usable_pus(*machine, usable_cpus) : usable_cpus);
-        numbers += item;
-        if (end == std::string::npos) break;
-        numbers += ',';
-        start = end + 1;
+machine_facts gather_machine() {
+    machine_facts facts;
+    facts.identity = identify_machine();
+    facts.processor = cpuinfo_field("model name");
+    facts.logical_cores = static_cast<int>(std::thread::hardware_concurrency());
+    facts.usable_cpus = usable_cpus();
+    for (int cpu = 0; cpu < facts.logical_cores; ++cpu) {
+        const std::string governor =
+            first_line_of("/sys/devices/system/cpu/cpu" + std::to_string(cpu) + "/cpufreq/scaling_governor");
+        if (!governor.empty() && governor != "performance") facts.governors.insert(printable(governor));
     }
-    return parse_counts(numbers, "--threads");
-}
-
-environment placement_environment(binding bind, const std::optional<topology>& machine, int threads) {
-    if (bind == binding::none) return {};
-    // One core per thread keeps a team off a core's second PU until it has
-    // more threads than cores; only then do the PUs themselves become places.
-    const bool beyond_cores =
-        machine && machine->pus > machine->cores && threads > usable_cores(*machine, machine->pus);
-    return {{"OMP_PLACES", beyond_cores ? "threads" : "cores"}, {"OMP_PROC_BIND", binding_name(bind)}};
-}
-
-std::vector<std::string> launcher_binding(const std::string& implementation, binding bind, int threads) {
-    const std::string per_rank = std::to_string(threads);
-    if (implementation == "Open MPI") {
-        if (bind == binding::none) return {"--bind-to", "none"};
-        // Each rank gets as many cores as it has threads, next to each other
-        // or spread over the NUMA nodes; binding to one core would put all
-        // of a rank's threads on it.
-        return {"--map-by", (bind == binding::close ? "slot:PE=" : "numa:PE=") + per_rank, "--bind-to",
-                "core"};
-    }
-    if (implementation == "MPICH") {
-        if (bind == binding::none) return {"-bind-to", "none"};
-        return {"-bind-to", "core:" + per_rank, "-map-by",
-                bind == binding::close ? "core:" + per_rank : "numa"};
-    }
-    if (bind == binding::none) return {};
-    throw bench_error(std::string("--bind ") + binding_name(bind) +
-                      ": the launcher is neither Open MPI's nor MPICH's, whose binding options corvane-bench "
-                      "knows; use --bind none or name one of those with --mpiexec");
-}
-
-// "host vm · Linux 6.1.0 · AuthenticAMD family 26 model 2 stepping 1, microcode 0xb002 · 1 package, 2 cores,
-// 1 PU/core, 1 NUMA node · L1d 48K L2 1M L3 32M · hypervisor KVM · 1500-3700 MHz, boost on"
-std::string machine_text(const machine_identity& m) {
-    const std::string clock = m.min_mhz == "unknown" && m.max_mhz == "unknown" ? "clock unknown"
-                              : m.min_mhz == m.max_mhz                         ? m.max_mhz + " MHz"
-                                                       : m.min_mhz + "-" + m.max_mhz + " MHz";
-    std::string text = "host " + m.hostname + " · " + m.os + " " + m.kernel + " · " + m.cpu_vendor +
-                       " family " + m.cpu_family + " model " + m.cpu_model + " stepping " + m.cpu_stepping +
-                       ", microcode " + m.microcode + " · ";
-    if (m.shape) {
-        text += shape_text(*m.shape);
-        if (!m.shape->caches.empty()) text += " · " + caches_text(*m.shape);
-    } else {
-        text += m.topology_note;
-    }
-    return text + " · hypervisor " + m.hypervisor + " · " + clock + ", boost " + m.boost;
+    return facts;
 }
 
 }  // namespace corvane::bench

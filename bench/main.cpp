@@ -20,22 +20,17 @@
 #include "bench/compare.hpp"
 #include "bench/contention.hpp"
 #include "bench/error.hpp"
+#include "bench/evaluate.hpp"
 #include "bench/kernel_figures.hpp"
+#include "bench/output.hpp"
+#include "bench/progress.hpp"
 #include "bench/report/across.hpp"
-#include "bench/report/writer.hpp"
+#include "bench/report/context.hpp"
+#include "bench/result_file.hpp"
 
 using namespace corvane::bench;
 
 namespace {
-
-int interrupted(int signo) {
-    std::fprintf(stderr, "\ncorvane-bench: interrupted by signal %d; no results written\n", signo);
-    return 128 + signo;
-}
-
-void stop_if_interrupted() {
-    if (const int signo = corvane::process::interrupted_by()) throw bench_error("", 128 + signo);
-}
 
 bool stdout_was_closed = false;
 
@@ -47,12 +42,6 @@ void show(std::FILE* to, const std::string& text) {
                               (to == stdout ? "standard output" : "standard error") + ": " +
                               (errno ? std::strerror(errno) : "write error"),
                           not_written);
-}
-
-// The progress line, only where a person watches standard error.
-std::function<void(const std::string&)> progress_line() {
-    if (!isatty(STDERR_FILENO)) return {};
-    return [](const std::string& note) { std::fprintf(stderr, "\r\033[K%s", note.c_str()); };
 }
 
 int compare(const compare_request& request) {
@@ -94,41 +83,49 @@ int report(const report_request& request) {
     return 0;
 }
 
-int run(const command_line& given) {
-    corvane::process::catch_interrupts();
-    const prepared_suite suite = prepare(given);
-    stop_if_interrupted();
-
-    suite_result result{
-        context_of(suite.options, suite.cpus, suite.warnings, suite.mpi, given.hostfile), suite.cells, {}};
-    std::FILE* table_out = exports_to_stdout(given.exports) ? stderr : stdout;
-    show(table_out, context_text(result.context) + warnings_text(result.context.warnings) + "\n");
-
-    const auto progress = progress_line();
-    // Before the suite: a corvane-kernels that fails costs no hours of runs.
+// corvane-kernels first, where asked for (one that fails costs no hours of
+// runs), then the suite; then the statistics and the judgements on them.
+void measure(const prepared_suite& suite, suite_result& result) {
     if (!suite.kernels_program.empty()) {
-        if (progress) progress("corvane-kernels: every kernel against its floors (a minute or two)");
+        show_progress("corvane-kernels: every kernel against its floors (a minute or two)");
         result.kernels = measure_kernels(suite.kernels_program, run_command);
-        if (progress) std::fprintf(stderr, "\r\033[K");
-        if (const int kernels_signo = corvane::process::interrupted_by()) return interrupted(kernels_signo);
+        clear_progress();
+        stop_if_interrupted();
     }
-    const int signo = run_suite(suite.options, result.cells, run_command, progress);
-    if (progress) std::fprintf(stderr, "\r\033[K");
-    if (signo) return interrupted(signo);
-
+    run_suite(suite.options, result.cells, run_command, show_progress);
+    clear_progress();
+    stop_if_interrupted();
     evaluate(result.cells);
     // Known only now, and still before the figures they are about.
     const auto contended = contention_warnings(result.cells);
     result.context.warnings.insert(result.context.warnings.end(), contended.begin(), contended.end());
-    const std::string table = given.wide ? terminal_table(result_rows(result.cells))
-                                         : terminal_table(result_rows(result.cells, false), terminal_width);
-    show(table_out, warnings_text(contended) + table + table_footnotes(result.cells, given.wide) +
-                        invalid_runs_text(result.cells));
+}
+
+// The contended warnings, the table and its notes, the invalid runs, and
+// corvane-kernels' figures.
+std::string results_text(const suite_result& result, bool wide) {
+    std::vector<std::string> contended = contention_warnings(result.cells);
+    const std::string table = wide ? terminal_table(result_rows(result.cells))
+                                   : terminal_table(result_rows(result.cells, false), terminal_width);
+    std::string text = warnings_text(contended) + table + table_footnotes(result.cells, wide) +
+                       invalid_runs_text(result.cells);
     if (!result.kernels.empty())
-        show(table_out,
-             "\ncorvane-kernels, on this machine:\n" + terminal_table(kernel_rows(result.kernels)));
+        text += "\ncorvane-kernels, on this machine:\n" + terminal_table(kernel_rows(result.kernels));
+    return text;
+}
+
+int run(const command_line& given) {
+    corvane::process::catch_interrupts();
+    const prepared_suite suite = prepare(given);
     stop_if_interrupted();
-    write_exports(given.exports, result);
+    suite_result result{
+        context_of(suite.options, suite.machine, suite.warnings, suite.mpi, given.hostfile), suite.cells, {}};
+    std::FILE* table_out = exports_to_stdout(given.exports) ? stderr : stdout;
+    show(table_out, context_text(result.context) + warnings_text(result.context.warnings) + "\n");
+    measure(suite, result);
+    show(table_out, results_text(result, given.wide));
+    stop_if_interrupted();
+    write_results(given.exports, result);
     const bool all_valid = std::all_of(result.cells.begin(), result.cells.end(), [](const cell& c) {
         return c.statistics.invalid_runs == 0 && c.statistics.valid_runs > 0;
     });
@@ -147,8 +144,11 @@ int main(int argc, char** argv) {
         if (!given) return 0;  // --help
         if (given->report) return report(*given->report);
         return given->compare ? compare(*given->compare) : run(*given);
+    } catch (const interrupted& stop) {
+        clear_progress();
+        std::fprintf(stderr, "\ncorvane-bench: interrupted by signal %d; no results written\n", stop.signo);
+        return 128 + stop.signo;
     } catch (const bench_error& e) {
-        if (e.status > 128 && *e.what() == '\0') return interrupted(e.status - 128);
         std::fprintf(stderr, "corvane-bench: %s\n", printable(e.what()).c_str());
         return e.status;
     }

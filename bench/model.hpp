@@ -1,6 +1,8 @@
 // The results of a suite: one typed record that the suite fills, and every
-// reporter and compare read. Only the JSON reporter converts it to and from
-// text with names.
+// reporter and compare read. It holds data only: what the harness measured
+// and found out, and the judgements it made (contention, marks), each once;
+// the reporters render it and decide nothing. Its names in JSON are in
+// report/json_fields.hpp.
 #pragma once
 
 #include <cstdint>
@@ -38,6 +40,19 @@ struct sample {
     std::optional<long> involuntary_switches = std::nullopt;
 };
 
+// How much a mark matters to a reader; each format shows the levels its own way.
+enum class severity {
+    note,     // worth knowing: outliers
+    warning,  // the figures are doubtful: unstable, contended
+    fault,    // runs failed: invalid runs, no valid run
+};
+
+// What a reader must see beside a cell's figures: "2 invalid", "unstable".
+struct cell_mark {
+    severity level;
+    std::string text;
+};
+
 struct cell_statistics {
     summary reported, wall;  // over valid samples only
     int valid_runs = 0, invalid_runs = 0;
@@ -49,6 +64,7 @@ struct cell_statistics {
     // The threads did not get their processors: the scaling is doubtful.
     bool contended = false;
     std::string contention;  // why, when contended
+    std::vector<cell_mark> marks;
 };
 
 // A cell holds at most this many runs: enough for any study, and few
@@ -73,9 +89,6 @@ std::optional<int> workers(const cell& c);
 
 // The times a cell's statistics are taken over: its valid samples.
 std::vector<double> valid_times(const cell& c);
-
-// Fills every cell's statistics, scaled against the baseline cells present.
-void evaluate(std::vector<cell>& cells);
 
 // The kernel one summation order chose, and what every candidate measured.
 struct order_plan {

@@ -1,5 +1,7 @@
 #include "bench/progress.hpp"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -34,6 +36,24 @@ std::string eta_text(const std::optional<double>& seconds) {
     else
         std::snprintf(text, sizeof text, "ETA ~%ld h %02ld min", whole / 3600, whole / 60 % 60);
     return text;
+}
+
+namespace {
+
+// Back to the start of the line, and the line erased.
+constexpr const char* erase_line = "\r\033[K";
+bool line_shown = false;
+
+}  // namespace
+
+void show_progress(const std::string& note) {
+    if (!isatty(STDERR_FILENO)) return;
+    std::fprintf(stderr, "%s%s", erase_line, note.c_str());
+    line_shown = !note.empty();
+}
+
+void clear_progress() {
+    if (line_shown) show_progress("");
 }
 
 }  // namespace corvane::bench

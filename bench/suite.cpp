@@ -5,49 +5,13 @@
 #include <map>
 #include <random>
 #include <sstream>
-#include <stdexcept>
 
-#include "bench/error.hpp"
+#include "bench/launchers.hpp"
 #include "bench/progress.hpp"
+#include "bench/text.hpp"
 #include "core/report_lines.hpp"
 
 namespace corvane::bench {
-
-std::string printable(const std::string& text) {
-    std::string out;
-    const auto escape = [&out](unsigned char byte) {
-        char code[5];
-        std::snprintf(code, sizeof code, "\\x%02X", byte);
-        out += code;
-    };
-    for (std::size_t i = 0; i < text.size();) {
-        const auto byte = static_cast<unsigned char>(text[i]);
-        // The length of a well-formed UTF-8 sequence starting here, or 0.
-        std::size_t length = byte < 0x80                    ? 1
-                             : byte >= 0xC2 && byte <= 0xDF ? 2
-                             : byte >= 0xE0 && byte <= 0xEF ? 3
-                             : byte >= 0xF0 && byte <= 0xF4 ? 4
-                                                            : 0;
-        if (length == 0 || i + length > text.size()) length = 0;
-        std::uint32_t point = length == 1 ? byte : byte & (0xFF >> (length + 1));
-        for (std::size_t k = 1; k < length; ++k) {
-            const auto next = static_cast<unsigned char>(text[i + k]);
-            if ((next & 0xC0) != 0x80) length = 0;
-            point = point << 6 | (next & 0x3F);
-        }
-        const bool overlong = (length == 3 && point < 0x800) || (length == 4 && point < 0x10000);
-        const bool invalid = point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF);
-        const bool control = point < 0x20 || (point >= 0x7F && point <= 0x9F);
-        if (length == 0 || overlong || invalid || control) {
-            escape(byte);
-            ++i;
-            continue;
-        }
-        out.append(text, i, length);
-        i += length;
-    }
-    return out;
-}
 
 namespace {
 
@@ -116,34 +80,6 @@ sample sample_of(const process::program_run& run, double timeout_s) {
     s.system_s = run.system_seconds;
     s.involuntary_switches = run.involuntary_switches;
     return s;
-}
-
-std::vector<int> default_threads(int cpus) {
-    std::vector<int> threads{1};
-    for (int t = 2; t < cpus; t *= 2) threads.push_back(t);
-    if (cpus > 1) threads.push_back(cpus);
-    return threads;
-}
-
-std::vector<int> parse_counts(const std::string& list, const std::string& option) {
-    std::vector<int> threads;
-    std::stringstream items(list);
-    std::string item;
-    bool any = false;
-    while (std::getline(items, item, ',')) {
-        any = true;
-        const bool digits =
-            !item.empty() && item.size() <= 6 &&
-            std::all_of(item.begin(), item.end(), [](char c) { return c >= '0' && c <= '9'; });
-        if (!digits || std::stoi(item) < 1)
-            throw bench_error(option + ": '" + item + "' is not a positive integer");
-        threads.push_back(std::stoi(item));
-    }
-    if (!any || list.back() == ',')
-        throw bench_error(option + ": '" + list + "' is not a comma-separated list of positive integers");
-    std::sort(threads.begin(), threads.end());
-    threads.erase(std::unique(threads.begin(), threads.end()), threads.end());
-    return threads;
 }
 
 std::vector<cell> make_cells(const suite_options& options) {

@@ -8,15 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "bench/machine.hpp"
 #include "bench/model.hpp"
+#include "bench/placement.hpp"
 #include "process/process.hpp"
 
 namespace corvane::bench {
-
-// A program's output is data: bytes that are not printable UTF-8 (control
-// characters, escape sequences, invalid sequences) become \xNN.
-std::string printable(const std::string& text);
 
 // A report is two short lines; more than this is not one, and more than
 // kept_output_bytes of a run's output is not even kept.
@@ -45,13 +41,6 @@ struct suite_options {
     binding bind = binding::none;
     std::optional<topology> machine;  // where teams are placed, if known
 };
-
-// Default team sizes: 1, the powers of two below `cpus`, and `cpus`.
-std::vector<int> default_threads(int cpus);
-
-// Parses "1,2,4" given to `option`: positive integers, sorted, without
-// repeats. Throws bench_error naming the offending item.
-std::vector<int> parse_counts(const std::string& list, const std::string& option);
 
 std::vector<cell> make_cells(const suite_options& options);
 

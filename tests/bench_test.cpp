@@ -1,14 +1,13 @@
-// corvane-bench: its statistics on known samples, its validation of runs,
-// and the harness itself run against stand-in programs.
+// The harness's parts on known input: its statistics, its validation of
+// runs, the suite run through a fake runner, and the progress line's
+// estimate of the time left.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <string>
 
-#include <nlohmann/json.hpp>
-
-#include "bench/compare.hpp"
 #include "bench/error.hpp"
+#include "bench/progress.hpp"
 #include "bench/report/report.hpp"
 #include "bench/stats.hpp"
 #include "bench/suite.hpp"
@@ -149,376 +148,6 @@ TEST(Validation, AcceptsTheReportAndNamesEveryFault) {
     EXPECT_EQ(validate(unstarted), "cannot fork: Resource temporarily unavailable");
 }
 
-TEST(Csv, QuotesFieldsAsRfc4180) {
-    cell c{"corvane-omp", std::nullopt, 2, {{0.0, 0.1, false, "wrong value line: \"3,14\""}}, {}};
-    EXPECT_EQ(
-        csv_rows({c}),
-        "program,ranks,threads,run,reported_s,wall_s,valid,reason,user_s,system_s,involuntary_switches\r\n"
-        "corvane-omp,,2,1,,0.100000,false,\"wrong value line: \"\"3,14\"\"\",,,\r\n");
-}
-
-TEST_F(StandIns, ValidRunsGiveStatisticsAndExitZero) {
-    const auto run = bench(
-        {"--threads", "1,2", "--json", file("r.json"), "--csv", file("r.csv"), "--markdown", file("r.md")});
-    EXPECT_EQ(run.exit_status, 0) << run.out << run.err;
-    EXPECT_NE(run.out.find("seed 7"), std::string::npos);
-    const auto result = read_json(file("r.json"));
-    ASSERT_EQ(result["cells"].size(), 8u);  // two serial cells, three programs on two team sizes
-    for (const auto& c : result["cells"]) {
-        EXPECT_EQ(c["valid_runs"], 2);
-        EXPECT_DOUBLE_EQ(c["median_s"].get<double>(), 0.001);
-        if (c["program"] == "corvane-omp") {
-            EXPECT_DOUBLE_EQ(c["speedup"].get<double>(), 1.0);
-        }
-    }
-    EXPECT_TRUE(exists(file("r.csv")));
-    EXPECT_TRUE(exists(file("r.md")));
-}
-
-TEST_F(StandIns, InvalidRunsAreShownExcludedAndFailTheSuite) {
-    stand_in("corvane-serial",
-             "printf 'The value of PI is  3.141592653591\\nThe time to calculate PI was 0.1 seconds\\n'");
-    stand_in("corvane-serial-simd", "echo 'The value of PI is  3.141592653590'");
-    stand_in("corvane-omp", "printf '" + escaped(quick_output) + "'; exit 3");
-    stand_in("corvane-omp-simd", "kill -SEGV $$");
-    const auto run = bench({"--threads", "2", "--json", file("r.json")});
-    EXPECT_EQ(run.exit_status, 1);
-    for (const char* reason :
-         {"wrong value line", "expected two lines, got 1", "exit status 3", "killed by signal 11"})
-        EXPECT_NE(run.out.find(reason), std::string::npos) << reason << "\n" << run.out;
-    const auto result = read_json(file("r.json"));
-    for (const auto& c : result["cells"]) {
-        const bool good = c["program"] == "corvane-autopar";
-        EXPECT_EQ(c["invalid_runs"], good ? 0 : 2) << c["program"];
-        EXPECT_EQ(c["median_s"].is_null(), !good);
-    }
-}
-
-TEST_F(StandIns, UsageErrorsExitTwoWithOneLineAndNoFiles) {
-    unlink((dir_ + "/corvane-autopar").c_str());
-    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
-        {{"--frobnicate"}, "frobnicate"},
-        {{"--threads", "0"}, "--threads: '0' is not a positive integer"},
-        {{"--threads", "2,x"}, "--threads: 'x' is not a positive integer"},
-        {{"--programs", "corvane-fast"}, "unknown program 'corvane-fast'"},
-        {{}, "corvane-autopar not found in"},
-        {{"--programs", "corvane-serial", "--env", "NOVALUE"}, "--env: 'NOVALUE' is not NAME=VALUE"},
-        {{"--programs", "corvane-serial", "--runs", "0"}, "--runs"},
-        {{"--programs", "corvane-serial", "--csv", "/nonexistent/dir/r.csv"},
-         "cannot write /nonexistent/dir/r.csv"},
-    };
-    for (const auto& [args, message] : cases) {
-        auto with_json = args;
-        with_json.insert(with_json.end(), {"--json", file("r.json")});
-        const auto run = bench(with_json);
-        EXPECT_EQ(run.exit_status, 2) << message;
-        EXPECT_EQ(run.err.rfind("corvane-bench: ", 0), 0u) << run.err;
-        EXPECT_NE(run.err.find(message), std::string::npos) << run.err;
-        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
-        EXPECT_FALSE(exists(file("r.json"))) << message;
-    }
-}
-
-TEST_F(StandIns, RanksRunCorvaneMpiThroughTheLauncherItNames) {
-    // A stand-in Open MPI launcher that notes how it was called and runs the program.
-    stand_in("mpiexec",
-             "[ \"$1\" = --version ] && { echo 'mpiexec (OpenRTE) 4.1.4'; exit 0; }\n"
-             "printf '%s\\n' \"$*\" >> '" +
-                 file("launches") +
-                 "'\n"
-                 "while [ \"$1\" != -n ]; do shift; done; shift 2; exec \"$@\"");
-    const auto run = bench({"--programs", "corvane-serial-simd", "--threads", "2", "--ranks", "1,2",
-                            "--mpiexec", file("mpiexec"), "--json", file("r.json")});
-    ASSERT_EQ(run.exit_status, 0) << run.out << run.err;
-    std::ifstream launches(file("launches"));
-    int by_ranks[3] = {};
-    for (std::string line; std::getline(launches, line);) {
-        // Each rank's threads may use every core; remote ranks get the team size.
-        EXPECT_EQ(line.rfind("--bind-to none -x OMP_NUM_THREADS ", 0), 0u) << line;
-        if (line.find("-n 1 " + file("corvane-mpi")) != std::string::npos) ++by_ranks[1];
-        if (line.find("-n 2 " + file("corvane-mpi")) != std::string::npos) ++by_ranks[2];
-    }
-    EXPECT_EQ(by_ranks[1], 2);
-    EXPECT_EQ(by_ranks[2], 2);
-    const auto result = read_json(file("r.json"));
-    ASSERT_EQ(result["cells"].size(), 3u);
-    EXPECT_EQ(result["cells"][2]["ranks"], 2);
-    EXPECT_DOUBLE_EQ(result["cells"][2]["efficiency"].get<double>(), 0.25);  // 1.0 over 2 x 2
-    EXPECT_EQ(result["context"]["mpi"]["implementation"], "Open MPI");
-    EXPECT_EQ(result["context"]["mpi"]["launcher"], file("mpiexec"));
-
-    // MPICH's Hydra gets its own options, the hostfile with -f.
-    stand_in("mpiexec",
-             "[ \"$1\" = --version ] && { echo 'HYDRA build details:'; exit 0; }\n"
-             "printf '%s\\n' \"$*\" > '" +
-                 file("launches") +
-                 "'\n"
-                 "while [ \"$1\" != -n ]; do shift; done; shift 2; exec \"$@\"");
-    std::ofstream(file("hosts")) << "localhost:2\n";
-    const auto hydra = bench({"--programs", "corvane-serial-simd", "--threads", "1", "--ranks", "2",
-                              "--mpiexec", file("mpiexec"), "--hostfile", file("hosts")});
-    ASSERT_EQ(hydra.exit_status, 0) << hydra.out << hydra.err;
-    EXPECT_EQ(slurp(file("launches")),
-              "-bind-to none -f " + file("hosts") + " -n 2 " + file("corvane-mpi") + "\n");
-
-    for (const auto& [args, message] : std::vector<std::pair<std::vector<std::string>, std::string>>{
-             {{"--programs", "corvane-mpi"}, "corvane-mpi runs through --ranks"},
-             {{"--ranks", "0"}, "--ranks: '0' is not a positive integer"},
-             {{"--ranks", "1", "--mpiexec", "/nonexistent/mpiexec"}, "/nonexistent/mpiexec cannot be run"},
-             {{"--hostfile", file("hosts")}, "--hostfile goes with --ranks"}}) {
-        const auto refused = bench(args);
-        EXPECT_EQ(refused.exit_status, 2);
-        EXPECT_NE(refused.err.find(message), std::string::npos) << refused.err;
-    }
-}
-
-TEST_F(StandIns, BindPlacesTeamsAndRanksAndRefusesWhatCannotBePlaced) {
-    stand_in("mpiexec",
-             "[ \"$1\" = --version ] && { echo 'mpiexec (OpenRTE) 4.1.4'; exit 0; }\n"
-             "printf '%s\\n' \"$*\" >> '" +
-                 file("launches") +
-                 "'\n"
-                 "while [ \"$1\" != -n ]; do shift; done; shift 2; exec \"$@\"");
-    stand_in("corvane-omp", "printf '%s %s\\n' \"$OMP_PLACES\" \"$OMP_PROC_BIND\" >> '" + file("placed") +
-                                "'\nprintf '" + escaped(quick_output) + "'");
-    const auto run = bench({"--programs", "corvane-omp", "--threads", "1", "--ranks", "1", "--bind", "spread",
-                            "--mpiexec", file("mpiexec"), "--json", file("r.json")});
-    ASSERT_EQ(run.exit_status, 0) << run.out << run.err;
-    EXPECT_EQ(slurp(file("placed")), "cores spread\ncores spread\n");
-    // Ranks on other machines get the placement too.
-    EXPECT_EQ(slurp(file("launches"))
-                  .rfind("--map-by numa:PE=1 --bind-to core -x OMP_NUM_THREADS -x OMP_PLACES "
-                         "-x OMP_PROC_BIND -n 1 " +
-                             file("corvane-mpi") + "\n",
-                         0),
-              0u)
-        << slurp(file("launches"));
-    EXPECT_EQ(read_json(file("r.json"))["context"]["binding"], "spread");
-    EXPECT_NE(run.out.find("binding: spread"), std::string::npos) << run.out;
-
-    for (const auto& [args, message] : std::vector<std::pair<std::vector<std::string>, std::string>>{
-             {{"--programs", "corvane-omp", "--bind", "tight"},
-              "--bind: 'tight' is not none, close or spread"},
-             {{"--programs", "corvane-omp", "--bind", "close", "--env", "OMP_PROC_BIND=spread"},
-              "--env OMP_PROC_BIND and --bind close both place the threads"},
-             {{"--programs", "corvane-omp", "--threads", "1", "--ranks", "100000", "--bind", "close",
-               "--mpiexec", file("mpiexec")},
-              "corvane-mpi ranks 100000 threads 1: --bind close gives each of 100000 ranks 1 core(s) of its "
-              "own"}}) {
-        const auto refused = bench(args);
-        EXPECT_EQ(refused.exit_status, 2) << refused.err;
-        EXPECT_NE(refused.err.find(message), std::string::npos) << refused.err;
-    }
-}
-
-TEST_F(StandIns, AHungProgramIsEndedWithEverythingItStarted) {
-    stand_in("corvane-serial",
-             "echo $$ > '" + file("pid") + "'\nsleep 300 & echo $! > '" + file("child") + "'\nwait");
-    const auto run = bench(
-        {"--programs", "corvane-serial,corvane-serial-simd", "--timeout", "1", "--json", file("r.json")});
-    EXPECT_EQ(run.exit_status, 1) << run.out << run.err;
-    EXPECT_NE(run.out.find("invalid: corvane-serial run 1: timed out after 1 s"), std::string::npos)
-        << run.out;
-    EXPECT_TRUE(gone(file("pid")));
-    EXPECT_TRUE(gone(file("child")));  // in the program's process group, ended with it
-    const auto result = read_json(file("r.json"));
-    EXPECT_EQ(result["cells"][1]["valid_runs"], 2);  // the suite went on
-}
-
-TEST_F(StandIns, AnInterruptEndsTheRunWritesNothingAndExits130) {
-    // The stand-in interrupts corvane-bench (its parent) and then hangs.
-    stand_in("corvane-serial", "echo $$ > '" + file("pid") + "'\nkill -INT $PPID\nsleep 300");
-    const auto run =
-        bench({"--programs", "corvane-serial", "--json", file("r.json"), "--csv", file("r.csv")});
-    EXPECT_EQ(run.exit_status, 130) << run.out << run.err;
-    EXPECT_NE(run.err.find("interrupted by signal 2"), std::string::npos) << run.err;
-    EXPECT_FALSE(exists(file("r.json")));
-    EXPECT_FALSE(exists(file("r.csv")));
-    EXPECT_TRUE(gone(file("pid")));
-}
-
-TEST_F(StandIns, GarbageOutputIsEscapedAndTheExportsStayValid) {
-    stand_in("corvane-serial", "printf 'The value of PI is \\033]0;owned\\007\\377\\nx\\n'");
-    const auto run = bench({"--programs", "corvane-serial,corvane-serial-simd", "--json", file("r.json"),
-                            "--csv", file("r.csv")});
-    EXPECT_EQ(run.exit_status, 1) << run.err;
-    EXPECT_EQ(run.out.find('\033'), std::string::npos) << "a raw escape reached the terminal";
-    EXPECT_NE(run.out.find("The value of PI is \\x1B]0;owned\\x07\\xFF"), std::string::npos) << run.out;
-    const auto result = read_json(file("r.json"));  // parses: valid UTF-8 throughout
-    EXPECT_EQ(result["cells"][0]["samples"][0]["reason"],
-              "wrong value line: The value of PI is \\x1B]0;owned\\x07\\xFF");
-    EXPECT_EQ(slurp(file("r.csv")).find('\033'), std::string::npos);
-}
-
-TEST_F(StandIns, ALineOfAnyLengthMakesTheRunInvalidAndTheSuiteGoesOn) {
-    stand_in("corvane-serial",
-             "printf 'The value of PI is  3.141592653590\\nThe time to calculate PI was '\n"
-             "head -c 30000 /dev/zero | tr '\\0' 0\nprintf '1.000000 seconds\\n'");
-    const auto run = bench({"--programs", "corvane-serial,corvane-serial-simd", "--json", file("r.json")});
-    EXPECT_EQ(run.exit_status, 1) << run.err;
-    EXPECT_NE(run.out.find("invalid: corvane-serial run 1: output too long: 30081 bytes"), std::string::npos)
-        << run.out.substr(0, 2000);
-    EXPECT_EQ(read_json(file("r.json"))["cells"][1]["valid_runs"], 2);
-}
-
-TEST_F(StandIns, ImpossibleReportedTimesAreInvalid) {
-    stand_in(
-        "corvane-serial",
-        "printf 'The value of PI is  3.141592653590\\nThe time to calculate PI was 5.000000 seconds\\n'");
-    const auto run = bench({"--programs", "corvane-serial"});
-    EXPECT_EQ(run.exit_status, 1);
-    EXPECT_NE(run.out.find("reported 5.000 s, longer than the process lived"), std::string::npos) << run.out;
-}
-
-TEST_F(StandIns, ExportsAreWrittenAsASetOrNotAtAll) {
-    const std::string other = dir_ + "/other";
-    mkdir(file("gone").c_str(), 0755);
-    mkdir(other.c_str(), 0755);
-    // The directory of the JSON export disappears while the programs run.
-    stand_in("corvane-serial", "rm -rf '" + file("gone") + "'\nprintf '" + escaped(quick_output) + "'");
-    const auto run =
-        bench({"--programs", "corvane-serial", "--csv", other + "/r.csv", "--json", file("gone/r.json")});
-    EXPECT_EQ(run.exit_status, 3) << run.out << run.err;
-    EXPECT_NE(run.err.find("corvane-bench: results not written: cannot write " + file("gone/r.json")),
-              std::string::npos)
-        << run.err;
-    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
-    EXPECT_EQ(slurp_dir(other), "") << "a file was left in the other export's directory";
-}
-
-TEST_F(StandIns, ExportPathsSameTwiceStandardOutputAndLinks) {
-    const auto twice = bench({"--programs", "corvane-serial", "--json", file("x"), "--csv", file("x")});
-    EXPECT_EQ(twice.exit_status, 2);
-    EXPECT_NE(twice.err.find("another export already goes there"), std::string::npos) << twice.err;
-    EXPECT_FALSE(exists(file("x")));
-
-    // "-": the export on standard output, the table on standard error.
-    const auto to_stdout = bench({"--programs", "corvane-serial", "--json", "-"});
-    EXPECT_EQ(to_stdout.exit_status, 0) << to_stdout.err;
-    EXPECT_EQ(nlohmann::json::parse(to_stdout.out)["schema_version"], 2);
-    EXPECT_NE(to_stdout.err.find("corvane-serial"), std::string::npos);
-    EXPECT_FALSE(exists(file("-")));
-
-    // A symbolic link stays a link; its target gets the export, and the
-    // check and the write leave nothing else behind.
-    std::ofstream(file("target.json")) << "old";
-    symlink(file("target.json").c_str(), file("link.json").c_str());
-    const std::string before = slurp_dir(dir_);
-    const auto linked = bench({"--programs", "corvane-serial", "--json", file("link.json")});
-    EXPECT_EQ(linked.exit_status, 0) << linked.err;
-    struct stat info {};
-    ASSERT_EQ(lstat(file("link.json").c_str(), &info), 0);
-    EXPECT_TRUE(S_ISLNK(info.st_mode));
-    EXPECT_EQ(read_json(file("target.json"))["schema_version"], 2);
-    EXPECT_EQ(slurp_dir(dir_), before);
-}
-
-TEST_F(StandIns, ACellWhoseTeamWouldBeSmallerIsRefusedBeforeAnyRun) {
-    stand_in("corvane-omp", "touch '" + file("ran") + "'\nprintf '" + escaped(quick_output) + "'");
-    const auto run = bench({"--programs", "corvane-omp", "--threads", "2", "--env", "OMP_THREAD_LIMIT=1",
-                            "--json", file("r.json")});
-    EXPECT_EQ(run.exit_status, 2) << run.out << run.err;
-    EXPECT_NE(run.err.find("corvane-omp threads 2: a parallel region would get 1 thread(s), not 2"),
-              std::string::npos)
-        << run.err;
-    EXPECT_NE(run.err.find("OMP_THREAD_LIMIT"), std::string::npos) << run.err;
-    EXPECT_FALSE(exists(file("ran")));
-    EXPECT_FALSE(exists(file("r.json")));
-}
-
-TEST_F(StandIns, CompareRoundTripsTheJsonAndRejectsBadFiles) {
-    ASSERT_EQ(bench({"--threads", "1", "--json", file("a.json")}).exit_status, 0);
-    const auto same = run_program(CORVANE_BENCH, {"compare", file("a.json"), file("a.json")});
-    EXPECT_EQ(same.exit_status, 0) << same.err;
-    EXPECT_NE(same.out.find("corvane-omp threads 1 "), std::string::npos) << same.out;
-    EXPECT_NE(same.out.find("geometric mean of ratios (new / old, below 1 is faster): 1.000 over 5 cells"),
-              std::string::npos)
-        << same.out;
-
-    std::ofstream(file("broken.json")) << "{\"schema_version\": 1, \"cells\": [";
-    std::ofstream(file("other.json")) << "{\"name\": \"not a result\"}";
-    for (const auto& [path, message] : std::vector<std::pair<std::string, std::string>>{
-             {file("missing.json"), "cannot read"},
-             {file("broken.json"), "is not valid JSON"},
-             {file("other.json"), "is not a corvane-bench result"}}) {
-        const auto run = run_program(CORVANE_BENCH, {"compare", file("a.json"), path});
-        EXPECT_EQ(run.exit_status, 2);
-        EXPECT_NE(run.err.find(message), std::string::npos) << run.err;
-    }
-}
-
-namespace {
-
-// A result file as corvane-bench writes it, with corvane-omp cells of the
-// given team sizes and reported times.
-nlohmann::json synthetic_result(const std::vector<std::vector<double>>& cells, const std::string& processor) {
-    nlohmann::json result = {
-        {"schema_version", 1},
-        {"context",
-         {{"processor", processor}, {"compiler", "GNU 12.2.0"}, {"build_type", "Release"}, {"flags", "-O3"}}},
-        {"seed", 1},
-        {"cells", nlohmann::json::array()}};
-    for (std::size_t i = 0; i < cells.size(); ++i) {
-        nlohmann::json samples = nlohmann::json::array();
-        for (double t : cells[i])
-            samples.push_back(
-                {{"reported_s", t}, {"wall_s", t + 0.003}, {"valid", true}, {"reason", nullptr}});
-        result["cells"].push_back(
-            {{"program", "corvane-omp"}, {"threads", i + 1}, {"ranks", nullptr}, {"samples", samples}});
-    }
-    return result;
-}
-
-std::vector<double> scaled(const std::vector<double>& times, double factor) {
-    std::vector<double> out;
-    for (double t : times) out.push_back(t * factor);
-    return out;
-}
-
-// The verdict at the end of a cell's line in compare's table.
-std::string verdict_of(const std::string& table, const std::string& key) {
-    std::istringstream lines(table);
-    for (std::string line; std::getline(lines, line);)
-        if (line.rfind(key + " ", 0) == 0) return line.substr(line.find_last_of(' ') + 1);
-    return "missing";
-}
-
-}  // namespace
-
-TEST_F(StandIns, CompareCallsAChangeOnlyWhenItIsSignificantAndLargeEnough) {
-    const std::vector<double> base = {1.00, 1.01, 1.02, 1.03, 1.04};
-    const std::vector<double> tight = {1.000, 1.001, 1.002, 1.003, 1.004};
-    const std::vector<double> shifted = {1.005, 1.006, 1.007, 1.008, 1.009};  // half a percent slower
-    std::ofstream(file("old.json")) << synthetic_result({base, base, base, tight}, "AMD EPYC");
-    std::ofstream(file("new.json")) << synthetic_result({scaled(base, 0.9), scaled(base, 1.1), base, shifted},
-                                                        "AMD EPYC");
-    const auto run = compare({file("old.json"), file("new.json"), "--markdown", file("c.md")});
-    ASSERT_EQ(run.exit_status, 0) << run.err;
-    EXPECT_EQ(run.err, "");
-    EXPECT_EQ(verdict_of(run.out, "corvane-omp threads 1"), "faster") << run.out;
-    EXPECT_EQ(verdict_of(run.out, "corvane-omp threads 2"), "slower");
-    EXPECT_EQ(verdict_of(run.out, "corvane-omp threads 3"), "same");  // identical: never slower
-    EXPECT_EQ(verdict_of(run.out, "corvane-omp threads 4"), "same");  // significant, but below 1%
-    EXPECT_NE(slurp(file("c.md")).find("| corvane-omp threads 1 |"), std::string::npos);
-
-    const auto finer = compare({file("old.json"), file("new.json"), "--min-effect", "0.1"});
-    EXPECT_EQ(verdict_of(finer.out, "corvane-omp threads 4"), "slower") << finer.out;
-}
-
-TEST_F(StandIns, CompareWarnsWhenTheResultsWereNotMeasuredAlike) {
-    const std::vector<double> base = {1.00, 1.01, 1.02, 1.03, 1.04};
-    std::ofstream(file("old.json")) << synthetic_result({base}, "AMD EPYC");
-    std::ofstream(file("new.json")) << synthetic_result({base}, "Intel(R) Xeon(R) Platinum 8481C");
-    const auto warned = compare({file("old.json"), file("new.json")});
-    EXPECT_EQ(warned.exit_status, 0);
-    EXPECT_NE(warned.err.find("warning: not measured alike: processor differs"), std::string::npos)
-        << warned.err;
-    EXPECT_EQ(std::count(warned.err.begin(), warned.err.end(), '\n'), 1) << warned.err;
-    const auto strict = compare({file("old.json"), file("new.json"), "--strict"});
-    EXPECT_EQ(strict.exit_status, 2);
-    EXPECT_EQ(strict.out, "");
-}
-
 TEST(Suite, RunsEveryCellEachRoundThroughTheRunnerItIsGiven) {
     suite_options options;
     options.bin_dir = "/bin-dir";
@@ -564,53 +193,41 @@ TEST(Validation, AnyOutputIsJudgedWithoutCrashingOrKeepingItAll) {
     EXPECT_EQ(validate(finished(report_of(0.0))), "reported 0 s: the program's clock did not advance");
 }
 
-TEST_F(StandIns, CountsAndSeedsOutOfRangeAreUsageErrors) {
-    mkdir(file("dir").c_str(), 0755);
-    mkdir(file("dir/corvane-serial").c_str(), 0755);
-    for (const auto& [args, message] : std::vector<std::pair<std::vector<std::string>, std::string>>{
-             {{"--runs", "0"}, "corvane-bench: --runs must be at least 1\n"},
-             {{"--runs", "2147483647"}, "corvane-bench: --runs must be at most 1000\n"},
-             {{"--runs", "1", "--warmup", "2147483647"}, "corvane-bench: --warmup must be at most 100\n"},
-             {{"--timeout", "inf"},
-              "corvane-bench: --timeout: give a number of seconds above 0 and at most 604800\n"},
-             {{"--timeout", "1e400"}, "--timeout"},
-             {{"--seed", "18446744073709551616"}, "--seed: '18446744073709551616' is not a whole number"},
-             {{"--seed", "-1"}, "--seed"},
-             {{"--programs", "corvane-serial,corvane-serial"}, "--programs names corvane-serial twice"},
-             {{"--bin-dir", file("dir")},
-              "corvane-serial not found in " + file("dir") + " as an executable file"},
-         }) {
-        std::vector<std::string> all = {"--programs", "corvane-serial", "--bin-dir", dir_};
-        for (std::size_t i = 0; i < args.size(); i += 2) {
-            const auto given = std::find(all.begin(), all.end(), args[i]);
-            if (given != all.end())
-                *(given + 1) = args[i + 1];
-            else
-                all.insert(all.end(), {args[i], args[i + 1]});
-        }
-        const auto run = run_program(CORVANE_BENCH, all);
-        EXPECT_EQ(run.exit_status, 2) << message << run.err;
-        EXPECT_NE(run.err.find(message), std::string::npos) << run.err;
-        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
-    }
+TEST(Eta, EachRemainingRunIsTakenAtItsCellsMedianAndCappedByTheTimeout) {
+    EXPECT_EQ(remaining_estimate_s({{}, {}}, 3, 300), std::nullopt);  // nothing to go on yet
+    // Cell 0: 2 of 4 runs made at a 2 s median; cell 1: 1 made at 0.5 s.
+    EXPECT_DOUBLE_EQ(*remaining_estimate_s({{1.0, 3.0}, {0.5}}, 4, 300), 2 * 2.0 + 3 * 0.5);
+    // A cell not yet run is taken at the median of every run so far.
+    EXPECT_DOUBLE_EQ(*remaining_estimate_s({{4.0}, {}}, 2, 300), 1 * 4.0 + 2 * 4.0);
+    // Runs that hang are ended at the timeout, so none counts for longer.
+    EXPECT_DOUBLE_EQ(*remaining_estimate_s({{500.0}, {}}, 3, 60), 5 * 60.0);
+    EXPECT_DOUBLE_EQ(*remaining_estimate_s({{1.0, 1.0}}, 2, 300), 0.0);
 }
 
-TEST_F(StandIns, AReportThatCannotBeWrittenIsAFailure) {
-    run_options full;
-    full.target = corvane::process::stdout_to::full_device;
-    full.timeout_s = 120;
-    const auto bench_full =
-        run_program(CORVANE_BENCH, {"--bin-dir", dir_, "--programs", "corvane-serial"}, full);
-    EXPECT_EQ(bench_full.exit_status, 3) << bench_full.err;
-    EXPECT_EQ(bench_full.err, "corvane-bench: cannot write to standard output: No space left on device\n");
-    run_options closed = full;
-    closed.target = corvane::process::stdout_to::closed;
-    const auto bench_closed =
-        run_program(CORVANE_BENCH, {"--bin-dir", dir_, "--programs", "corvane-serial"}, closed);
-    EXPECT_EQ(bench_closed.exit_status, 3) << bench_closed.err;
-    EXPECT_EQ(bench_closed.err, "corvane-bench: cannot write to standard output: Bad file descriptor\n");
+TEST(Eta, ReadsAsAnEstimateInUnitsAPersonUses) {
+    EXPECT_EQ(eta_text(std::nullopt), "");
+    EXPECT_EQ(eta_text(0.2), "ETA ~0 s");
+    EXPECT_EQ(eta_text(42.4), "ETA ~42 s");
+    EXPECT_EQ(eta_text(59.6), "ETA ~1 min 00 s");
+    EXPECT_EQ(eta_text(185.0), "ETA ~3 min 05 s");
+    EXPECT_EQ(eta_text(3600.0 * 2 + 600.0 + 30.0), "ETA ~2 h 10 min");
+}
 
-    ASSERT_EQ(bench({"--programs", "corvane-serial", "--json", file("a.json")}).exit_status, 0);
-    const auto compare_full = run_program(CORVANE_BENCH, {"compare", file("a.json"), file("a.json")}, full);
-    EXPECT_EQ(compare_full.exit_status, 3) << compare_full.err;
+TEST(Eta, TheProgressLineCarriesAnEstimateOnceARunHasFinished) {
+    std::vector<std::string> notes;
+    suite_options options;
+    options.bin_dir = "/bin-dir";
+    options.warmup = 1;
+    options.runs = 2;
+    options.programs = {"corvane-serial"};
+    std::vector<cell> cells = make_cells(options);
+    const auto fake = [](const std::vector<std::string>&, const run_options&) {
+        return finished(report_of(1.0), 0, 0, 30.0);
+    };
+    run_suite(options, cells, fake, [&notes](const std::string& note) { notes.push_back(note); });
+    // Warm-ups take time too: they count towards the estimate.
+    ASSERT_EQ(notes.size(), 3u);
+    EXPECT_EQ(notes[0], "[1/3] corvane-serial: warm-up 1 of 1");
+    EXPECT_EQ(notes[1], "[2/3] corvane-serial: run 1 of 2, ETA ~1 min 00 s");
+    EXPECT_EQ(notes[2], "[3/3] corvane-serial: run 2 of 2, ETA ~30 s");
 }

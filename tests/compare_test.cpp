@@ -131,7 +131,7 @@ namespace {
 
 // A copy of a result file with every time, reported and wall, times factor.
 void write_scaled(const std::string& from, const std::string& to, double factor) {
-    auto doc = nlohmann::json::parse(slurp(from));
+    auto doc = nlohmann::json::parse(text_of(from));
     for (auto& c : doc["cells"])
         for (auto& s : c["samples"]) {
             if (s["reported_s"].is_number()) s["reported_s"] = s["reported_s"].get<double>() * factor;

@@ -8,6 +8,7 @@
 
 #include "bench/contention.hpp"
 #include "bench/error.hpp"
+#include "bench/evaluate.hpp"
 #include "bench/model.hpp"
 #include "bench/report/report.hpp"
 #include "tests/stand_ins.hpp"
@@ -176,7 +177,7 @@ TEST_F(StandIns, ResultFilesCarryEachRunsCpuTimeAndOlderOnesStillRead) {
             EXPECT_GE(s["system_s"].get<double>(), 0.0);
             EXPECT_GE(s["involuntary_switches"].get<long>(), 0);
         }
-    EXPECT_NE(slurp(file("r.csv")).find(",user_s,system_s,involuntary_switches\r\n"), std::string::npos);
+    EXPECT_NE(text_of(file("r.csv")).find(",user_s,system_s,involuntary_switches\r\n"), std::string::npos);
     // Without the new fields, as a file written before them.
     for (auto& c : document["cells"])
         for (auto& s : c["samples"])

@@ -22,19 +22,14 @@
 #include <string>
 #include <thread>
 
-#include "bench/report/exports.hpp"
+#include "bench/file_commit.hpp"
 #include "process/process.hpp"
+#include "tests/stand_ins.hpp"
 
 using namespace corvane::bench;
+using namespace corvane::bench::testing;
 
 namespace {
-
-std::string text_of(const std::string& path) {
-    std::ifstream in(path);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 ino_t inode_of(const std::string& path) {
     struct stat info {};
@@ -50,18 +45,12 @@ std::string leftovers(const std::string& dir) {
     return names;
 }
 
-class Exports : public ::testing::Test {
+class Exports : public ScratchDir {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/corvane-exports-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
+        ScratchDir::SetUp();
         std::signal(SIGPIPE, SIG_IGN);  // as the harness does: a closed pipe is an error, not an end
     }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
-
-    std::string file(const std::string& name) const { return dir_ + "/" + name; }
-
     // An old export, with a hard link that keeps its first inode in view.
     void old_file(const std::string& name) {
         std::filesystem::create_directories(std::filesystem::path(file(name)).parent_path());
@@ -73,8 +62,6 @@ protected:
         EXPECT_EQ(text_of(file(name + ".kept")), "old\n") << name << " was rewritten in place";
         EXPECT_EQ(leftovers(std::filesystem::path(file(name)).parent_path()), "");
     }
-
-    std::string dir_;
 };
 
 TEST_F(Exports, DescriptorPathsAreWrittenThroughTheDescriptorKeepingItsAppendMode) {
@@ -85,13 +72,13 @@ TEST_F(Exports, DescriptorPathsAreWrittenThroughTheDescriptorKeepingItsAppendMod
     const std::string n = std::to_string(fd);
     ASSERT_EQ(symlink(("/dev/fd/" + n).c_str(), file("via-link").c_str()), 0);
     for (const std::string& path : {"/proc/self/fd/" + n, "/dev/fd/" + n, file("via-link")})
-        EXPECT_EQ(write_exports({{"--csv", path, path + "\n"}}).problem, "");
+        EXPECT_EQ(commit_files({{"--csv", path, path + "\n"}}).problem, "");
 
     // /dev/stdout: standard output sent to the log, as `>> results.log`.
     std::fflush(stdout);
     const int saved = dup(STDOUT_FILENO);
     dup2(fd, STDOUT_FILENO);
-    const auto to_stdout = write_exports({{"--json", "/dev/stdout", "stdout\n"}});
+    const auto to_stdout = commit_files({{"--json", "/dev/stdout", "stdout\n"}});
     dup2(saved, STDOUT_FILENO);
     close(saved);
     close(fd);
@@ -103,21 +90,21 @@ TEST_F(Exports, DescriptorPathsAreWrittenThroughTheDescriptorKeepingItsAppendMod
 
 TEST_F(Exports, StandardOutputByAnyNameIsOneTargetAndMovesTheTable) {
     for (const auto& other : {"/dev/stdout", "/dev/fd/1", "/proc/self/fd/1"}) {
-        EXPECT_NE(check_exports({{"--json", "-", ""}, {"--csv", other, ""}})
+        EXPECT_NE(check_targets({{"--json", "-", ""}, {"--csv", other, ""}})
                       .find("another export already goes there"),
                   std::string::npos)
             << other;
         EXPECT_TRUE(any_to_stdout({{"--csv", other, ""}})) << other;
     }
     EXPECT_FALSE(any_to_stdout({{"--csv", "/dev/stderr", ""}, {"--json", file("r.json"), ""}}));
-    EXPECT_EQ(check_exports({{"--csv", "/dev/fd/1", ""}, {"--json", "/dev/stderr", ""}}), "");
-    EXPECT_NE(check_exports({{"--csv", "/dev/fd/9999", ""}}).find("cannot write /dev/fd/9999"),
+    EXPECT_EQ(check_targets({{"--csv", "/dev/fd/1", ""}, {"--json", "/dev/stderr", ""}}), "");
+    EXPECT_NE(check_targets({{"--csv", "/dev/fd/9999", ""}}).find("cannot write /dev/fd/9999"),
               std::string::npos);
 }
 
 TEST_F(Exports, AStreamThatFailsReplacesNoFile) {
     old_file("a.json");
-    const auto full = write_exports({{"--json", file("a.json"), "new\n"}, {"--csv", "/dev/full", "new\n"}});
+    const auto full = commit_files({{"--json", file("a.json"), "new\n"}, {"--csv", "/dev/full", "new\n"}});
     EXPECT_NE(full.problem.find("cannot write /dev/full: No space left on device"), std::string::npos)
         << full.problem;
     expect_untouched("a.json");
@@ -127,7 +114,7 @@ TEST_F(Exports, AStreamThatFailsReplacesNoFile) {
     ASSERT_EQ(pipe(ends), 0);
     close(ends[0]);
     const std::string closed = "/dev/fd/" + std::to_string(ends[1]);
-    const auto broken = write_exports({{"--json", file("a.json"), "new\n"}, {"--csv", closed, "new\n"}});
+    const auto broken = commit_files({{"--json", file("a.json"), "new\n"}, {"--csv", closed, "new\n"}});
     close(ends[1]);
     EXPECT_NE(broken.problem.find("Broken pipe"), std::string::npos) << broken.problem;
     expect_untouched("a.json");
@@ -136,25 +123,25 @@ TEST_F(Exports, AStreamThatFailsReplacesNoFile) {
 TEST_F(Exports, ALaterExportThatFailsLeavesTheEarlierTargetsAsTheyWere) {
     old_file("other/r.json");
     std::filesystem::create_directory(file("gone"));
-    const std::vector<export_file> set{{"--json", file("other/r.json"), "new\n"},
-                                       {"--csv", file("gone/r.csv"), "new\n"}};
-    ASSERT_EQ(check_exports(set), "");
+    const std::vector<pending_file> set{{"--json", file("other/r.json"), "new\n"},
+                                        {"--csv", file("gone/r.csv"), "new\n"}};
+    ASSERT_EQ(check_targets(set), "");
 
     // The CSV's directory vanishes after the check...
     std::filesystem::remove_all(file("gone"));
-    EXPECT_NE(write_exports(set).problem.find("cannot write " + file("gone/r.csv")), std::string::npos);
+    EXPECT_NE(commit_files(set).problem.find("cannot write " + file("gone/r.csv")), std::string::npos);
     expect_untouched("other/r.json");
 
     // ...or once the JSON is already renamed into place.
     std::filesystem::create_directory(file("gone"));
-    const auto late = write_exports(set, {[this] { std::filesystem::remove_all(file("gone")); }});
+    const auto late = commit_files(set, {[this] { std::filesystem::remove_all(file("gone")); }});
     EXPECT_NE(late.problem.find("cannot write " + file("gone/r.csv")), std::string::npos) << late.problem;
     expect_untouched("other/r.json");
 
     // A directory made where a new export goes: the earlier new file goes too.
     const auto blocked =
-        write_exports({{"--csv", file("new.csv"), "new\n"}, {"--json", file("b.json"), "new\n"}},
-                      {[this] { std::filesystem::create_directory(file("b.json")); }});
+        commit_files({{"--csv", file("new.csv"), "new\n"}, {"--json", file("b.json"), "new\n"}},
+                     {[this] { std::filesystem::create_directory(file("b.json")); }});
     EXPECT_NE(blocked.problem.find("cannot write " + file("b.json")), std::string::npos) << blocked.problem;
     EXPECT_FALSE(std::filesystem::exists(file("new.csv")));
 }
@@ -171,7 +158,7 @@ TEST_F(Exports, WaitingForAFifoReaderEndsOnAnInterruptAndReplacesNothing) {
         close(ready[0]);
         ssize_t told = write(ready[1], "w", 1);
         const auto outcome =
-            write_exports({{"--json", file("a.json"), "new\n"}, {"--csv", file("fifo"), "new\n"}});
+            commit_files({{"--json", file("a.json"), "new\n"}, {"--csv", file("fifo"), "new\n"}});
         _exit(told == 1 && outcome.interrupted_by == SIGINT && outcome.problem.empty() ? 0 : 1);
     }
     close(ready[1]);
@@ -199,21 +186,21 @@ TEST_F(Exports, AFifoIsWrittenWhenItsReaderComes) {
         return text_of(file("fifo"));
     });
     const std::string big(200000, 'x');  // more than a pipe holds
-    EXPECT_EQ(write_exports({{"--csv", file("fifo"), big}}).problem, "");
+    EXPECT_EQ(commit_files({{"--csv", file("fifo"), big}}).problem, "");
     EXPECT_EQ(reader.get(), big);
 }
 
 TEST_F(Exports, NamesUpTo255BytesPassTheCheckAndAreWritten) {
     const std::string longest = std::string(249, 'r') + ".json";  // 254 bytes, and 255 with "n"
     std::ofstream(file(longest)) << "old\n";
-    const std::vector<export_file> set{{"--json", file(longest), "new\n"},
-                                       {"--csv", file("n" + longest), "new\n"}};
-    ASSERT_EQ(check_exports(set), "");
+    const std::vector<pending_file> set{{"--json", file(longest), "new\n"},
+                                        {"--csv", file("n" + longest), "new\n"}};
+    ASSERT_EQ(check_targets(set), "");
     EXPECT_EQ(leftovers(dir_), "") << "the check left a file";
-    ASSERT_EQ(write_exports(set).problem, "");
+    ASSERT_EQ(commit_files(set).problem, "");
     EXPECT_EQ(text_of(file(longest)), "new\n");
     EXPECT_EQ(text_of(file("n" + longest)), "new\n");
-    EXPECT_NE(check_exports({{"--csv", file("nn" + longest), ""}}).find("File name too long"),
+    EXPECT_NE(check_targets({{"--csv", file("nn" + longest), ""}}).find("File name too long"),
               std::string::npos);
 }
 
@@ -227,39 +214,39 @@ TEST_F(Exports, ABindMountedFileIsRefusedBeforeTheRuns) {
         GTEST_SKIP() << "mount --bind does not work here: " << std::strerror(errno);
     std::ofstream(file("other")) << "x";
     EXPECT_NE(std::rename(file("other").c_str(), file("r.json").c_str()), 0) << "a rename would have worked";
-    EXPECT_NE(check_exports({{"--json", file("r.json"), ""}}).find("it is a mount point"), std::string::npos);
+    EXPECT_NE(check_targets({{"--json", file("r.json"), ""}}).find("it is a mount point"), std::string::npos);
     umount(file("r.json").c_str());
 }
 
 TEST_F(Exports, TwoWritersOfOneSetNeverMixTheirFiles) {
     const auto set = [this](const std::string& run) {
-        return std::vector<export_file>{{"--json", file("r.json"), run}, {"--csv", file("r.csv"), run}};
+        return std::vector<pending_file>{{"--json", file("r.json"), run}, {"--csv", file("r.csv"), run}};
     };
     std::promise<void> first_renamed;
-    export_seams slow{[&first_renamed] {
+    commit_seams slow{[&first_renamed] {
         first_renamed.set_value();
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
     }};
-    auto a = std::async(std::launch::async, [&] { return write_exports(set("a"), slow); });
+    auto a = std::async(std::launch::async, [&] { return commit_files(set("a"), slow); });
     first_renamed.get_future().wait();
-    EXPECT_EQ(write_exports(set("b")).problem, "");
+    EXPECT_EQ(commit_files(set("b")).problem, "");
     EXPECT_EQ(a.get().problem, "");
     EXPECT_EQ(text_of(file("r.json")), text_of(file("r.csv"))) << "the sets mixed";
 }
 
 TEST_F(Exports, ASecondWriterGivesUpClearlyAfterItsWait) {
     std::promise<void> first_renamed;
-    export_seams stalled{[&first_renamed] {
+    commit_seams stalled{[&first_renamed] {
         first_renamed.set_value();
         std::this_thread::sleep_for(std::chrono::seconds(1));
     }};
     auto a = std::async(std::launch::async, [&] {
-        return write_exports({{"--json", file("r.json"), "a"}, {"--csv", file("r.csv"), "a"}}, stalled);
+        return commit_files({{"--json", file("r.json"), "a"}, {"--csv", file("r.csv"), "a"}}, stalled);
     });
     first_renamed.get_future().wait();
-    export_seams impatient;
+    commit_seams impatient;
     impatient.lock_wait_s = 0.2;
-    const auto b = write_exports({{"--csv", file("r.csv"), "b"}}, impatient);
+    const auto b = commit_files({{"--csv", file("r.csv"), "b"}}, impatient);
     EXPECT_NE(b.problem.find("cannot write into " + dir_ +
                              ": another run was still writing its exports there after 0.2 s"),
               std::string::npos)
@@ -272,9 +259,9 @@ TEST_F(Exports, ASecondWriterGivesUpClearlyAfterItsWait) {
 TEST_F(Exports, ASymbolicLinkLoopIsRefusedAndLeftAsItIs) {
     ASSERT_EQ(symlink("b", file("a").c_str()), 0);
     ASSERT_EQ(symlink("a", file("b").c_str()), 0);
-    EXPECT_EQ(check_exports({{"--json", file("a"), ""}}),
+    EXPECT_EQ(check_targets({{"--json", file("a"), ""}}),
               "cannot write " + file("a") + ": a loop of symbolic links");
-    EXPECT_NE(write_exports({{"--json", file("a"), "new"}}).problem, "");
+    EXPECT_NE(commit_files({{"--json", file("a"), "new"}}).problem, "");
     struct stat info {};
     ASSERT_EQ(lstat(file("a").c_str(), &info), 0);
     EXPECT_TRUE(S_ISLNK(info.st_mode));

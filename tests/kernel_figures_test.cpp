@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
 
 #include "bench/error.hpp"
+#include "bench/helpers.hpp"
 #include "bench/kernel_figures.hpp"
 #include "tests/stand_ins.hpp"
 
@@ -98,7 +100,7 @@ TEST_F(KernelsInResults, RoundTripThroughTheResultsFileAndOlderFilesHaveNone) {
         EXPECT_EQ(read.kernels[i].vs_floor, result.kernels[i].vs_floor);
     }
 
-    auto doc = nlohmann::json::parse(slurp(file("r.json")));
+    auto doc = nlohmann::json::parse(text_of(file("r.json")));
     doc.erase("kernels");
     std::ofstream(file("old.json")) << doc.dump();
     EXPECT_TRUE(read_result(file("old.json")).kernels.empty());
@@ -154,7 +156,8 @@ TEST_F(KernelsInResults, CorvaneKernelsRunsWithATimeLimitAndLeavesNoFile) {
 
 TEST_F(KernelsInResults, CorvaneKernelsIsFoundBesideTheHarnessThenInLibexecElseNamed) {
     const std::string bin = file("bin"), libexec = file("libexec/corvane");
-    std::system(("mkdir -p '" + bin + "' '" + libexec + "'").c_str());
+    std::filesystem::create_directories(bin);
+    std::filesystem::create_directories(libexec);
     const char* path = std::getenv("PATH");
     const std::string saved = path ? path : "";
     setenv("PATH", dir_.c_str(), 1);  // nothing named corvane-kernels there
@@ -196,7 +199,7 @@ TEST_F(KernelsInResults, CorvaneKernelsNamesItsModesAndWritesJsonTheHarnessReads
                                       "--benchmark_filter=^(floor/addition_chain|scalar/strict)/threads:1",
                                       "--benchmark_min_time=0.01"});
     ASSERT_EQ(run.exit_status, 0) << run.err;
-    const auto kernels = read_kernel_figures(slurp(file("k.json")), "k.json");
+    const auto kernels = read_kernel_figures(text_of(file("k.json")), "k.json");
     ASSERT_EQ(kernels.size(), 2u);
     EXPECT_EQ(kernels[0].name, "floor/addition_chain");
     EXPECT_FALSE(kernels[0].vs_floor);
@@ -205,3 +208,27 @@ TEST_F(KernelsInResults, CorvaneKernelsNamesItsModesAndWritesJsonTheHarnessReads
     EXPECT_TRUE(kernels[1].vs_floor);
 }
 #endif
+
+class Helpers : public ScratchDir {};
+
+TEST_F(Helpers, AreFoundInTheGivenDirectoryOnlyWhenExecutable) {
+    const std::string dir = dir_;
+    EXPECT_EQ(find_helper("corvane-no-such-helper", dir), "");
+    const std::string helper = dir + "/corvane-team-probe";
+    std::ofstream(helper) << "#!/bin/sh\n";
+    EXPECT_EQ(find_helper("corvane-team-probe", dir), "") << "not executable";
+    chmod(helper.c_str(), 0755);
+    EXPECT_EQ(find_helper("corvane-team-probe", dir), helper);
+    EXPECT_EQ(installed_helper_directory(), own_directory() + "/../libexec/corvane");
+    // Then the helper directory relative to the harness, then PATH: one rule for every helper.
+    std::filesystem::create_directories(file("bin"));
+    std::filesystem::create_directories(file("libexec/corvane"));
+    std::filesystem::copy_file(helper, file("libexec/corvane/corvane-team-probe"));
+    EXPECT_EQ(find_helper("corvane-team-probe", file("bin")),
+              file("bin") + "/../libexec/corvane/corvane-team-probe");
+    const char* path = std::getenv("PATH");
+    const std::string saved = path ? path : "";
+    setenv("PATH", dir.c_str(), 1);
+    EXPECT_EQ(find_helper("corvane-team-probe", file("elsewhere")), helper);
+    setenv("PATH", saved.c_str(), 1);
+}

@@ -13,8 +13,12 @@
 
 #include "bench/compare.hpp"
 #include "bench/error.hpp"
+#include "bench/launchers.hpp"
 #include "bench/machine.hpp"
+#include "bench/placement.hpp"
+#include "bench/report/context.hpp"
 #include "bench/report/report.hpp"
+#include "bench/result_file.hpp"
 #include "bench/suite.hpp"
 
 using namespace corvane::bench;
@@ -158,7 +162,7 @@ TEST(Placement, EachCellGetsItsTeamsPlacesAndEachRankCellItsLauncherOptions) {
     EXPECT_EQ(std::count(commands.begin(), commands.end(), strings{"/bin-dir/corvane-omp"}), 2);
 }
 
-TEST(MachineInJson, WrittenAsVersionTwoAndReadBack) {
+TEST(MachineInJson, WrittenAsVersionThreeAndReadBack) {
     suite_result result;
     result.context.binding = "spread";
     machine_identity& machine = result.context.machine;
@@ -172,7 +176,7 @@ TEST(MachineInJson, WrittenAsVersionTwoAndReadBack) {
     std::ofstream(path) << json_text(result);
     const suite_result read = read_result(path);
     std::remove(path.c_str());
-    EXPECT_NE(json_text(result).find("\"schema_version\": 2"), std::string::npos);
+    EXPECT_NE(json_text(result).find("\"schema_version\": 3"), std::string::npos);
     EXPECT_EQ(read.context.binding, "spread");
     EXPECT_EQ(read.context.machine.hostname, "node1");
     EXPECT_EQ(read.context.machine.cpu_family, "26");
@@ -198,8 +202,10 @@ TEST(MachineInJson, AVersionOneResultReadsWithTheMachineUnknown) {
         "cells": []})";
     EXPECT_NE(thrown_by([&] { read_result(path); }).find("context.machine.topology has fewer than one core"),
               std::string::npos);
-    std::ofstream(path) << R"({"schema_version": 3, "cells": []})";
-    EXPECT_NE(thrown_by([&] { read_result(path); }).find("schema version 1 or 2"), std::string::npos);
+    std::ofstream(path) << R"({"schema_version": 2, "context": {"binding": "close"}, "cells": []})";
+    EXPECT_EQ(read_result(path).context.binding, "close");
+    std::ofstream(path) << R"({"schema_version": 4, "cells": []})";
+    EXPECT_NE(thrown_by([&] { read_result(path); }).find("schema version 1 to 3"), std::string::npos);
     std::remove(path.c_str());
 }
 

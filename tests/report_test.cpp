@@ -16,32 +16,36 @@
 
 #include <nlohmann/json.hpp>
 
-#include "bench/context.hpp"
+#include "bench/evaluate.hpp"
+#include "bench/helpers.hpp"
 #include "bench/report/across.hpp"
 #include "bench/report/report.hpp"
+#include "bench/result_file.hpp"
 #include "process/process.hpp"
+#include "tests/stand_ins.hpp"
 
 using namespace corvane::bench;
+using namespace corvane::bench::testing;
 using nlohmann::json;
 
 namespace {
 
-std::vector<sample> runs(const std::vector<double>& times) {
-    std::vector<sample> samples;
-    for (double t : times) samples.push_back({t, t + 0.003, true, ""});
-    return samples;
-}
-
 sample invalid(const std::string& reason) { return {0, 300.0, false, reason}; }
+
+// A result measured on a 2-processor machine by a GNU Release build.
+suite_result measured_on(const std::string& processor) {
+    suite_result result;
+    result.context.processor = processor;
+    result.context.logical_cores = result.context.usable_cpus = 2;
+    result.context.compiler = "GNU 14.2.0";
+    result.context.build_type = "Release";
+    return result;
+}
 
 // This machine without other load, five runs a cell, one run of
 // corvane-omp-simd invalid, with a reason that looks like markup.
 suite_result quiet() {
-    suite_result result;
-    result.context.processor = "AMD EPYC 9B45 (Zen 5)";
-    result.context.logical_cores = result.context.usable_cpus = 2;
-    result.context.compiler = "GNU 14.2.0";
-    result.context.build_type = "Release";
+    suite_result result = measured_on("AMD EPYC 9B45 (Zen 5)");
     result.context.kernel_plan["four_lane"] = {"avx512/newton", {}};
     result.context.runs = 5;
     result.cells = {
@@ -60,11 +64,7 @@ suite_result quiet() {
 // threads unstable, a cell with too few runs for an interval, a program
 // name made to inject an element, and corvane-kernels' figures.
 suite_result contended() {
-    suite_result result;
-    result.context.processor = "AMD EPYC 9B45 (Zen 5) & a busy neighbour";
-    result.context.logical_cores = result.context.usable_cpus = 2;
-    result.context.compiler = "GNU 14.2.0";
-    result.context.build_type = "Release";
+    suite_result result = measured_on("AMD EPYC 9B45 (Zen 5) & a busy neighbour");
     result.context.warnings = {"the load average was 1.9 when the runs began"};
     result.cells = {
         {"corvane-serial", std::nullopt, std::nullopt, runs({1.050, 1.080, 1.060, 1.070, 1.065}), {}},
@@ -83,13 +83,6 @@ suite_result contended() {
                       {"four_lane/avx512/newton", 1, 0.089, 1.11}};
     evaluate(result.cells);
     return result;
-}
-
-std::string text_of(const std::string& path) {
-    std::ifstream in(path);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 std::string html_text(const std::string& text) {
@@ -145,19 +138,13 @@ window.addEventListener('load', () => {
 });
 </script>)";
 
-class Report : public ::testing::Test {
+class Report : public ScratchDir {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/corvane-report-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
+        ScratchDir::SetUp();
         std::ofstream(file("quiet.json")) << json_text(quiet());
         std::ofstream(file("contended.json")) << json_text(contended());
     }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
-
-    std::string file(const std::string& name) const { return dir_ + "/" + name; }
-
     corvane::process::program_run bench(const std::vector<std::string>& args) const {
         corvane::process::run_options options;
         options.timeout_s = 60;

@@ -1,6 +1,7 @@
-// Shared by the harness's tests: a --bin-dir of stand-in programs (shell
-// scripts printing what a test needs), corvane-bench run on them, and
-// small helpers for files and processes.
+// Shared by the harness's tests: a scratch directory, a --bin-dir of
+// stand-in programs (shell scripts printing what a test needs, stand-in MPI
+// launchers among them), corvane-bench run on them, and small helpers for
+// runs, files and processes.
 #pragma once
 
 #include <dirent.h>
@@ -12,6 +13,8 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -19,7 +22,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include "bench/evaluate.hpp"
 #include "bench/report/report.hpp"
+#include "bench/result_file.hpp"
 #include "bench/suite.hpp"
 #include "core/report_lines.hpp"
 #include "process/process.hpp"
@@ -57,7 +62,7 @@ inline std::vector<sample> runs(const std::vector<double>& times) {
 }
 
 // The names in a directory, hidden ones too, one per line.
-inline std::string slurp_dir(const std::string& dir) {
+inline std::string names_in(const std::string& dir) {
     std::string names;
     if (DIR* d = opendir(dir.c_str())) {
         while (const dirent* entry = readdir(d))
@@ -68,7 +73,8 @@ inline std::string slurp_dir(const std::string& dir) {
     return names;
 }
 
-inline std::string slurp(const std::string& path) {
+// A file's whole text, or "" where it cannot be read.
+inline std::string text_of(const std::string& path) {
     std::ifstream in(path);
     std::stringstream text;
     text << in.rdbuf();
@@ -78,32 +84,46 @@ inline std::string slurp(const std::string& path) {
 // A result file as JSON, after corvane-bench's own reader accepted it.
 inline nlohmann::json read_json(const std::string& path) {
     read_result(path);
-    return nlohmann::json::parse(slurp(path));
+    return nlohmann::json::parse(text_of(path));
 }
 
 // A process is gone when it no longer exists or is only a zombie waiting
 // for a parent that is not ours to be.
 inline bool gone(const std::string& pid_file) {
-    const std::string pid = slurp(pid_file).substr(0, slurp(pid_file).find('\n'));
+    const std::string pid = text_of(pid_file).substr(0, text_of(pid_file).find('\n'));
     if (pid.empty()) return false;
     if (kill(std::stoi(pid), 0) != 0 && errno == ESRCH) return true;
-    const std::string stat = slurp("/proc/" + pid + "/stat");
+    const std::string stat = text_of("/proc/" + pid + "/stat");
     const auto close = stat.rfind(')');
     return close != std::string::npos && stat.size() > close + 2 && stat[close + 2] == 'Z';
 }
 
-// A --bin-dir of stand-in programs: shell scripts printing what a test needs.
-class StandIns : public ::testing::Test {
+// A directory of the test's own, made afresh and removed with everything in it.
+class ScratchDir : public ::testing::Test {
 protected:
     void SetUp() override {
         char name[] = "/tmp/corvane-bench-test-XXXXXX";
-        dir_ = mkdtemp(name);
-        for (const auto& program :
-             {"corvane-serial", "corvane-serial-simd", "corvane-omp", "corvane-omp-simd", "corvane-autopar"})
-            stand_in(program, "printf '" + escaped(quick_output) + "'");
-        stand_in("corvane-mpi", "printf '" + escaped(quick_output) + "'");
+        ASSERT_NE(mkdtemp(name), nullptr) << std::strerror(errno);
+        dir_ = name;
     }
-    void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+    void TearDown() override {
+        std::error_code ignored;
+        if (!dir_.empty()) std::filesystem::remove_all(dir_, ignored);
+    }
+    std::string file(const std::string& name) const { return dir_ + "/" + name; }
+    std::string dir_;
+};
+
+#ifdef CORVANE_BENCH  // in the test programs that run corvane-bench
+// A --bin-dir of stand-in programs: shell scripts printing what a test needs.
+class StandIns : public ScratchDir {
+protected:
+    void SetUp() override {
+        ScratchDir::SetUp();
+        for (const auto& program : {"corvane-serial", "corvane-serial-simd", "corvane-omp",
+                                    "corvane-omp-simd", "corvane-autopar", "corvane-mpi"})
+            stand_in(program, "printf '" + escaped(quick_output) + "'");
+    }
 
     static std::string escaped(const std::string& text) {
         std::string out;
@@ -116,6 +136,17 @@ protected:
         std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
         chmod(path.c_str(), 0755);
     }
+    // A stand-in mpiexec that answers --version with `version_line`, notes how
+    // it was called in the file "launches" (appending, or keeping only the
+    // last call) and runs the program on its own.
+    void stand_in_launcher(const std::string& version_line, bool append = true) {
+        stand_in("mpiexec", "[ \"$1\" = --version ] && { echo '" + version_line + "'; exit 0; }\n" +
+                                "printf '%s\\n' \"$*\" " + (append ? ">>" : ">") + " '" + file("launches") +
+                                "'\nwhile [ \"$1\" != -n ]; do shift; done; shift 2; exec \"$@\"");
+    }
+    static constexpr const char* open_mpi_version = "mpiexec (OpenRTE) 4.1.4";
+    static constexpr const char* hydra_version = "HYDRA build details:";
+
     program_run bench(std::vector<std::string> args, const environment& env = {}) {
         args.insert(args.begin(), {"--bin-dir", dir_, "--warmup", "0", "--runs", "2", "--seed", "7"});
         run_options options;
@@ -128,8 +159,7 @@ protected:
         all.insert(all.end(), args.begin(), args.end());
         return run_program(CORVANE_BENCH, all);
     }
-    std::string file(const std::string& name) const { return dir_ + "/" + name; }
-    std::string dir_;
 };
+#endif
 
 }  // namespace corvane::bench::testing

@@ -5,70 +5,9 @@
 #include <set>
 #include <sstream>
 
-#include "bench/build_record.hpp"
-#include "bench/machine.hpp"
-#include "bench/suite.hpp"
+#include "bench/report/context.hpp"
 
 namespace corvane::bench {
-
-namespace {
-
-std::string joined(const std::map<std::string, std::string>& values, const char* between) {
-    std::string text;
-    for (const auto& [name, value] : values) text += (text.empty() ? "" : between) + name + "=" + value;
-    return text;
-}
-
-// "strict sse2/divide, four_lane avx512/newton"
-}  // namespace
-
-std::vector<std::pair<std::string, std::string>> context_rows(const run_context& context) {
-    std::vector<std::pair<std::string, std::string>> rows;
-    const auto add = [&rows](const std::string& label, const std::string& value) {
-        if (!value.empty()) rows.emplace_back(label, value);
-    };
-    add("processor", context.processor);
-    if (!context.machine.hostname.empty()) add("machine", machine_text(context.machine));
-    if (context.logical_cores > 0)
-        add("processors", std::to_string(context.usable_cpus) + " usable of " +
-                              std::to_string(context.logical_cores) + " logical");
-    std::set<std::string> builds;
-    for (const auto& [program, build] : context.program_builds) builds.insert(build_text(build));
-    if (builds.size() == 1)
-        add("programs' build", *builds.begin());
-    else
-        for (const auto& [program, build] : context.program_builds)
-            add(program + " build", build_text(build));
-    add("corvane-bench's compiler", context.compiler);
-    add("corvane-bench's build", context.build_type);
-    add("corvane-bench's flags", context.flags);
-    add("binding", context.binding);
-    add("OpenMP runtime", context.openmp_runtime);
-    add("kernel plan", plan_text(context.kernel_plan));
-    add("OMP_* set", joined(context.omp_variables, " "));
-    add("--env", joined(context.env, " "));
-    if (const auto& mpi = context.mpi)
-        add("MPI", mpi->implementation + " " + mpi->library + ", launcher " + mpi->launcher +
-                       (mpi->hostfile ? ", hostfile " + *mpi->hostfile : ""));
-    add("corvane", context.version + (context.commit.empty() ? "" : " (" + context.commit + ")"));
-    add("date", context.date);
-    if (context.runs > 0)
-        add("runs per cell", std::to_string(context.runs) + " after " + std::to_string(context.warmup) +
-                                 " warm-up, seed " + std::to_string(context.seed));
-    for (const auto& warning : context.warnings) add("warning", warning);
-    if (context.warnings.empty()) add("warnings", "none");
-    return rows;
-}
-
-std::vector<std::string> cell_marks(const cell& c) {
-    const cell_statistics& r = c.statistics;
-    std::vector<std::string> marks;
-    if (r.valid_runs == 0) marks.push_back("no valid run");
-    if (r.invalid_runs > 0) marks.push_back(std::to_string(r.invalid_runs) + " invalid");
-    if (r.unstable) marks.push_back("unstable");
-    if (r.contended) marks.push_back("contended");
-    return marks;
-}
 
 std::vector<std::string> cell_labels(const std::vector<named_result>& results) {
     std::vector<std::string> labels;
@@ -131,7 +70,8 @@ std::string markdown_report(const std::vector<named_result>& results,
     out << "\n## What was measured\n";
     for (const auto& named : results) {
         table rows = {{"", markdown_text(named.name)}};
-        for (const auto& [label, value] : context_rows(named.result.context)) rows.push_back({label, value});
+        for (const auto& [label, value] : context_lines(named.result.context, context_view::report))
+            rows.push_back({label, value});
         out << "\n" << markdown_table(inert(rows));
     }
 
@@ -148,10 +88,7 @@ std::string markdown_report(const std::vector<named_result>& results,
         for (const auto& named : results) {
             const cell* c = find_cell(named.result, label);
             for (auto& figure : cell_figures(c)) rows.back().push_back(figure);
-            std::string notes;
-            for (const auto& mark : c ? cell_marks(*c) : std::vector<std::string>{})
-                notes += (notes.empty() ? "" : ", ") + mark;
-            rows.back().push_back(notes);
+            rows.back().push_back(c ? marks_text(c->statistics.marks) : "");
         }
     }
     out << markdown_table(inert(rows)) << "\n";

@@ -12,7 +12,6 @@
 
 #include "bench/model.hpp"
 #include "bench/report/report.hpp"
-#include "bench/stats.hpp"
 
 namespace corvane::bench {
 
@@ -20,14 +19,6 @@ struct named_result {
     std::string name;  // the file it was read from
     suite_result result;
 };
-
-// What a result was measured with and on, as (label, value) rows in the
-// order shown. A field the context gains is one line here.
-std::vector<std::pair<std::string, std::string>> context_rows(const run_context& context);
-
-// What a reader must see beside a cell's figures ("2 invalid", "unstable",
-// "no valid run"). A new mark is one line here.
-std::vector<std::string> cell_marks(const cell& c);
 
 // Every cell label of the results, in the order first seen.
 std::vector<std::string> cell_labels(const std::vector<named_result>& results);

@@ -9,7 +9,7 @@
 #include <sstream>
 
 #include "bench/report/across.hpp"
-#include "bench/suite.hpp"
+#include "bench/report/context.hpp"
 
 namespace corvane::bench {
 
@@ -79,10 +79,9 @@ double tick_step(double top) {
 
 std::string marks_html(const cell& c) {
     std::string html;
-    for (const auto& mark : cell_marks(c)) {
-        const bool bad = mark.find("valid") != std::string::npos;  // invalid runs, or no valid one
-        html += std::string("<span class=\"mark") + (bad ? " bad" : "") + "\">" + escaped(mark) + "</span>";
-    }
+    for (const auto& mark : c.statistics.marks)
+        html += std::string("<span class=\"mark") + (mark.level == severity::fault ? " bad" : "") + "\">" +
+                escaped(mark.text) + "</span>";
     return html;
 }
 
@@ -92,7 +91,7 @@ std::string context_tables(const std::vector<named_result>& results) {
     for (std::size_t i = 0; i < results.size(); ++i) {
         out << "<table class=\"context\" data-result=\"" << i << "\"><caption>" << i + 1 << ". "
             << escaped(results[i].name) << "</caption>\n";
-        for (const auto& [label, value] : context_rows(results[i].result.context))
+        for (const auto& [label, value] : context_lines(results[i].result.context, context_view::report))
             out << "<tr><th scope=\"row\">" << escaped(label) << "</th><td>" << escaped(value)
                 << "</td></tr>\n";
         out << "</table>\n";

@@ -1,11 +1,8 @@
 #include <algorithm>
 #include <map>
 #include <sstream>
-#include <stdexcept>
 
-#include "bench/error.hpp"
 #include "bench/report/report.hpp"
-#include "bench/suite.hpp"
 
 namespace corvane::bench {
 
@@ -34,21 +31,6 @@ std::string plot_script(const std::vector<cell>& cells) {
         out << "e\n";
     }
     return out.str();
-}
-
-std::string render_svg(const std::string& gnuplot, const std::string& script) {
-    process::run_options options;
-    options.input = script;
-    options.timeout_s = 60;
-    const auto run = process::run_program(gnuplot, {}, options);
-    if (!run.failure.empty() || run.timed_out || run.exit_status != 0 ||
-        run.out.find("</svg>") == std::string::npos) {
-        const std::string why = !run.failure.empty() ? run.failure
-                                : run.timed_out      ? "it did not finish in a minute"
-                                                     : run.err.substr(0, run.err.find('\n'));
-        throw bench_error("gnuplot could not draw the plot: " + printable(why), not_written);
-    }
-    return run.out;
 }
 
 }  // namespace corvane::bench

@@ -1,15 +1,8 @@
 #include <algorithm>
-#include <cstdio>
 
 #include "bench/report/report.hpp"
 
 namespace corvane::bench {
-
-std::string fixed(double value, int decimals) {
-    char text[64];
-    std::snprintf(text, sizeof text, "%.*f", decimals, value);
-    return text;
-}
 
 namespace {
 
@@ -31,16 +24,6 @@ std::string interval_text(const std::optional<ratio_estimate>& interval, int dec
 
 std::string doubtful_if_contended(const cell& c, const std::optional<double>& value, int decimals) {
     return optional_fixed(value, decimals) + (value && c.statistics.contended ? doubtful_mark : "");
-}
-
-std::string cell_notes(const cell_statistics& r) {
-    std::string notes;
-    const auto add = [&notes](const std::string& note) { notes += (notes.empty() ? "" : ", ") + note; };
-    if (r.contended) add("contended");
-    if (r.unstable) add("unstable");
-    if (r.reported.outliers > 0) add(std::to_string(r.reported.outliers) + " outlier(s)");
-    if (r.invalid_runs > 0) add(std::to_string(r.invalid_runs) + " invalid");
-    return notes;
 }
 
 // One column of the results table. The default terminal table shows the
@@ -89,10 +72,16 @@ const column columns[] = {
      [](const cell& c) { return interval_text(c.statistics.scaled.efficiency_interval, 2); }},
     {"serial fraction", true,
      [](const cell& c) { return doubtful_if_contended(c, c.statistics.scaled.karp_flatt, 3); }},
-    {"notes", false, [](const cell& c) { return cell_notes(c.statistics); }},
+    {"notes", false, [](const cell& c) { return marks_text(c.statistics.marks); }},
 };
 
 }  // namespace
+
+std::string marks_text(const std::vector<cell_mark>& marks) {
+    std::string text;
+    for (const auto& mark : marks) text += (text.empty() ? "" : ", ") + mark.text;
+    return text;
+}
 
 table result_rows(const std::vector<cell>& cells, bool wide) {
     // The ranks column only where corvane-mpi ran.

@@ -1,11 +1,7 @@
 #include <algorithm>
-#include <set>
 #include <sstream>
 
-#include "bench/build_record.hpp"
-#include "bench/machine.hpp"
 #include "bench/report/report.hpp"
-#include "bench/suite.hpp"
 
 namespace corvane::bench {
 
@@ -17,18 +13,6 @@ std::size_t width_of(const std::string& text) {
     for (char c : text) width += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
     return width;
 }
-
-}  // namespace
-
-std::string plan_text(const std::map<std::string, order_plan>& plans) {
-    std::string text;
-    for (const auto& [order, shown] : {std::pair{"strict", "strict"}, std::pair{"four_lane", "four-lane"}})
-        if (const auto plan = plans.find(order); plan != plans.end())
-            text += (text.empty() ? "" : ", ") + std::string(shown) + " " + plan->second.chosen;
-    return text;
-}
-
-namespace {
 
 // Notes split after each ", ", the places where they may wrap.
 std::vector<std::string> note_pieces(const std::string& notes) {
@@ -105,37 +89,6 @@ std::string warnings_text(const std::vector<std::string>& warnings) {
     std::string out;
     for (const auto& warning : warnings) out += "warning: " + warning + "\n";
     return out;
-}
-
-std::string context_text(const run_context& context) {
-    std::ostringstream out;
-    out << "processor: " << context.processor << ", " << context.usable_cpus << " usable of "
-        << context.logical_cores << " logical cores\n";
-    if (!context.machine.hostname.empty()) out << "machine: " << machine_text(context.machine) << "\n";
-    for (const auto& [label, text] : builds_summary(context.program_builds))
-        out << label << ": " << text << "\n";
-    out << "corvane-bench's build: corvane " << context.version << " (" << context.commit << "), "
-        << context.compiler << ", " << context.build_type << ", OpenMP runtime " << context.openmp_runtime
-        << "\n"
-        << "corvane-bench's flags: " << context.flags << "\n"
-        << "kernel plan: " << plan_text(context.kernel_plan)
-        << " (each program measures again when it starts)\n";
-    if (const auto& mpi = context.mpi) {
-        out << "MPI: " << mpi->implementation << ", launcher " << mpi->launcher << ", library "
-            << mpi->library;
-        if (mpi->hostfile) out << ", hostfile " << *mpi->hostfile;
-        out << "\n";
-    }
-    std::string omp;
-    for (const auto& [name, value] : context.omp_variables)
-        omp += (omp.empty() ? "" : " ") + name + "=" + value;
-    if (!context.binding.empty() && context.binding != "none")
-        out << "binding: " << context.binding
-            << " (OMP_PLACES and OMP_PROC_BIND per cell; ranks by the launcher's own options)\n";
-    out << "OMP_* in effect: " << (omp.empty() ? "none besides OMP_NUM_THREADS per cell" : omp) << "\n"
-        << "runs per cell: " << context.runs << " after " << context.warmup << " warm-up, at most "
-        << context.timeout_s << " s each; seed " << context.seed << "; " << context.date << "\n";
-    return out.str();
 }
 
 }  // namespace corvane::bench

@@ -1,4 +1,4 @@
-// Writing the exports as one set. Every text is rendered first. Streams
+// File commit: texts already rendered written as one set, all or none. Streams
 // (standard output, one of this process's descriptors, a FIFO, a device)
 // are written first, since what they took cannot be taken back; each
 // regular file goes to a temporary file beside its target, and only then,
@@ -13,7 +13,7 @@
 
 namespace corvane::bench {
 
-struct export_file {
+struct pending_file {
     std::string option;  // --json, --csv, ...: for messages
     std::string path;    // "-" is standard output
     std::string text;
@@ -25,15 +25,15 @@ struct export_file {
 // name too long, a directory where no temporary file can be made, a file
 // that cannot be linked aside or is a mount point (nothing can be renamed
 // over it). Leaves no file behind. An empty string if there are none.
-std::string check_exports(const std::vector<export_file>& files);
+std::string check_targets(const std::vector<pending_file>& files);
 
-struct export_outcome {
+struct commit_outcome {
     std::string problem;     // empty when every export was written
     int interrupted_by = 0;  // the signal that stopped the writing
 };
 
 // What tests change: a writer stalled between two renames, a short wait.
-struct export_seams {
+struct commit_seams {
     std::function<void()> between_renames;
     double lock_wait_s = 30;  // for another run writing to the same directories
 };
@@ -44,9 +44,9 @@ struct export_seams {
 // /dev/stderr, /dev/fd/N, /proc/self/fd/N) is written through it, keeping
 // its append mode. Waiting for a FIFO's reader or for the lock ends on an
 // interrupt (process::interrupted_by()).
-export_outcome write_exports(const std::vector<export_file>& files, const export_seams& seams = {});
+commit_outcome commit_files(const std::vector<pending_file>& files, const commit_seams& seams = {});
 
 // Whether an export goes to standard output ("-", /dev/stdout, /dev/fd/1).
-bool any_to_stdout(const std::vector<export_file>& files);
+bool any_to_stdout(const std::vector<pending_file>& files);
 
 }  // namespace corvane::bench

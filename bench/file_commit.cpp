@@ -1,4 +1,4 @@
-#include "bench/report/exports.hpp"
+#include "bench/file_commit.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -219,7 +219,7 @@ mode_t current_umask() {
     return mask;
 }
 
-bool interrupted(export_outcome& outcome) {
+bool interrupted(commit_outcome& outcome) {
     outcome.interrupted_by = process::interrupted_by();
     return outcome.interrupted_by != 0;
 }
@@ -227,8 +227,8 @@ bool interrupted(export_outcome& outcome) {
 // Writes all of `text`, polling so that a full pipe or a paused terminal
 // does not hide an interrupt. A pipe that polls writable takes PIPE_BUF
 // bytes without blocking, whatever the descriptor's own mode.
-export_outcome write_stream(int fd, const std::string& text, const std::string& path) {
-    export_outcome outcome;
+commit_outcome write_stream(int fd, const std::string& text, const std::string& path) {
+    commit_outcome outcome;
     std::size_t done = 0;
     while (done < text.size() && !interrupted(outcome)) {
         pollfd ready{fd, POLLOUT, 0};
@@ -246,11 +246,11 @@ export_outcome write_stream(int fd, const std::string& text, const std::string& 
 
 // A FIFO without a reader refuses a non-blocking open; it is tried again
 // until a reader comes or an interrupt does.
-export_outcome write_named_stream(const std::string& target, const std::string& text,
+commit_outcome write_named_stream(const std::string& target, const std::string& text,
                                   const std::string& path) {
     struct stat info {};
     const bool fifo = stat(target.c_str(), &info) == 0 && S_ISFIFO(info.st_mode);
-    export_outcome outcome;
+    commit_outcome outcome;
     int fd = -1;
     while ((fd = open(target.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)) < 0) {
         if (!(errno == EINTR || (fifo && errno == ENXIO))) return {failure(path)};
@@ -266,10 +266,10 @@ export_outcome write_named_stream(const std::string& target, const std::string& 
 // Exclusive flock()s on the directories that receive files, taken in one
 // order so that two writers cannot each hold what the other waits for.
 // A file system without locks is written unlocked.
-export_outcome lock_directories(std::vector<std::string> directories, double wait_s, std::vector<int>& held) {
+commit_outcome lock_directories(std::vector<std::string> directories, double wait_s, std::vector<int>& held) {
     std::sort(directories.begin(), directories.end());
     directories.erase(std::unique(directories.begin(), directories.end()), directories.end());
-    export_outcome outcome;
+    commit_outcome outcome;
     for (const auto& directory : directories) {
         const int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (fd < 0) return {failure(directory)};
@@ -304,7 +304,7 @@ bool write_all(int fd, const std::string& text) {
 
 // A new file beside the target, with the mode the target had, or the one
 // any new file gets (mkstemp makes it private).
-std::string write_temporary(const export_file& file, replacement& r) {
+std::string write_temporary(const pending_file& file, replacement& r) {
     static const mode_t mask = current_umask();
     r.temporary = directory_of(r.target) + temporary_name;
     const int fd = mkstemp(r.temporary.data());
@@ -344,7 +344,7 @@ std::string roll_back(std::vector<replacement>& ready, std::size_t renamed) {
 
 }  // namespace
 
-bool any_to_stdout(const std::vector<export_file>& files) {
+bool any_to_stdout(const std::vector<pending_file>& files) {
     for (const auto& file : files) {
         const destination d = destination_of(file.path);
         if (d.how == route::descriptor && d.fd == STDOUT_FILENO) return true;
@@ -352,7 +352,7 @@ bool any_to_stdout(const std::vector<export_file>& files) {
     return false;
 }
 
-std::string check_exports(const std::vector<export_file>& files) {
+std::string check_targets(const std::vector<pending_file>& files) {
     std::set<std::string> seen;
     for (const auto& file : files) {
         const destination d = destination_of(file.path);
@@ -372,7 +372,7 @@ std::string check_exports(const std::vector<export_file>& files) {
     return "";
 }
 
-export_outcome write_exports(const std::vector<export_file>& files, const export_seams& seams) {
+commit_outcome commit_files(const std::vector<pending_file>& files, const commit_seams& seams) {
     std::vector<destination> where;
     for (const auto& file : files) {
         where.push_back(destination_of(file.path));
@@ -393,7 +393,7 @@ export_outcome write_exports(const std::vector<export_file>& files, const export
     std::fflush(stdout);
     std::fflush(stderr);
     for (std::size_t i = 0; i < files.size(); ++i) {
-        export_outcome outcome;
+        commit_outcome outcome;
         if (where[i].how == route::descriptor) {
             outcome.problem = descriptor_problem(files[i].path, where[i].fd);
             if (outcome.problem.empty()) outcome = write_stream(where[i].fd, files[i].text, files[i].path);
@@ -412,7 +412,7 @@ export_outcome write_exports(const std::vector<export_file>& files, const export
     };
     std::vector<std::string> directories;
     for (const auto& r : ready) directories.push_back(directory_of(r.target));
-    if (export_outcome outcome = lock_directories(directories, seams.lock_wait_s, locks);
+    if (commit_outcome outcome = lock_directories(directories, seams.lock_wait_s, locks);
         !outcome.problem.empty() || outcome.interrupted_by) {
         unlock();
         roll_back(ready, 0);
@@ -429,7 +429,7 @@ export_outcome write_exports(const std::vector<export_file>& files, const export
             return {problem};
         }
     }
-    export_outcome outcome;
+    commit_outcome outcome;
     for (std::size_t i = 0; i < ready.size(); ++i) {
         if (i > 0 && seams.between_renames) seams.between_renames();
         if (!interrupted(outcome) && std::rename(ready[i].temporary.c_str(), ready[i].target.c_str()) == 0)

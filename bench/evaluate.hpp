@@ -1,0 +1,16 @@
+// The judgements of the harness, made once: every cell's statistics, its
+// scaling against the serial program of its order, whether its threads were
+// contended, and the marks a reader must see beside it. The reporters show
+// what this wrote into the model and judge nothing again.
+#pragma once
+
+#include <vector>
+
+#include "bench/model.hpp"
+
+namespace corvane::bench {
+
+// Fills every cell's statistics, scaled against the baseline cells present.
+void evaluate(std::vector<cell>& cells);
+
+}  // namespace corvane::bench

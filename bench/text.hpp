@@ -1,0 +1,19 @@
+// Text helpers every layer may use: untrusted bytes made printable, numbers
+// as the tables show them, and the first line of a program's output.
+#pragma once
+
+#include <string>
+
+namespace corvane::bench {
+
+// A program's output is data: bytes that are not printable UTF-8 (control
+// characters, escape sequences, invalid sequences) become \xNN.
+std::string printable(const std::string& text);
+
+// A number with this many decimals, as every table shows it.
+std::string fixed(double value, int decimals);
+
+// The text up to its first newline.
+std::string first_line(const std::string& text);
+
+}  // namespace corvane::bench

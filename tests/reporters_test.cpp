@@ -1,0 +1,142 @@
+// The reporters on made-up cells: the terminal table fits 100 columns
+// unless asked for all of it, CSV quotes as RFC 4180 says, the marks and
+// the context are rendered from the model's data alike in every format.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "bench/report/across.hpp"
+#include "bench/report/context.hpp"
+#include "bench/report/report.hpp"
+#include "tests/stand_ins.hpp"
+
+using namespace corvane::bench;
+using namespace corvane::bench::testing;
+
+namespace {
+
+std::size_t display_width(const std::string& line) {
+    return static_cast<std::size_t>(std::count_if(
+        line.begin(), line.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+// Long labels, long times and every kind of note at once.
+std::vector<cell> crowded_cells() {
+    const std::vector<double> scattered = {1000.0, 1100.0, 1200.0, 1300.0, 1400.0,
+                                           1500.0, 1600.0, 9999.9, 1.5};
+    std::vector<cell> cells = {{"corvane-serial-simd", std::nullopt, std::nullopt, runs(scattered), {}},
+                               {"corvane-omp-simd", std::nullopt, 2, runs(scattered), {}},
+                               {"corvane-mpi", 2, 2, runs(scattered), {}},
+                               {"corvane-autopar", std::nullopt, 128, {}, {}}};
+    for (auto& c : cells)
+        for (int i = 0; i < 10; ++i) c.samples.push_back({0, 0, false, "exit status 1"});
+    evaluate(cells);
+    return cells;
+}
+
+}  // namespace
+
+TEST(TerminalTable, TheDefaultTableFitsOneHundredColumnsWithEveryRowAndItsNotes) {
+    const auto cells = crowded_cells();
+    const std::string text = terminal_table(result_rows(cells, false), terminal_width);
+    std::size_t rows_started = 0;
+    for (const auto& line : lines_of(text)) {
+        EXPECT_LE(display_width(line), 100u) << line;
+        rows_started += line.rfind("corvane-", 0) == 0;
+    }
+    EXPECT_EQ(rows_started, cells.size()) << text;
+    for (const char* note : {"unstable", "outlier(s)", "10 invalid", "ranks", "median s", "speedup"})
+        EXPECT_NE(text.find(note), std::string::npos) << note << "\n" << text;
+    EXPECT_EQ(text.find("serial fraction"), std::string::npos) << text;
+}
+
+TEST(TerminalTable, WideShowsEveryColumnOnOneLinePerRow) {
+    const auto cells = crowded_cells();
+    const auto rows = result_rows(cells, true);
+    const std::vector<std::string> every = {
+        "program", "ranks", "threads", "median s", "min s",      "max s",           "mean ± sd s",
+        "mad",     "valid", "gap s",   "speedup",  "efficiency", "serial fraction", "notes"};
+    for (const auto& header : every)
+        EXPECT_NE(std::find(rows[0].begin(), rows[0].end(), header), rows[0].end()) << header;
+    const auto lines = lines_of(terminal_table(rows));
+    EXPECT_EQ(lines.size(), cells.size() + 2);  // header and rule, then one line per cell
+    EXPECT_GT(display_width(lines[0]), 100u);
+    EXPECT_LT(result_rows(cells, false)[0].size(), rows[0].size());
+}
+
+TEST(TerminalTable, TheRanksColumnAppearsOnlyWhereCorvaneMpiRan) {
+    std::vector<cell> cells = {{"corvane-serial", std::nullopt, std::nullopt, runs({1.0, 1.0}), {}}};
+    evaluate(cells);
+    for (bool wide : {false, true}) {
+        const auto header = result_rows(cells, wide)[0];
+        EXPECT_EQ(std::find(header.begin(), header.end(), "ranks"), header.end());
+    }
+}
+
+TEST(Csv, QuotesFieldsAsRfc4180) {
+    cell c{"corvane-omp", std::nullopt, 2, {{0.0, 0.1, false, "wrong value line: \"3,14\""}}, {}};
+    EXPECT_EQ(
+        csv_rows({c}),
+        "program,ranks,threads,run,reported_s,wall_s,valid,reason,user_s,system_s,involuntary_switches\r\n"
+        "corvane-omp,,2,1,,0.100000,false,\"wrong value line: \"\"3,14\"\"\",,,\r\n");
+}
+
+TEST(Marks, AreJudgedOnceWithASeverityInTheOrderAReaderNeedsThem) {
+    std::vector<cell> cells = {{"corvane-serial", std::nullopt, std::nullopt, {}, {}},
+                               {"corvane-omp", std::nullopt, 2, runs({1.0, 1.1, 1.2, 1.0, 1.1, 5.0}), {}}};
+    cells[0].samples.push_back({0, 0, false, "exit status 1"});
+    cells[1].samples.push_back({0, 0, false, "exit status 1"});
+    evaluate(cells);
+    using marks = std::vector<std::pair<severity, std::string>>;
+    const auto of = [](const cell& c) {
+        marks found;
+        for (const auto& mark : c.statistics.marks) found.emplace_back(mark.level, mark.text);
+        return found;
+    };
+    EXPECT_EQ(of(cells[0]), (marks{{severity::fault, "no valid run"}, {severity::fault, "1 invalid"}}));
+    EXPECT_EQ(of(cells[1]), (marks{{severity::fault, "1 invalid"},
+                                   {severity::warning, "unstable"},
+                                   {severity::note, "1 outlier(s)"}}));
+    // Every format shows the same marks in the same order.
+    const std::string notes = "1 invalid, unstable, 1 outlier(s)";
+    EXPECT_EQ(result_rows(cells).back().back(), notes);
+    EXPECT_NE(markdown_report({{"r.json", {{}, cells, {}}}}).find("| " + notes + " |"), std::string::npos);
+}
+
+TEST(Marks, TheHtmlPageShowsAMarkAsBadByItsSeverityNeverByItsWording) {
+    std::vector<cell> cells = {{"corvane-serial", std::nullopt, std::nullopt, runs({1.0}), {}}};
+    evaluate(cells);
+    cells[0].statistics.marks = {{severity::warning, "valid-looking"}, {severity::fault, "failed"}};
+    const std::string page = html_report({{"r.json", {{}, cells, {}}}});
+    EXPECT_NE(page.find("<span class=\"mark\">valid-looking</span>"), std::string::npos);
+    EXPECT_NE(page.find("<span class=\"mark bad\">failed</span>"), std::string::npos);
+}
+
+TEST(Context, TheTerminalAndTheReportTakeTheirLinesFromOneTable) {
+    run_context context;
+    context.processor = "AMD EPYC";
+    context.logical_cores = context.usable_cpus = 2;
+    context.machine.hostname = "node1";
+    context.program_builds["corvane-serial"].unknown = "no build record in the file";
+    context.program_builds["corvane-omp"].build_type = "Release";
+    const auto terminal = context_lines(context, context_view::terminal);
+    const auto report = context_lines(context, context_view::report);
+    // What both show, they show alike: the machine and each program's build.
+    for (const char* label : {"machine", "corvane-serial build", "corvane-omp build"}) {
+        const auto in = [label](const std::vector<context_line>& lines) {
+            for (const auto& line : lines)
+                if (line.label == label) return line.value;
+            return std::string("missing");
+        };
+        EXPECT_NE(in(terminal), "missing") << label;
+        EXPECT_EQ(in(terminal), in(report)) << label;
+    }
+    EXPECT_EQ(context_text(context).rfind("processor: AMD EPYC, 2 usable of 2 logical cores\n", 0), 0u);
+}
