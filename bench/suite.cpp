@@ -45,6 +45,10 @@ std::string judge(const process::program_run& run, double timeout_s, double& rep
     if (run.left_behind > 0)
         return "left " + std::to_string(run.left_behind) +
                " process(es) running after it exited, which competed with the runs; they were ended";
+    // Without a PID namespace the runner's own clock times the run, and a stop
+    // of the runner (kill -STOP, a suspended shell) lengthens it.
+    if (run.caller_stopped)
+        return "corvane-bench was stopped during the run: its wall time includes the stop";
     if (run.out_truncated || run.out.size() > longest_report_bytes)
         return "output too long: " + std::to_string(run.out.size()) +
                " bytes, where a report is two short lines";

@@ -143,6 +143,9 @@ TEST(Validation, AcceptsTheReportAndNamesEveryFault) {
     program_run hung = finished("");
     hung.timed_out = true;
     EXPECT_EQ(validate(hung, 1), "timed out after 1 s");
+    program_run stopped = finished(good_output);
+    stopped.caller_stopped = true;
+    EXPECT_EQ(validate(stopped), "corvane-bench was stopped during the run: its wall time includes the stop");
     program_run unstarted = finished("");
     unstarted.failure = "cannot fork: Resource temporarily unavailable";
     EXPECT_EQ(validate(unstarted), "cannot fork: Resource temporarily unavailable");

@@ -133,6 +133,15 @@ TEST(BuildRecord, AFileWhoseRecordNamesAnotherProgramIsWarnedAbout) {
         build_warnings({{"corvane-omp", built("Release", "-O3", "corvane-serial")}}),
         (std::vector<std::string>{"corvane-omp is corvane-serial under another name, as its build record "
                                   "says: its times are not corvane-omp's"}));
+    // Names that contain one another are still other programs.
+    for (const auto& [file, record] : {std::pair{"corvane-omp-simd", "corvane-omp"},
+                                       {"corvane-omp", "corvane-omp-simd"},
+                                       {"corvane-serial-simd", "corvane-serial"}})
+        EXPECT_EQ(build_warnings({{file, built("Release", "-O3", record)}}),
+                  (std::vector<std::string>{
+                      std::string(file) + " is " + record +
+                      " under another name, as its build record says: its times are not " + file + "'s"}))
+            << file;
 }
 
 TEST(BuildRecord, CompareNamesADifferingBuildButNotANewCommit) {

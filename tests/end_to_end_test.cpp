@@ -245,6 +245,18 @@ TEST_F(StandIns, ACellWhoseTeamWouldBeSmallerIsRefusedBeforeAnyRun) {
     EXPECT_FALSE(exists(file("r.json")));
 }
 
+TEST_F(StandIns, OneInvalidRunAmongValidOnesFailsTheSuite) {
+    stand_in("corvane-serial", "if [ -e " + file("ran") + " ]; then exit 3; fi; touch " + file("ran") +
+                                   "; printf '" + escaped(quick_output) + "'");
+    const auto run = bench({"--programs", "corvane-serial", "--json", file("r.json")});
+    EXPECT_EQ(run.exit_status, 1) << run.out << run.err;
+    EXPECT_NE(run.out.find("exit status 3"), std::string::npos) << run.out;
+    const auto result = read_json(file("r.json"));
+    ASSERT_EQ(result["cells"].size(), 1u);
+    EXPECT_EQ(result["cells"][0]["valid_runs"], 1);
+    EXPECT_EQ(result["cells"][0]["invalid_runs"], 1);
+}
+
 TEST_F(StandIns, CompareRoundTripsTheJsonAndRejectsBadFiles) {
     ASSERT_EQ(bench({"--threads", "1", "--json", file("a.json")}).exit_status, 0);
     const auto same = run_program(CORVANE_BENCH, {"compare", file("a.json"), file("a.json")});
@@ -263,6 +275,19 @@ TEST_F(StandIns, CompareRoundTripsTheJsonAndRejectsBadFiles) {
         const auto run = run_program(CORVANE_BENCH, {"compare", file("a.json"), path});
         EXPECT_EQ(run.exit_status, 2);
         EXPECT_NE(run.err.find(message), std::string::npos) << run.err;
+    }
+    // A cell without one of its required fields is refused, never read with a
+    // default (a cell without threads is not a serial cell).
+    for (const char* key : {"program", "threads", "samples"}) {
+        auto result = read_json(file("a.json"));
+        result["cells"][0].erase(key);
+        std::ofstream(file("cut.json")) << result.dump();
+        const auto run = run_program(CORVANE_BENCH, {"compare", file("a.json"), file("cut.json")});
+        EXPECT_EQ(run.exit_status, 2) << key << "\n" << run.out;
+        EXPECT_EQ(run.out, "") << key;
+        EXPECT_NE(run.err.find(std::string("cells[0].") + key + " is missing"), std::string::npos)
+            << key << "\n"
+            << run.err;
     }
 }
 
