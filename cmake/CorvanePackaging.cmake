@@ -14,6 +14,7 @@ string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
     "it took. corvane-bench runs them on several team sizes, validates every"
     "run, and reports statistics, speedup and efficiency as tables, JSON, CSV,"
     "Markdown or SVG.")
+set(CPACK_RESOURCE_FILE_LICENSE "${PROJECT_SOURCE_DIR}/LICENSE")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
@@ -29,3 +30,24 @@ if(TARGET corvane-mpi)
 endif()
 set(CPACK_GENERATOR DEB)
 include(CPack)
+
+# The package's copyright file, in Debian's machine-readable format, with the
+# licence text from LICENSE: each line indented by one space, an empty line
+# written as " .".
+set(CORVANE_COPYRIGHT_HOLDER "The Corvane authors"
+    CACHE STRING "The Copyright field of the Debian package's copyright file")
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${PROJECT_SOURCE_DIR}/LICENSE")
+file(READ "${PROJECT_SOURCE_DIR}/LICENSE" licence)
+string(REGEX REPLACE "[ \t]+\n" "\n" licence "${licence}")
+string(STRIP "${licence}" licence)
+string(REPLACE "\n" "\n " licence " ${licence}")
+string(REPLACE "\n \n" "\n .\n" licence "${licence}")
+string(REPLACE "\n \n" "\n .\n" licence "${licence}")  # the second of two empty lines
+file(WRITE "${PROJECT_BINARY_DIR}/copyright"
+    "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n"
+    "Upstream-Name: ${PROJECT_NAME}\n\n"
+    "Files: *\n"
+    "Copyright: ${CORVANE_COPYRIGHT_HOLDER}\n"
+    "License: Apache-2.0\n"
+    "${licence}\n")
+install(FILES "${PROJECT_BINARY_DIR}/copyright" DESTINATION "${CMAKE_INSTALL_DOCDIR}")

@@ -1,8 +1,10 @@
-// corvane-mpi's sum under mpiexec: its bits for the ranks and threads the
-// environment gives, on rank 0.
+// corvane-mpi's sum under mpiexec or srun: its bits for the ranks and
+// threads the environment gives, on rank 0.
 #include <gtest/gtest.h>
 #include <mpi.h>
 #include <omp.h>
+
+#include <cstdlib>
 
 #include "core/corvane.hpp"
 #include "mpi/distributed.hpp"
@@ -60,6 +62,16 @@ TEST(Distributed, BitsForTheRanksAndThreadsGiven) {
     } else {
         GTEST_SKIP() << ranks << " ranks of " << threads << " threads: no known bits";
     }
+}
+
+// A launcher and an MPI library that do not share a process-management
+// interface (srun --mpi=none with MPICH) start one world per rank, and every
+// one of them passes the tests above as a single rank. Whoever starts the
+// ranks says how many through CORVANE_TEST_RANKS.
+TEST(Distributed, WorldHoldsEveryRankTheLauncherStarted) {
+    const char* started = std::getenv("CORVANE_TEST_RANKS");
+    if (started == nullptr) GTEST_SKIP() << "CORVANE_TEST_RANKS is not set";
+    EXPECT_EQ(world_size(), std::atoi(started));
 }
 
 TEST(Distributed, GivesTheSameBitsEveryRun) {

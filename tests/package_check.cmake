@@ -3,6 +3,12 @@
 #   cmake -DBUILD_DIR=... -DWORK_DIR=... -DPROGRAMS=a,b [-DMAN_PAGE=ON] [-DMPI=ON]
 #         -P package_check.cmake
 include("${CMAKE_CURRENT_LIST_DIR}/installed_suite.cmake")
+# CPack's DEB generator runs file(1) over what it packs; nothing else pulls
+# the package in.
+find_program(FILE_UTILITY file)
+if(NOT FILE_UTILITY)
+    message(FATAL_ERROR "package test skipped: cpack -G DEB needs the file utility (Debian: file)")
+endif()
 file(REMOVE_RECURSE "${WORK_DIR}")
 file(MAKE_DIRECTORY "${WORK_DIR}")
 execute_process(COMMAND "${CMAKE_CPACK_COMMAND}" -G DEB --config "${BUILD_DIR}/CPackConfig.cmake" -B "${WORK_DIR}"
@@ -27,7 +33,8 @@ if(failed)
     message(FATAL_ERROR "dpkg -x ${package} failed: ${failed}")
 endif()
 set(expected usr/bin/corvane-bench usr/bin/corvane-serial-simd
-    usr/share/bash-completion/completions/corvane-bench usr/share/doc/corvane/README.md)
+    usr/share/bash-completion/completions/corvane-bench usr/share/doc/corvane/README.md
+    usr/share/doc/corvane/docs/corvane-bench.md usr/share/doc/corvane/copyright)
 if(MAN_PAGE)
     list(APPEND expected usr/share/man/man1/corvane-bench.1)
 endif()
@@ -36,6 +43,12 @@ foreach(path IN LISTS expected)
         message(FATAL_ERROR "${package} does not install ${path}")
     endif()
 endforeach()
+# Debian's copyright file, in its machine-readable format, with the licence.
+file(READ "${root}/usr/share/doc/corvane/copyright" copyright)
+if(NOT copyright MATCHES "^Format: [^\n]+\n.*\nLicense: Apache-2\\.0\n .*\n \\.\n .*TERMS AND CONDITIONS")
+    message(FATAL_ERROR "${package}: usr/share/doc/corvane/copyright is not Debian's format with the "
+                        "Apache License 2.0:\n${copyright}")
+endif()
 file(GLOB helpers_in_bin "${root}/usr/bin/corvane-team-probe" "${root}/usr/bin/corvane-mpi-version")
 if(helpers_in_bin)
     message(FATAL_ERROR "helpers installed among the user's commands: ${helpers_in_bin}")

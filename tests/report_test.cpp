@@ -194,10 +194,10 @@ protected:
     int profiles_ = 0;
 };
 
-#define NEEDS_CHROMIUM()                                                                         \
-    if (find_on_path("chromium").empty())                                                        \
-    GTEST_SKIP() << "chromium not found (Debian package chromium): the page is not tested in a " \
-                    "browser"
+#define NEEDS_CHROMIUM()                                                                          \
+    if (find_on_path("chromium").empty())                                                         \
+    GTEST_SKIP() << "chromium not found (Debian package chromium): this and every other browser " \
+                    "test (label browser) are skipped"
 
 }  // namespace
 

@@ -1,0 +1,35 @@
+# hwloc, for the machine's topology (Debian: libhwloc-dev): through
+# pkg-config where it is installed, else the header and the library where the
+# compiler finds them, so a machine without pkgconf still finds it. The link
+# is tried, since either way may offer the host's library to a cross build.
+# Defines the target corvane::hwloc where it links.
+find_package(PkgConfig QUIET)
+if(PKG_CONFIG_FOUND)
+    pkg_check_modules(HWLOC QUIET IMPORTED_TARGET hwloc)
+endif()
+if(HWLOC_FOUND)
+    set(hwloc_usage PkgConfig::HWLOC)
+else()
+    find_path(CORVANE_HWLOC_INCLUDE_DIR hwloc.h)
+    find_library(CORVANE_HWLOC_LIBRARY hwloc)
+    set(hwloc_usage)
+    if(CORVANE_HWLOC_INCLUDE_DIR AND CORVANE_HWLOC_LIBRARY)
+        set(hwloc_usage "${CORVANE_HWLOC_LIBRARY}")
+    endif()
+endif()
+if(hwloc_usage)
+    include(CheckCXXSourceCompiles)
+    set(CMAKE_REQUIRED_LIBRARIES ${hwloc_usage})
+    set(CMAKE_REQUIRED_INCLUDES ${CORVANE_HWLOC_INCLUDE_DIR})
+    check_cxx_source_compiles("#include <hwloc.h>
+        int main() { hwloc_topology_t t; return hwloc_topology_init(&t); }" CORVANE_HWLOC_LINKS)
+    unset(CMAKE_REQUIRED_LIBRARIES)
+    unset(CMAKE_REQUIRED_INCLUDES)
+endif()
+if(hwloc_usage AND CORVANE_HWLOC_LINKS)
+    add_library(corvane::hwloc INTERFACE IMPORTED)
+    target_link_libraries(corvane::hwloc INTERFACE ${hwloc_usage})
+    if(NOT HWLOC_FOUND)
+        target_include_directories(corvane::hwloc INTERFACE "${CORVANE_HWLOC_INCLUDE_DIR}")
+    endif()
+endif()

@@ -1,0 +1,298 @@
+#!/usr/bin/env bash
+# corvane-mpi under srun and sbatch on a test cluster that cluster.sh
+# started:
+#
+#   checks.sh STATE CHECK
+#
+# STATE is the file cluster.sh wrote; CORVANE_MPI, CORVANE_MPI_TESTS and
+# CORVANE_MPI_VERSION name the programs built here. Exit status 77 means
+# Slurm is not installed (the check is skipped), 0 passed, 1 failed.
+set -uo pipefail
+
+readonly skipped=77
+# srun and salloc wait no longer than this for processors: a request
+# beyond what is free must fail, not queue.
+readonly queue_wait_s=30
+
+fail() {
+    echo "FAILED: $*" >&2
+    exit 1
+}
+
+[ $# -eq 2 ] || fail "usage: checks.sh STATE CHECK"
+state=$1
+check=$2
+PATH="$PATH:/usr/sbin:/sbin"
+if [ ! -x "$(command -v srun)" ] || [ ! -x "$(command -v slurmctld)" ]; then
+    echo "skipped: Slurm is not installed (Debian: slurmctld slurmd slurm-client munge)"
+    exit $skipped
+fi
+[ -e "$state" ] || fail "no test cluster: $state is missing (did the cluster start?)"
+source "$state"
+work=$(mktemp -d "${TMPDIR:-/tmp}/corvane-srun.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+cd "$work" || exit 1
+
+# srun's plugin for the MPI library a program was built with: Open MPI
+# starts under PMIx, MPICH (Hydra's PMI client) under PMI-2.
+plugin_for_library() {
+    case "$1" in
+    "Open MPI"*) echo pmix ;;
+    MPICH* | *"MPICH Version"*) echo pmi2 ;;
+    *) return 1 ;;
+    esac
+}
+library=$("$CORVANE_MPI_VERSION") || fail "$CORVANE_MPI_VERSION failed"
+plugin=$(plugin_for_library "$library") || fail "no srun plugin known for \"$library\""
+# The plugin that does not match, for the checks of a mismatch.
+case $plugin in
+pmix) other_plugin=pmi2 ;;
+*) other_plugin=pmix ;;
+esac
+
+value_line='^The value of PI is  3\.14159265[0-9]{4}$'
+time_line='^The time to calculate PI was [0-9]+\.[0-9]{6} seconds$'
+
+# Runs "$@" with its standard output in out, its error in err and its exit
+# status in status; shows both, so that a failure explains itself.
+run() {
+    echo "+ $*"
+    "$@" > out 2> err
+    status=$?
+    cat out
+    cat err >&2
+    echo "exit status $status"
+}
+
+# The reports in out: value lines and time lines, each in the right place.
+count_reports() {
+    local lines values times
+    lines=$(wc -l < out)
+    values=$(grep -cE "$value_line" out)
+    times=$(grep -cE "$time_line" out)
+    ((values == times && lines == 2 * values)) || fail "output is not whole reports: $lines lines"
+    echo "$values"
+}
+
+# A step of R ranks of corvane-mpi inside an allocation of R tasks.
+reports_of_ranks() {
+    local ranks=$1
+    run salloc --immediate=$queue_wait_s -n "$ranks" \
+        srun --immediate=$queue_wait_s --mpi="$plugin" -n "$ranks" -c 1 "$CORVANE_MPI"
+    ((status == 0)) || fail "corvane-mpi on $ranks rank(s) exited with $status"
+    local reports
+    reports=$(count_reports) || exit 1
+    ((reports == 1)) || fail "$reports reports from one world of $ranks rank(s), not 1"
+}
+
+# The known bits, checked by the MPI test program itself: R ranks of T
+# threads, and a world that holds all R ranks.
+bits_of() {
+    local ranks=$1 threads=$2
+    run env OMP_NUM_THREADS="$threads" CORVANE_TEST_RANKS="$ranks" \
+        salloc --immediate=$queue_wait_s -n "$ranks" \
+        srun --immediate=$queue_wait_s --mpi="$plugin" -n "$ranks" -c 1 "$CORVANE_MPI_TESTS"
+    ((status == 0)) || fail "the MPI tests failed on $ranks rank(s) of $threads thread(s)"
+    [ "$(grep -c '^\[  PASSED  \]' out)" -eq 1 ] || fail "not one world: $(grep -c '^\[  PASSED  \]' out) verdicts"
+    grep -q '^\[  SKIPPED \]' out && fail "a test skipped: $(grep '^\[  SKIPPED \]' out)"
+    return 0
+}
+
+# With a plugin that does not match its library, corvane-mpi never gives
+# one report and success: MPICH starts one world per rank (two reports per
+# two ranks, exit status 0); Open MPI stops in MPI_Init.
+mismatched_plugin() {
+    local wrong=$1
+    run salloc --immediate=$queue_wait_s -n 2 \
+        srun --immediate=$queue_wait_s --mpi="$wrong" -n 2 -c 1 "$CORVANE_MPI"
+    case "$library" in
+    "Open MPI"*)
+        ((status != 0)) || fail "Open MPI under --mpi=$wrong succeeded"
+        [ ! -s out ] || fail "Open MPI under --mpi=$wrong printed a report"
+        ;;
+    *)
+        ((status == 0)) || fail "MPICH under --mpi=$wrong exited with $status"
+        local reports
+        reports=$(count_reports) || exit 1
+        ((reports == 2)) || fail "MPICH under --mpi=$wrong gave $reports reports, not one per rank"
+        ;;
+    esac
+    # The tests' own oracle sees it too: no world of two.
+    run env CORVANE_TEST_RANKS=2 OMP_NUM_THREADS=1 salloc --immediate=$queue_wait_s -n 2 \
+        srun --immediate=$queue_wait_s --mpi="$wrong" -n 2 -c 1 "$CORVANE_MPI_TESTS" \
+        --gtest_filter=Distributed.WorldHoldsEveryRankTheLauncherStarted
+    ((status != 0)) || fail "the MPI tests passed under --mpi=$wrong"
+}
+
+# Seconds since the epoch, to the millisecond.
+now() { date +%s.%N | cut -c1-14; }
+seconds_since() { awk -v from="$1" -v to="$(now)" 'BEGIN { printf "%.1f", to - from }'; }
+within() { awk -v taken="$1" -v limit="$2" 'BEGIN { exit !(taken <= limit) }'; }
+
+# A step asking for more than it can get fails within its --immediate
+# bound: beyond the allocation, beyond what the allocation has free, and
+# beyond the whole cluster.
+bounded_queue_wait() {
+    local begun taken
+    begun=$(now)
+    run salloc --immediate=$queue_wait_s -n 1 srun --immediate=3 -n 2 true
+    taken=$(seconds_since "$begun")
+    ((status != 0)) || fail "a step of 2 tasks ran in an allocation of 1"
+    within "$taken" 10 || fail "the step beyond the allocation took $taken s to fail"
+
+    cat > busy.sh << 'EOF'
+srun -n "$SLURM_NTASKS" sleep 30 &
+sleeper=$!
+until squeue -h -s -j "$SLURM_JOB_ID" -o %i | grep -q '\.0$'; do sleep 0.2; done
+begun=$(date +%s)
+srun --immediate=3 -n 1 true
+status=$?
+echo "second step: exit status $status after $(($(date +%s) - begun)) s"
+scancel "$SLURM_JOB_ID.0"
+wait $sleeper
+exit $status
+EOF
+    begun=$(now)
+    run timeout 30 salloc --immediate=$queue_wait_s -n 2 bash busy.sh
+    taken=$(seconds_since "$begun")
+    ((status != 0 && status != 124)) || fail "the step on busy processors did not fail (status $status)"
+    within "$taken" 20 || fail "the step on busy processors took $taken s to fail"
+
+    local cluster_cpus
+    cluster_cpus=$(sinfo -h -o %C | cut -d/ -f4)
+    begun=$(now)
+    run timeout 20 srun --immediate=3 -n $((cluster_cpus + 1)) true
+    taken=$(seconds_since "$begun")
+    ((status != 0 && status != 124)) || fail "a job beyond the cluster's $cluster_cpus CPUs did not fail"
+    within "$taken" 10 || fail "the job beyond the cluster took $taken s to fail"
+}
+
+# A step ended from outside (scancel of the step, or SIGTERM or SIGKILL to
+# srun, as a harness on a timeout or dying would) leaves no task: Slurm no
+# longer lists the step or any of its PIDs, and those PIDs are gone.
+cancelled_step() {
+    local how=$1
+    cat > cancel.sh << 'EOF'
+how=$1
+srun -n 2 sleep 300 &
+srun_pid=$!
+until [ "$(scontrol listpids "$SLURM_JOB_ID.0" 2> /dev/null | tail -n +2 | wc -l)" -eq 2 ]; do
+    sleep 0.2
+done
+pids=$(scontrol listpids "$SLURM_JOB_ID.0" | awk 'NR > 1 { print $1 }')
+echo "step $SLURM_JOB_ID.0 tasks: "$pids
+case $how in
+scancel) scancel "$SLURM_JOB_ID.0" ;;
+term) kill -TERM $srun_pid ;;
+kill) kill -KILL $srun_pid ;;
+esac
+begun=$(date +%s)
+for ((tries = 0; tries < 50; ++tries)); do
+    kill -0 $srun_pid 2> /dev/null || break
+    sleep 0.2
+done
+if kill -0 $srun_pid 2> /dev/null; then
+    echo "srun still runs 10 s after $how"
+    kill -TERM $srun_pid
+    wait $srun_pid
+    exit 1
+fi
+wait $srun_pid
+echo "srun: exit status $? after $(($(date +%s) - begun)) s"
+for ((tries = 0; tries < 50; ++tries)); do
+    left=""
+    for pid in $pids; do [ -e "/proc/$pid" ] && left="$left $pid"; done
+    steps=$(squeue -h -s -j "$SLURM_JOB_ID" -o %i | grep '\.0$')
+    listed=$(scontrol listpids "$SLURM_JOB_ID.0" 2> /dev/null | tail -n +2)
+    [ -z "$left$steps$listed" ] && break
+    sleep 0.2
+done
+echo "after $((tries / 5)) s: tasks left:${left:- none}; squeue -s: ${steps:-none}; scontrol listpids: ${listed:-none}"
+[ -z "$left$steps$listed" ]
+EOF
+    run timeout 60 salloc --immediate=$queue_wait_s -n 2 bash cancel.sh "$how"
+    ((status == 0)) || fail "the step ended by $how left something behind"
+}
+
+# Two ranks on two nodes, of one and two threads: the known bits.
+two_nodes() {
+    run env OMP_NUM_THREADS=1 CORVANE_TEST_RANKS=2 salloc --immediate=$queue_wait_s -N 2 -n 2 \
+        srun --immediate=$queue_wait_s --mpi="$plugin" -N 2 -n 2 -c 1 "$CORVANE_MPI_TESTS"
+    ((status == 0)) || fail "the MPI tests failed on two nodes"
+    [ "$(grep -c '^\[  PASSED  \]' out)" -eq 1 ] || fail "not one world across two nodes"
+    run env OMP_NUM_THREADS=2 CORVANE_TEST_RANKS=2 salloc --immediate=$queue_wait_s -N 2 -n 2 -c 2 \
+        srun --immediate=$queue_wait_s --mpi="$plugin" -N 2 -n 2 -c 2 "$CORVANE_MPI_TESTS"
+    ((status == 0)) || fail "the MPI tests failed on two nodes of two threads"
+    grep -q '^\[  SKIPPED \]' out && fail "a test skipped: $(grep '^\[  SKIPPED \]' out)"
+    return 0
+}
+
+# srun's placement where the cluster binds tasks: --cpu-bind=cores gives
+# each task processors of its own, --cpu-bind=none leaves every task all of
+# the node's.
+binding() {
+    local show='grep Cpus_allowed_list /proc/self/status'
+    run salloc --immediate=$queue_wait_s -N 1 -n 2 \
+        srun --immediate=$queue_wait_s -n 2 -c 1 --cpu-bind=verbose,cores bash -c "$show"
+    ((status == 0)) || fail "srun --cpu-bind=cores failed"
+    [ "$(sort -u out | wc -l)" -eq 2 ] || fail "two tasks bound to cores share processors"
+    grep -q "^cpu-bind=MASK" err || fail "srun did not say which processors it bound"
+    run salloc --immediate=$queue_wait_s -N 1 -n 2 \
+        srun --immediate=$queue_wait_s -n 2 -c 1 --cpu-bind=none bash -c "$show"
+    ((status == 0)) || fail "srun --cpu-bind=none failed"
+    [ "$(sort -u out | wc -l)" -eq 1 ] || fail "tasks left unbound differ in their processors"
+}
+
+# The batch script as a user submits it: its results file holds the job's
+# context and two report lines for every program.
+batch() {
+    local bin
+    bin=$(dirname "$CORVANE_MPI")
+    mkdir shared
+    run sbatch --wait --parsable --chdir="$work" \
+        --export=ALL,CORVANE_BIN="$bin",CORVANE_RESULTS="$work/shared" "$@" \
+        "$(dirname "$0")/corvane.sbatch"
+    local job
+    job=$(head -n 1 out | cut -d';' -f1)
+    [ -e "corvane-$job.out" ] && cat "corvane-$job.out"
+    ((status == 0)) || fail "the batch job exited with $status"
+    local results="shared/corvane-$job.txt"
+    [ -e "$results" ] || fail "no $results"
+    cat "$results"
+    grep -qx "job: $job" "$results" || fail "the results do not name job $job"
+    grep -q "^nodes: ." "$results" || fail "the results do not name the nodes"
+    local programs=0
+    for program in "$bin"/corvane-serial "$bin"/corvane-serial-simd "$bin"/corvane-omp \
+        "$bin"/corvane-omp-simd "$bin"/corvane-autopar "$bin"/corvane-mpi; do
+        [ -x "$program" ] || continue
+        programs=$((programs + 1))
+        grep -A 2 "^== ${program##*/} (" "$results" | tail -n 2 > report
+        grep -qE "$value_line" <(head -n 1 report) && grep -qE "$time_line" <(tail -n 1 report) ||
+            fail "no report from ${program##*/}"
+    done
+    [ "$(wc -l < "$results")" -eq $((7 + 3 * programs)) ] || fail "the results hold more than the reports"
+}
+
+case $check in
+plugin-listed)
+    run srun --mpi=list
+    grep -qx "[[:space:]]*$plugin" out || fail "srun --mpi=list has no $plugin for $library"
+    ;;
+one-rank) reports_of_ranks 1 ;;
+two-ranks) reports_of_ranks 2 ;;
+bits-one-rank) bits_of 1 1 ;;
+bits-two-ranks) bits_of 2 1 ;;
+bits-two-ranks-two-threads) bits_of 2 2 ;;
+plugin-none) mismatched_plugin none ;;
+plugin-other) mismatched_plugin "$other_plugin" ;;
+queue-wait) bounded_queue_wait ;;
+cancel-scancel) cancelled_step scancel ;;
+cancel-term) cancelled_step term ;;
+cancel-kill) cancelled_step kill ;;
+two-nodes) two_nodes ;;
+binding) binding ;;
+batch) batch ;;
+batch-two-nodes) batch -N 2 --ntasks-per-node=1 ;;
+*) fail "no check named $check" ;;
+esac
+echo "passed: $check"

@@ -1,0 +1,325 @@
+#!/usr/bin/env bash
+# A private Slurm cluster on this machine, for the tests: munged, slurmctld
+# and one slurmd (two with --nodes 2), every file under one temporary
+# directory, on ports no system Slurm uses.
+#
+#   cluster.sh start STATE [OPTIONS]     start, wait until every node is idle,
+#                                        write the environment to STATE
+#   cluster.sh stop STATE                cancel every job, stop every daemon
+#                                        started, by its PID, remove the files
+#   cluster.sh run [OPTIONS] -- CMD      start, run CMD with SLURM_CONF set,
+#                                        then stop, whatever CMD did
+#
+# OPTIONS: --nodes N (default 1) makes N nodes of this host's processors,
+# each its own slurmd on its own port; --port P (default 16817) is the
+# controller's port, the nodes' follow it, so two clusters can run at once;
+# --bind-tasks lets srun bind tasks to processors (task/affinity, which
+# needs no cgroups) instead of leaving placement to the kernel (task/none).
+#
+# STATE is a shell file: SLURM_CONF, the cluster's directory and the PIDs of
+# the daemons with their start times, so that stop never signals a process
+# that merely reuses a PID. Exit status 77 means Slurm or munge is not
+# installed (CTest reports the test as skipped).
+set -uo pipefail
+
+readonly skipped=77
+ctld_port=16817
+task_plugin=task/none
+readonly start_timeout_s=30
+readonly stop_timeout_s=15
+
+# The Debian packages put the daemons in /usr/sbin, which a user's PATH may
+# lack.
+PATH="$PATH:/usr/sbin:/sbin"
+
+say() { echo "slurm cluster: $*" >&2; }
+
+need_programs() {
+    local missing=()
+    for program in munged slurmctld slurmd sinfo srun sbatch scontrol squeue scancel; do
+        [ -x "$(command -v "$program")" ] || missing+=("$program")
+    done
+    if ((${#missing[@]})); then
+        say "skipped: ${missing[*]} not installed (Debian: slurmctld slurmd slurm-client munge)"
+        exit $skipped
+    fi
+}
+
+# The start time of a process in clock ticks since boot (field 22 of
+# /proc/PID/stat; the command name before it may hold spaces).
+start_time_of() {
+    local stat
+    stat=$(cat "/proc/$1/stat" 2> /dev/null) || return 1
+    stat=${stat##*) }
+    set -- $stat
+    echo "${20}"
+}
+
+# True while the process of this PID and start time exists and is no zombie.
+still_running() {
+    local pid=$1 started=$2 stat
+    [ "$(start_time_of "$pid")" = "$started" ] || return 1
+    stat=$(cat "/proc/$pid/stat" 2> /dev/null) || return 1
+    stat=${stat##*) }
+    [ "${stat%% *}" != Z ]
+}
+
+# Daemons run in their own session with output to their log, so that the
+# test that starts the cluster can end while they run on.
+launch() {
+    local name=$1
+    shift
+    setsid "$@" < /dev/null > "$dir/$name.out" 2>&1 &
+    local pid=$!
+    local started
+    started=$(start_time_of "$pid") || {
+        say "$name exited at once: $(cat "$dir/$name.out")"
+        return 1
+    }
+    echo "daemons+=($pid:$started:$name)" >> "$state"
+    daemons+=("$pid:$started:$name")
+}
+
+write_config() {
+    local node_count=$1 host
+    host=$(hostname -s)
+    # The node's real processors, as slurmd counts them.
+    local hardware
+    hardware=$(slurmd -C 2> /dev/null | head -n 1 | sed -e 's/^NodeName=[^ ]* //' -e 's/ RealMemory=[0-9]*//')
+    cat > "$dir/slurm.conf" << EOF
+ClusterName=corvane
+SlurmctldHost=$host(127.0.0.1)
+SlurmctldPort=$ctld_port
+SlurmdPort=$((ctld_port + 1))
+SlurmUser=$(id -un)
+SlurmdUser=root
+AuthType=auth/munge
+CredType=cred/munge
+AuthInfo=socket=$dir/munge/munge.socket
+StateSaveLocation=$dir/ctld
+SlurmdSpoolDir=$dir/slurmd-%n
+SlurmctldPidFile=$dir/slurmctld.pid
+SlurmdPidFile=$dir/slurmd-%n.pid
+SlurmctldLogFile=$dir/slurmctld.log
+SlurmdLogFile=$dir/slurmd-%n.log
+TmpFS=$dir/tmp/%n
+MailProg=/bin/true
+ProctrackType=proctrack/linuxproc
+TaskPlugin=$task_plugin
+SelectType=select/cons_tres
+SelectTypeParameters=CR_CPU
+SchedulerType=sched/builtin
+AccountingStorageType=accounting_storage/none
+JobAcctGatherType=jobacct_gather/none
+JobCompType=jobcomp/none
+MpiDefault=none
+ReturnToService=2
+KillWait=2
+InactiveLimit=0
+MinJobAge=5
+EOF
+    if ((node_count == 1)); then
+        echo "NodeName=$host NodeAddr=127.0.0.1 $hardware State=UNKNOWN" >> "$dir/slurm.conf"
+        nodes=("$host")
+    else
+        nodes=()
+        for ((n = 1; n <= node_count; ++n)); do
+            nodes+=("node$n")
+            echo "NodeName=node$n NodeHostname=$host NodeAddr=127.0.0.1 Port=$((ctld_port + n)) $hardware State=UNKNOWN" >> "$dir/slurm.conf"
+        done
+    fi
+    echo "PartitionName=debug Nodes=ALL Default=YES MaxTime=INFINITE State=UP OverSubscribe=NO" >> "$dir/slurm.conf"
+}
+
+start_cluster() {
+    state=$1
+    local node_count=$2
+    need_programs
+    [ ! -e "$state" ] || stop_cluster "$state" 2> /dev/null  # an earlier run's leftovers
+    if (echo > "/dev/tcp/127.0.0.1/$ctld_port") 2> /dev/null; then
+        say "port $ctld_port is taken: is another test cluster running?"
+        return 1
+    fi
+    local begun=$SECONDS
+    dir=$(mktemp -d "${TMPDIR:-/tmp}/corvane-slurm.XXXXXX") || return 1
+    # munged refuses a socket directory that others may write to, and
+    # clients need to reach into it.
+    mkdir -m 755 "$dir/munge"
+    mkdir -m 700 "$dir/ctld"
+    mkdir -m 755 "$dir/tmp"
+    chmod 755 "$dir"
+    daemons=()
+    write_config "$node_count"
+    {
+        echo "export SLURM_CONF=$dir/slurm.conf"
+        echo "cluster_dir=$dir"
+        echo "cluster_nodes=\"${nodes[*]}\""
+        echo "daemons=()"
+    } > "$state"
+    export SLURM_CONF="$dir/slurm.conf"
+
+    dd if=/dev/urandom of="$dir/munge/munge.key" bs=1024 count=1 status=none
+    chmod 400 "$dir/munge/munge.key"
+    launch munged munged --foreground --force --socket="$dir/munge/munge.socket" \
+        --key-file="$dir/munge/munge.key" --log-file="$dir/munge/munged.log" \
+        --pid-file="$dir/munge/munged.pid" --seed-file="$dir/munge/munged.seed" || return 1
+    wait_for "munged's socket" test -S "$dir/munge/munge.socket" || return 1
+
+    launch slurmctld slurmctld -D -i -f "$dir/slurm.conf" || return 1
+    for node in "${nodes[@]}"; do
+        # Each node its own temporary folder: srun's PMIx plugin makes its
+        # clients' folder there, named only by job and step.
+        mkdir -m 755 "$dir/slurmd-$node" "$dir/tmp/$node"
+        launch "slurmd-$node" slurmd -D -N "$node" -f "$dir/slurm.conf" || return 1
+    done
+    wait_for "every node idle" nodes_idle || return 1
+    say "${#nodes[@]} node(s) idle after $((SECONDS - begun)) s, SLURM_CONF=$dir/slurm.conf"
+}
+
+nodes_idle() {
+    local states
+    states=$(timeout 5 sinfo -h -N -o '%N %T' 2> /dev/null) || return 1
+    [ "$(grep -c ' idle$' <<< "$states")" -eq "${#nodes[@]}" ]
+}
+
+wait_for() {
+    local what=$1
+    shift
+    local deadline=$((SECONDS + start_timeout_s))
+    while ((SECONDS < deadline)); do
+        "$@" && return 0
+        for daemon in "${daemons[@]}"; do
+            IFS=: read -r pid started name <<< "$daemon"
+            if ! still_running "$pid" "$started"; then
+                say "$name stopped while waiting for $what:"
+                tail -n 20 "$dir/$name.out" "$dir/$name.log" "$dir/munge/munged.log" 2> /dev/null >&2
+                return 1
+            fi
+        done
+        sleep 0.2
+    done
+    say "no $what after $start_timeout_s s"
+    tail -n 20 "$dir"/*.log "$dir"/*.out 2> /dev/null >&2
+    return 1
+}
+
+# The slurmstepd processes started for this cluster (their environment
+# names its configuration), and every process below them.
+leftover_steps() {
+    local conf=$1 found=() pid
+    [ -n "$conf" ] || return 0
+    for entry in /proc/[0-9]*; do
+        pid=${entry#/proc/}
+        [ "$(cat "$entry/comm" 2> /dev/null)" = slurmstepd ] || continue
+        still_running "$pid" "$(start_time_of "$pid")" || continue
+        tr '\0' '\n' < "$entry/environ" 2> /dev/null | grep -qxF "SLURM_CONF=$conf" && found+=("$pid")
+    done
+    local queue=("${found[@]}")
+    while ((${#queue[@]})); do
+        local parent=${queue[0]}
+        queue=("${queue[@]:1}")
+        for child in $(ps -o pid= --ppid "$parent" 2> /dev/null); do
+            found+=("$child")
+            queue+=("$child")
+        done
+    done
+    echo "${found[@]}"
+}
+
+stop_cluster() {
+    local state=$1
+    [ -e "$state" ] || return 0
+    local SLURM_CONF="" cluster_dir="" cluster_nodes="" daemons=()
+    # shellcheck disable=SC1090
+    source "$state"
+    local failed=0
+    if [ -n "$cluster_dir" ] && [ -e "$SLURM_CONF" ]; then
+        # Jobs first, while slurmd can still end their steps.
+        timeout 10 scancel --full --quiet --user "$(id -un)" 2> /dev/null
+        local deadline=$((SECONDS + stop_timeout_s))
+        while ((SECONDS < deadline)) && [ -n "$(timeout 5 squeue -h -o %i 2> /dev/null)" ]; do
+            sleep 0.2
+        done
+    fi
+    # Nodes, then the controller, then munged: the reverse of the start.
+    local count=${#daemons[@]}
+    for ((i = count - 1; i >= 0; --i)); do
+        IFS=: read -r pid started name <<< "${daemons[i]}"
+        still_running "$pid" "$started" || continue
+        kill -TERM "$pid" 2> /dev/null
+        local deadline=$((SECONDS + stop_timeout_s))
+        while still_running "$pid" "$started" && ((SECONDS < deadline)); do sleep 0.1; done
+        if still_running "$pid" "$started"; then
+            say "$name (PID $pid) ignored SIGTERM for $stop_timeout_s s: killed"
+            kill -KILL "$pid" 2> /dev/null
+            failed=1
+        fi
+    done
+    # A slurmstepd can outlive its job and the daemons (seen after a step
+    # whose launch failed). Ours carry this cluster's SLURM_CONF; they and
+    # their tasks are ended, and the stop reports them.
+    local leftovers
+    leftovers=$(leftover_steps "$SLURM_CONF")
+    if [ -n "$leftovers" ]; then
+        say "left behind by the cluster, killed:$(for pid in $leftovers; do echo -n " $pid ($(cat /proc/$pid/comm 2> /dev/null))"; done)"
+        kill -KILL $leftovers 2> /dev/null
+        failed=1
+    fi
+    if [ -n "$cluster_dir" ] && [ -d "$cluster_dir" ]; then
+        rm -rf "$cluster_dir"
+    fi
+    rm -f "$state"
+    return $failed
+}
+
+usage() {
+    say "usage: cluster.sh start STATE [--nodes N] [--port P] [--bind-tasks] | stop STATE | run [same options] -- COMMAND..."
+    exit 2
+}
+
+command=${1:-}
+shift
+state_file=""
+if [ "$command" = start ] || [ "$command" = stop ]; then
+    [ $# -ge 1 ] || usage
+    state_file=$1
+    shift
+fi
+nodes_wanted=1
+while [ $# -gt 0 ]; do
+    case "$1" in
+    --nodes) nodes_wanted=${2:-}; shift 2 || usage ;;
+    --port) ctld_port=${2:-}; shift 2 || usage ;;
+    --bind-tasks) task_plugin=task/affinity; shift ;;
+    --) shift; break ;;
+    *) break ;;
+    esac
+done
+[[ "$nodes_wanted" =~ ^[1-9][0-9]*$ && "$ctld_port" =~ ^[1-9][0-9]*$ ]] || usage
+
+case "$command" in
+start)
+    if ! start_cluster "$state_file" "$nodes_wanted"; then
+        stop_cluster "$state_file"
+        exit 1
+    fi
+    ;;
+stop)
+    stop_cluster "$state_file"
+    ;;
+run)
+    [ $# -ge 1 ] || usage
+    need_programs
+    run_state=$(mktemp "${TMPDIR:-/tmp}/corvane-slurm-state.XXXXXX")
+    rm -f "$run_state"
+    trap 'stop_cluster "$run_state"' EXIT
+    trap 'exit 130' INT
+    trap 'exit 143' TERM
+    start_cluster "$run_state" "$nodes_wanted" || exit 1
+    "$@"
+    exit $?
+    ;;
+*)
+    usage
+    ;;
+esac
