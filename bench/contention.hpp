@@ -11,13 +11,15 @@
 
 namespace corvane::bench {
 
-// An OpenMP cell of p threads is contended when its runs used less than this
-// share of the CPU time of p busy threads over the reported time and one
-// thread over the rest (the start-up and exit, a tenth of the shortest
-// program's run). Measured on the 2-core AMD EPYC: quiet runs reach 0.86 to
-// 1.00 (the shortest programs lose some to starting the team and to the
-// millisecond clock), a hog on one core leaves at most 2/3, and other
-// work left 0.3 to 0.5.
+// A cell of p threads (a serial program being one) is contended when its
+// runs used less than this share of the CPU time of p busy threads over the
+// reported time and one thread over the rest (the start-up and exit, a
+// tenth of the shortest program's run). Measured on the 2-core AMD EPYC:
+// quiet runs reach 0.86 to 1.00 (the shortest programs lose some to
+// starting the team and to the millisecond clock), a hog on one core leaves
+// at most 2/3, and other work left 0.3 to 0.5; corvane-serial beside a busy
+// loop pinned to its core got 0.29 (2.06 s against 0.58 s quiet). A serial
+// program does not spin, so waiting for a processor shows in this share.
 inline constexpr double least_parallel_share = 0.8;
 
 // corvane-mpi's wall time is mostly the launcher starting and stopping the
@@ -25,21 +27,28 @@ inline constexpr double least_parallel_share = 0.8;
 // 2-core AMD EPYC), so CPU time / wall time says little about the sum's
 // threads there: those cells are judged by their switches alone.
 
-// More involuntary switches than this per second of CPU time, a preemption
-// every 8 ms of running, means the threads waited for a processor, even
-// where runtimes that spin while they wait (LLVM's libomp, MPI's progress
-// loops) keep the CPU time up. A thread that shares its processor is
-// preempted at every time slice, a few milliseconds: on Linux 6.18, 157
-// per CPU second for corvane-omp on 2 threads beside a hog on one core, 250
-// to 570 with other work running. Quiet, the kernel's own work, the harness
-// waking to watch the run and the team's start and end cost a dozen or two
-// per run: up to 82 per CPU second for the 0.1 s programs on 2 threads.
-// Counted per CPU second, not wall second, because
-// a starved thread runs less and so is preempted less.
-inline constexpr double most_preemptions_per_cpu_s = 120.0;
+// Involuntary switches per second of CPU time show threads that waited for
+// a processor even where runtimes that spin while they wait (LLVM's libomp,
+// MPI's progress loops) keep the CPU time up. A thread that shares its
+// processor is preempted at every time slice, a few milliseconds: on Linux
+// 6.18, 157 per CPU second for corvane-omp on 2 threads beside a hog on one
+// core, 250 to 570 with other work running. Quiet, the kernel's own work,
+// the harness waking to watch the run and the team's start and end cost
+// 77 to 96 per CPU second on 2 threads, a dozen or two per run of the 0.1 s
+// programs. Counted per CPU second, not wall second, because a starved
+// thread runs less and so is preempted less.
+//
+// Above this many alone, twice the quietest machine's most, a cell is
+// contended.
+inline constexpr double most_preemptions_per_cpu_s = 200.0;
+// Above this many, a quarter over the quiet most, it is contended only with
+// a second sign: its CPU share below busy_share, some time lost besides.
+inline constexpr double many_preemptions_per_cpu_s = 120.0;
+inline constexpr double busy_share = 0.9;
 
 // Fills the cell's parallelism, preemption rate and contention from its
-// valid samples. Serial and one-thread cells are never contended.
+// valid samples. A serial or one-thread cell is judged by its CPU share
+// alone: with nothing that spins, preemptions add nothing to it.
 void judge_contention(cell& c);
 
 // "corvane-omp threads 2: ..." for every contended cell, for the warnings
