@@ -126,6 +126,16 @@ TEST(OneSidedTest, CountsEveryArrangementWithTies) {
     }
 }
 
+TEST(OneSidedTest, BeyondFortyValuesTheNormalApproximationTakesOver) {
+    // 21 against 21 runs: the exact one-sided p of full separation is
+    // 1/C(42, 21), about 1.9e-12; the approximation is small too, and both
+    // tails are read the right way round.
+    const one_sided_ps separated = one_sided_tests(repeated(0.05, 21), repeated(0.10, 21));
+    EXPECT_LT(separated.b_larger, 1e-9);
+    EXPECT_GT(separated.b_smaller, 0.99);
+    EXPECT_EQ(one_sided_tests(repeated(0.05, 21), repeated(0.05, 21)).b_larger, 1.0);  // no spread at all
+}
+
 TEST(OneSidedTest, SmallestPossibleValueAndFishersCombination) {
     EXPECT_NEAR(smallest_one_sided_p(5, 5), 1.0 / 252.0, 1e-15);
     EXPECT_NEAR(smallest_one_sided_p(10, 10), 1.0 / 184756.0, 1e-18);
