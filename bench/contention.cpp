@@ -22,18 +22,22 @@ void judge_contention(cell& c) {
     // The median: one run that met a passing job does not mark the cell.
     if (!parallelism.empty()) r.parallelism = median_of(parallelism);
     if (!preemptions.empty()) r.preemptions_per_cpu_s = median_of(preemptions);
-    if (threads <= 1) return;
-
     const double busy = share.empty() ? 1.0 : median_of(share);
+    const double rate = r.preemptions_per_cpu_s.value_or(0.0);
     if (!c.ranks && busy < least_parallel_share)
         r.contention = "parallelism " + fixed(*r.parallelism, 2) + " on " + std::to_string(threads) +
-                       " threads: " + fixed(busy * 100.0, 0) + "% of the CPU time " +
-                       std::to_string(threads) + " busy threads would use, below " +
+                       (threads == 1 ? " thread: " : " threads: ") + fixed(busy * 100.0, 0) +
+                       "% of the CPU time " + std::to_string(threads) +
+                       (threads == 1 ? " busy thread" : " busy threads") + " would use, below " +
                        fixed(least_parallel_share * 100.0, 0) + "%";
-    else if (r.preemptions_per_cpu_s && *r.preemptions_per_cpu_s > most_preemptions_per_cpu_s)
-        r.contention = fixed(*r.preemptions_per_cpu_s, 0) +
-                       " involuntary context switches per second of CPU time, above " +
+    else if (threads > 1 && rate > most_preemptions_per_cpu_s)
+        r.contention = fixed(rate, 0) + " involuntary context switches per second of CPU time, above " +
                        fixed(most_preemptions_per_cpu_s, 0) + ": its threads waited for a processor";
+    else if (threads > 1 && !c.ranks && rate > many_preemptions_per_cpu_s && busy < busy_share)
+        r.contention = fixed(rate, 0) + " involuntary context switches per second of CPU time, above " +
+                       fixed(many_preemptions_per_cpu_s, 0) + ", and " + fixed(busy * 100.0, 0) +
+                       "% of the CPU time " + std::to_string(threads) + " busy threads would use, below " +
+                       fixed(busy_share * 100.0, 0) + "%: its threads waited for a processor";
     r.contended = !r.contention.empty();
 }
 
