@@ -43,10 +43,16 @@ void judge_contention(cell& c) {
 
 std::vector<std::string> contention_warnings(const std::vector<cell>& cells) {
     std::vector<std::string> warnings;
-    for (const auto& c : cells)
-        if (c.statistics.contended)
-            warnings.push_back("contended: " + cell_label(c) + ": " + c.statistics.contention +
-                               "; its speedup, efficiency and serial fraction are doubtful");
+    for (const auto& c : cells) {
+        if (!c.statistics.contended) continue;
+        // The serial programs are the baselines of the speedups.
+        const bool own = c.statistics.scaled.speedup.has_value(), baseline = !c.threads;
+        const std::string doubtful = own && baseline ? "its speedup and the speedups taken against it"
+                                     : baseline      ? "the speedups taken against it"
+                                                     : "its speedup, efficiency and serial fraction";
+        warnings.push_back("contended: " + cell_label(c) + ": " + c.statistics.contention + "; " + doubtful +
+                           " are doubtful");
+    }
     return warnings;
 }
 

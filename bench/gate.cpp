@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "bench/error.hpp"
+#include "bench/tick.hpp"
 
 namespace corvane::bench {
 
@@ -43,6 +44,21 @@ change verdict_of(double ratio, double p_slower_holm, double p_faster_holm, doub
     if (p_slower_holm < gate_level && ratio > 1.0 && ratio - 1.0 >= min_effect) return change::slower;
     if (p_faster_holm < gate_level && ratio < 1.0 && 1.0 - ratio >= min_effect) return change::faster;
     return change::same;
+}
+
+severity level_of(change verdict) {
+    switch (verdict) {
+        case change::slower:
+        case change::lost:
+            return severity::fault;
+        case change::only_in_new:
+        case change::not_compared:
+            return severity::warning;
+        case change::faster:
+        case change::same:
+            return severity::note;
+    }
+    return severity::note;
 }
 
 std::string joined(const std::vector<std::string>& items) {
@@ -96,7 +112,9 @@ comparison_verdict judge_comparison(const std::vector<cell_pair>& cells, double 
             v.why = "no valid runs in the old result";
         } else {
             v.compared = true;
-            v.ratio = ratio_of(c.old_times, c.new_times);
+            v.old_median_s = median_of(c.old_times);
+            v.new_median_s = median_of(c.new_times);
+            v.ratio = widened_by_tick(ratio_of(c.old_times, c.new_times), v.new_median_s, v.old_median_s);
             const one_sided_ps p = one_sided_tests(c.old_times, c.new_times);
             v.p_slower = p.b_larger;
             v.p_faster = p.b_smaller;
@@ -136,6 +154,8 @@ comparison_verdict judge_comparison(const std::vector<cell_pair>& cells, double 
     };
     for (std::size_t k = 0; k < compared.size(); ++k) decide(out.cells[compared[k]], k);
     if (out.together) decide(*out.together, compared.size());
+    for (cell_verdict& v : out.cells) v.level = level_of(v.verdict);
+    if (out.together) out.together->level = level_of(out.together->verdict);
 
     const std::size_t family = family_of(compared.size());
     std::vector<double> smallest;  // the most extreme p-value each compared cell can give
@@ -244,9 +264,9 @@ std::string reach_warning(std::size_t cells, std::size_t runs) {
         return "with " + std::to_string(runs) + " runs a cell, compare can call these " +
                std::to_string(cells) +
                " cells slower together but no single one of them (that needs --runs " + needed + ")";
-    return "with " + std::to_string(runs) + " runs a cell, compare cannot call any of these " +
-           std::to_string(cells) + " cells slower, and --fail-on-slower cannot fail (use --runs " + needed +
-           " or more)";
+    return "with " + std::to_string(runs) + " runs a cell, compare cannot call " +
+           (cells == 1 ? std::string("this cell") : "any of these " + std::to_string(cells) + " cells") +
+           " slower, and --fail-on-slower cannot fail (use --runs " + needed + " or more)";
 }
 
 }  // namespace corvane::bench

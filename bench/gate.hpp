@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "bench/error.hpp"
+#include "bench/model.hpp"
 #include "bench/stats.hpp"
 
 namespace corvane::bench {
@@ -23,11 +25,6 @@ namespace corvane::bench {
 // False alarms on two results of one build at most this often: a gate that
 // cries wolf in CI is switched off.
 inline constexpr double gate_level = 0.05;
-
-// compare --fail-on-slower: a cell of OLD missing in NEW or with an invalid
-// run there (a timeout, a crash, a wrong value). Distinct from 4, a cell
-// significantly slower, since a hang says nothing about speed.
-inline constexpr int runs_lost = 5;
 
 enum class change { faster, same, slower, lost, only_in_new, not_compared };
 const char* change_name(change c);  // "faster", "same", "slower", "lost runs", ...
@@ -45,13 +42,19 @@ struct cell_verdict {
     change verdict = change::not_compared;
     std::string why;        // lost, only in new, not compared: in words
     bool compared = false;  // valid runs in both, and none lost
-    ratio_estimate ratio;   // new / old, Hodges-Lehmann with its 95% interval
+    double old_median_s = 0, new_median_s = 0;
+    // new / old, Hodges-Lehmann with its 95% interval, widened by one tick
+    // of the programs' clock on each median (tick.hpp).
+    ratio_estimate ratio;
     // One-sided: new slower than old; new faster than old. Raw, and after
     // Holm's correction within the family of that direction.
     double p_slower = 1, p_slower_holm = 1, p_faster = 1, p_faster_holm = 1;
+    // fault: what fails the gate (slower, lost); warning: not compared or
+    // only in new; note: faster or same.
+    severity level = severity::note;
 };
 
-enum class severity { note, warning };
+// note: under the table; warning: on standard error.
 struct gate_message {
     severity level;
     std::string text;

@@ -5,6 +5,7 @@
 #include <numeric>
 
 #include "bench/stats.hpp"
+#include "bench/tick.hpp"
 
 namespace corvane::bench {
 
@@ -211,8 +212,10 @@ scaling scale(const std::vector<double>& baseline_times, const std::vector<doubl
     scaling result = scale(median_of(baseline_times), median_of(times), threads);
     if (!result.speedup || baseline_times.size() < interval_min_runs || times.size() < interval_min_runs)
         return result;
-    // A speedup is the ratio of the baseline's times to the cell's.
-    result.speedup_interval = ratio_of(times, baseline_times);
+    // A speedup is the ratio of the baseline's times to the cell's, each
+    // read on the programs' millisecond clock.
+    result.speedup_interval =
+        widened_by_tick(ratio_of(times, baseline_times), median_of(baseline_times), median_of(times));
     if (result.efficiency) {
         const double p = threads && *threads > 1 ? *threads : 1.0;
         const ratio_estimate& s = *result.speedup_interval;

@@ -55,7 +55,8 @@ inline constexpr std::size_t interval_min_runs = 3;
 struct scaling {
     std::optional<double> speedup, efficiency, karp_flatt;
     // 95% intervals, from ratio_of (the estimator of compare) of the
-    // baseline's times over the cell's; efficiency's is speedup's / threads.
+    // baseline's times over the cell's, widened by one tick of the programs'
+    // clock on each median (tick.hpp); efficiency's is speedup's / threads.
     std::optional<ratio_estimate> speedup_interval, efficiency_interval;
 };
 

@@ -162,14 +162,17 @@ TEST(ScalingInterval, IsTheHodgesLehmannIntervalOfTheBaselineOverTheCell) {
     evaluate(cells);
     const scaling& s = cells[1].statistics.scaled;
     // Of the 25 ratios, the third smallest and third largest: U's critical
-    // value for 5 against 5 runs at 95% is 2.
+    // value for 5 against 5 runs at 95% is 2. Then one tick of the clock on
+    // each median (1.04 s and 0.52 s): the low end as if the baseline read
+    // a tick short and the cell a tick long, the high end the other way.
+    const double low = 1.00 / 0.53 * 1.039 / 1.04 * 0.52 / 0.521, high = 1.08 / 0.51 * 1.041 / 1.04 * 0.52 / 0.519;
     EXPECT_NEAR(s.speedup_interval->ratio, 2.0, 1e-12);
-    EXPECT_NEAR(s.speedup_interval->low, 1.8867924528301887, 1e-12);   // 1.00 / 0.53
-    EXPECT_NEAR(s.speedup_interval->high, 2.1176470588235294, 1e-12);  // 1.08 / 0.51
-    EXPECT_NEAR(s.efficiency_interval->low, 0.9433962264150944, 1e-12);
-    EXPECT_NEAR(s.efficiency_interval->high, 1.0588235294117647, 1e-12);
+    EXPECT_NEAR(s.speedup_interval->low, low, 1e-12);  // 1.8814
+    EXPECT_NEAR(s.speedup_interval->high, high, 1e-12);  // 2.1238
+    EXPECT_NEAR(s.efficiency_interval->low, low / 2, 1e-12);
+    EXPECT_NEAR(s.efficiency_interval->high, high / 2, 1e-12);
     const table rows = result_rows(cells);
-    EXPECT_EQ(rows[2][column(rows, "speedup 95% CI")], "[1.89, 2.12]");
+    EXPECT_EQ(rows[2][column(rows, "speedup 95% CI")], "[1.88, 2.12]");
     EXPECT_EQ(rows[2][column(rows, "efficiency 95% CI")], "[0.94, 1.06]");
 }
 
