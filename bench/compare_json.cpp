@@ -61,11 +61,12 @@ std::string comparison_json(const comparison& result) {
     json cells = json::array();
     for (const cell_verdict& v : verdict.cells) {
         json cell = verdict_json(v);
-        cell.update({{"old_median_s", figure(v, v.old_median_s)},
-                     {"new_median_s", figure(v, v.new_median_s)},
-                     {"ratio_ci95", v.compared ? json::array({figure(v, v.ratio.low), figure(v, v.ratio.high)})
-                                               : json(nullptr)},
-                     {"why", v.why.empty() ? json(nullptr) : json(v.why)}});
+        cell.update(
+            {{"old_median_s", figure(v, v.old_median_s)},
+             {"new_median_s", figure(v, v.new_median_s)},
+             {"ratio_ci95",
+              v.compared ? json::array({figure(v, v.ratio.low), figure(v, v.ratio.high)}) : json(nullptr)},
+             {"why", v.why.empty() ? json(nullptr) : json(v.why)}});
         cells.push_back(cell);
     }
     json messages = json::array();

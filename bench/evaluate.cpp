@@ -70,8 +70,8 @@ std::vector<std::string> tick_warnings(const std::vector<cell>& cells) {
         std::vector<double> wall;
         for (const auto& s : c.samples)
             if (s.valid && s.wall_s > 0.0) wall.push_back(s.wall_s);
-        warnings.push_back(short_cell_warning(cell_label(c), c.statistics.reported.median,
-                                              process_estimate_of(wall)));
+        warnings.push_back(
+            short_cell_warning(cell_label(c), c.statistics.reported.median, process_estimate_of(wall)));
     }
     return warnings;
 }

@@ -66,7 +66,8 @@ int compare(const compare_request& request) {
     if (!request.markdown.empty()) write_texts(exports, {markdown_table(result.rows) + "\n" + notes});
     if (!request.fail_on_slower) return 0;
     const int status = gate_exit_status(result.verdict);
-    if (status != 0) std::fprintf(stderr, "corvane-bench: %s\n", printable(gate_failure(result.verdict)).c_str());
+    if (status != 0)
+        std::fprintf(stderr, "corvane-bench: %s\n", printable(gate_failure(result.verdict)).c_str());
     return status;
 }
 

@@ -165,9 +165,10 @@ TEST(ScalingInterval, IsTheHodgesLehmannIntervalOfTheBaselineOverTheCell) {
     // value for 5 against 5 runs at 95% is 2. Then one tick of the clock on
     // each median (1.04 s and 0.52 s): the low end as if the baseline read
     // a tick short and the cell a tick long, the high end the other way.
-    const double low = 1.00 / 0.53 * 1.039 / 1.04 * 0.52 / 0.521, high = 1.08 / 0.51 * 1.041 / 1.04 * 0.52 / 0.519;
+    const double low = 1.00 / 0.53 * 1.039 / 1.04 * 0.52 / 0.521,
+                 high = 1.08 / 0.51 * 1.041 / 1.04 * 0.52 / 0.519;
     EXPECT_NEAR(s.speedup_interval->ratio, 2.0, 1e-12);
-    EXPECT_NEAR(s.speedup_interval->low, low, 1e-12);  // 1.8814
+    EXPECT_NEAR(s.speedup_interval->low, low, 1e-12);    // 1.8814
     EXPECT_NEAR(s.speedup_interval->high, high, 1e-12);  // 2.1238
     EXPECT_NEAR(s.efficiency_interval->low, low / 2, 1e-12);
     EXPECT_NEAR(s.efficiency_interval->high, high / 2, 1e-12);

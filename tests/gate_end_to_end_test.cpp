@@ -19,11 +19,11 @@ protected:
     // Every program of a --bin-dir reports `seconds` after sleeping that long.
     void build_reporting(const std::string& dir, double seconds) {
         mkdir(dir.c_str(), 0755);
-        for (const auto& program : {"corvane-serial", "corvane-serial-simd", "corvane-omp", "corvane-omp-simd",
-                                    "corvane-autopar"}) {
+        for (const auto& program : {"corvane-serial", "corvane-serial-simd", "corvane-omp",
+                                    "corvane-omp-simd", "corvane-autopar"}) {
             const std::string path = dir + "/" + program;
-            std::ofstream(path) << "#!/bin/sh\nsleep " << seconds << "\nprintf '" << escaped(report_of(seconds))
-                                << "'\n";
+            std::ofstream(path) << "#!/bin/sh\nsleep " << seconds << "\nprintf '"
+                                << escaped(report_of(seconds)) << "'\n";
             chmod(path.c_str(), 0755);
         }
     }
@@ -100,8 +100,8 @@ TEST_F(Gate, CellsOfAFewTicksAreWarnedAboutAndShowNoSpreadOfZero) {
                               "echo $((n + 1)) > '" + file(std::string(program) + ".count") + "'\n" +
                               "sleep 0.01\nprintf '" + escaped(corvane::expected_value_line()) +
                               "\\nThe time to calculate PI was 0.00%d000 seconds\\n' $((3 + n % 4))");
-    const auto run = bench_only({"--bin-dir", dir_, "--warmup", "0", "--programs", "corvane-serial,corvane-omp",
-                                 "--threads", "1"});
+    const auto run = bench_only(
+        {"--bin-dir", dir_, "--warmup", "0", "--programs", "corvane-serial,corvane-omp", "--threads", "1"});
     ASSERT_EQ(run.exit_status, 0) << run.out << run.err;
     const auto warned = run.out.find(
         "warning: corvane-serial: median 0.004 s is 4 tick(s) of the programs' 1 ms clock, under 50: its "

@@ -283,9 +283,10 @@ TEST(Gate, SaysBeforeTheRunsWhetherSignificanceIsReachable) {
         reach_warning(1, 3),
         "with 3 runs a cell, compare cannot call this cell slower, and --fail-on-slower cannot fail (use "
         "--runs 4 or more)");
-    EXPECT_EQ(reach_warning(3, 2),
-              "with 2 runs a cell, compare cannot call any of these 3 cells slower, and --fail-on-slower cannot "
-              "fail (use --runs 5 or more)");
+    EXPECT_EQ(
+        reach_warning(3, 2),
+        "with 2 runs a cell, compare cannot call any of these 3 cells slower, and --fail-on-slower cannot "
+        "fail (use --runs 5 or more)");
     // At the default 5 runs, every default cell count can catch a slowdown everywhere.
     for (std::size_t cells : default_cell_counts()) EXPECT_TRUE(reach_of(cells, 5).together) << cells;
 }

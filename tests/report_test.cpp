@@ -334,9 +334,9 @@ TEST_F(Report, TheSpeedupIntervalIsTheBaselineOverTheCellFromThreeRunsEach) {
     const suite_result result = contended();
     const auto interval = result.cells[3].statistics.scaled.speedup_interval;  // omp 2 against serial
     ASSERT_TRUE(interval);
-    const ratio_estimate expected = widened_by_tick(ratio_of(valid_times(result.cells[3]), valid_times(result.cells[0])),
-                                                    median_of(valid_times(result.cells[0])),
-                                                    median_of(valid_times(result.cells[3])));
+    const ratio_estimate expected =
+        widened_by_tick(ratio_of(valid_times(result.cells[3]), valid_times(result.cells[0])),
+                        median_of(valid_times(result.cells[0])), median_of(valid_times(result.cells[3])));
     EXPECT_EQ(interval->low, expected.low);
     EXPECT_EQ(interval->high, expected.high);
     EXPECT_GT(interval->ratio, 1.0) << "a speedup, not a slowdown";

@@ -96,7 +96,8 @@ std::string markdown_report(const std::vector<named_result>& results,
         out << i + 1 << ": " << markdown_text(results[i].name) << "\n";
     // What the marks in the table mean, once for all the results.
     std::vector<cell> all;
-    for (const auto& named : results) all.insert(all.end(), named.result.cells.begin(), named.result.cells.end());
+    for (const auto& named : results)
+        all.insert(all.end(), named.result.cells.begin(), named.result.cells.end());
     if (const std::string notes = table_footnotes(all, true); !notes.empty()) out << "\n" << notes;
 
     std::string invalid;

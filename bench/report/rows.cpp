@@ -108,15 +108,18 @@ std::string table_footnotes(const std::vector<cell>& cells, bool wide) {
     if (std::any_of(cells.begin(), cells.end(), [](const cell& c) { return c.statistics.doubtful_scaling; }))
         notes += std::string(doubtful_mark) +
                  " contended: the threads, or the serial baseline's, did not get the processors they are\n"
-                 "  counted with (see the warnings), so the speedup, efficiency and serial fraction are doubtful\n";
-    if (std::any_of(cells.begin(), cells.end(), [](const cell& c) { return c.statistics.spread.within_tick; }))
+                 "  counted with (see the warnings), so the speedup, efficiency and serial fraction are "
+                 "doubtful\n";
+    if (std::any_of(cells.begin(), cells.end(),
+                    [](const cell& c) { return c.statistics.spread.within_tick; }))
         notes += std::string(within_tick_mark) +
                  " mad: the spread is within one tick of the programs' 1 ms clock, shown as one tick\n"
                  "  of the median: an upper bound, not a measure of stability\n";
     if (std::any_of(cells.begin(), cells.end(), [](const cell& c) { return c.statistics.few_ticks; }))
-        notes += "ticks: a median under " + fixed(fewest_ticks, 0) +
-                 " ticks of the programs' 1 ms clock, good to about one tick; process: the\n"
-                 "  harness's own clock over the whole process, start-up and exit included, so it reads longer\n";
+        notes +=
+            "ticks: a median under " + fixed(fewest_ticks, 0) +
+            " ticks of the programs' 1 ms clock, good to about one tick; process: the\n"
+            "  harness's own clock over the whole process, start-up and exit included, so it reads longer\n";
     if (wide && std::any_of(cells.begin(), cells.end(), [](const cell& c) {
             return c.statistics.scaled.speedup && !c.statistics.scaled.speedup_interval;
         }))
