@@ -154,6 +154,32 @@ TEST(Contention, IsWarnedAboutAndMarksTheScalingAsDoubtful) {
     EXPECT_EQ(document["cells"][1]["samples"][0]["involuntary_switches"], 0);
 }
 
+TEST(Contention, SpeedupsAgainstAContendedBaselineAreMarkedDoubtful) {
+    // corvane-serial beside a busy loop on its core: 2.06 s for 0.6 s of CPU
+    // time. The 2-thread cell itself ran quietly, but its speedup of 7 is
+    // the busy loop's, not the program's.
+    std::vector<cell> cells = {
+        {"corvane-serial", std::nullopt, std::nullopt, measured(3, 2.06, 0.6), {}},
+        omp_cell(2, measured(3, 0.3, 0.58)),
+    };
+    evaluate(cells);
+    EXPECT_TRUE(cells[0].statistics.contended);
+    EXPECT_FALSE(cells[1].statistics.contended);
+    EXPECT_TRUE(cells[1].statistics.baseline_contended);
+    const table rows = result_rows(cells);
+    EXPECT_EQ(rows[2][column(rows, "speedup")], "7.07?");  // 2.05 s over 0.29 s
+    EXPECT_EQ(rows[2][column(rows, "efficiency")], "3.53?");
+    EXPECT_EQ(rows[2].back(), "baseline contended");
+    EXPECT_EQ(rows[1].back(), "contended");
+    EXPECT_EQ(table_footnotes(cells).rfind("? contended: ", 0), 0u) << table_footnotes(cells);
+    EXPECT_EQ(
+        contention_warnings(cells),
+        (std::vector<std::string>{
+            "contended: corvane-serial: parallelism 0.29 on 1 thread: 29% of the CPU time 1 busy thread "
+            "would use, below 80%; the speedups taken against it are doubtful"}));
+    EXPECT_EQ(nlohmann::json::parse(json_text({{}, cells, {}}))["cells"][1]["baseline_contended"], true);
+}
+
 TEST(ScalingInterval, IsTheHodgesLehmannIntervalOfTheBaselineOverTheCell) {
     std::vector<cell> cells = {
         {"corvane-serial", std::nullopt, std::nullopt, runs({1.00, 1.02, 1.04, 1.06, 1.08}), {}},
