@@ -99,10 +99,12 @@ comparison compare_results(const suite_result& old_result, const suite_result& n
     // What the columns are, first among the notes under the table.
     out.verdict.messages.insert(
         out.verdict.messages.begin(),
-        {severity::note,
-         "ratio: new / old, the median of all ratios of a new time to an old one (Hodges-Lehmann), with its "
-         "95% interval widened by one tick of the programs' 1 ms clock; all cells together: the geometric "
-         "mean of their ratios; p (Holm): one-sided, in the direction of the ratio"});
+        {{severity::note,
+          "ratio: new / old, the median of all ratios of a new time to an old one (Hodges-Lehmann); its 95% "
+          "interval allows one tick of the programs' 1 ms clock on each median"},
+         {severity::note,
+          "p (Holm): one-sided, in the direction of the ratio; all cells together: the geometric mean of "
+          "their ratios, and Fisher's combination of their p-values"}});
 
     out.rows = {{"cell", "old median s", "new median s", "ratio", "95% CI", "p (Holm)", "verdict"}};
     for (const cell_verdict& v : out.verdict.cells) out.rows.push_back(row_of(v));
