@@ -85,7 +85,9 @@ comparison compare_results(const suite_result& old_result, const suite_result& n
     std::vector<cell_pair> pairs;
     std::set<std::string> matched;
     for (const auto& c : new_result.cells) {
-        cell_pair pair{cell_label(c), false, true, {}, valid_times(c), c.statistics.invalid_runs};
+        cell_pair pair{cell_label(c), false, true, {}, valid_times(c), c.statistics.invalid_runs, ""};
+        for (const sample& s : c.samples)
+            if (!s.valid && pair.new_invalid_reason.empty()) pair.new_invalid_reason = s.reason;
         if (const auto old = old_cells.find(pair.label); old != old_cells.end()) {
             matched.insert(pair.label);
             pair.in_old = true;
@@ -94,7 +96,7 @@ comparison compare_results(const suite_result& old_result, const suite_result& n
         pairs.push_back(std::move(pair));
     }
     for (const auto& [label, c] : old_cells)
-        if (!matched.count(label)) pairs.push_back({label, true, false, valid_times(*c), {}, 0});
+        if (!matched.count(label)) pairs.push_back({label, true, false, valid_times(*c), {}, 0, ""});
     out.verdict = judge_comparison(pairs, min_effect);
     // What the columns are, first among the notes under the table.
     out.verdict.messages.insert(

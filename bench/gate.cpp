@@ -101,7 +101,8 @@ comparison_verdict judge_comparison(const std::vector<cell_pair>& cells, double 
         } else if (c.in_old && c.new_invalid > 0) {
             v.verdict = change::lost;
             v.why = std::to_string(c.new_invalid) + " of " + std::to_string(new_runs) +
-                    " runs invalid in the new result";
+                    " runs invalid in the new result" +
+                    (c.new_invalid_reason.empty() ? "" : ", the first: " + c.new_invalid_reason);
         } else if (c.in_old && c.new_times.empty()) {
             v.verdict = change::lost;
             v.why = "no runs in the new result";

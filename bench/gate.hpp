@@ -35,6 +35,7 @@ struct cell_pair {
     bool in_old = false, in_new = false;
     std::vector<double> old_times, new_times;  // the valid runs' reported seconds
     int new_invalid = 0;                       // runs of NEW that are not valid
+    std::string new_invalid_reason;            // the first one's reason, where known
 };
 
 struct cell_verdict {

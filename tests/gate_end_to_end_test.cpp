@@ -66,11 +66,13 @@ TEST_F(Gate, ABuildWhoseEveryRunTimesOutFailsWithItsOwnStatus) {
     const auto gate = compare({file("old.json"), file("new.json"), "--fail-on-slower", "--json"});
     EXPECT_EQ(gate.exit_status, runs_lost) << gate.err;
     EXPECT_NE(gate.err.find("corvane-bench: --fail-on-slower: runs lost in the new result: corvane-serial (2 "
-                            "of 2 runs invalid in the new result)"),
+                            "of 2 runs invalid in the new result, the first: timed out after 0.3 s)"),
               std::string::npos)
         << gate.err;
     // The table, the warning and the document say the same.
-    EXPECT_NE(gate.err.find("lost: 2 of 2 runs invalid in the new result"), std::string::npos) << gate.err;
+    EXPECT_NE(gate.err.find("lost: 2 of 2 runs invalid in the new result, the first: timed out"),
+              std::string::npos)
+        << gate.err;
     EXPECT_NE(gate.err.find("warning: runs lost in the new result"), std::string::npos) << gate.err;
     const auto doc = nlohmann::json::parse(gate.out);
     EXPECT_EQ(doc["gate"], "lost runs");
