@@ -13,6 +13,7 @@
 #include <CLI/CLI.hpp>
 
 #include "bench/error.hpp"
+#include "bench/gate.hpp"
 #include "bench/helpers.hpp"
 #include "bench/kernel_figures.hpp"
 #include "bench/output.hpp"
@@ -195,7 +196,9 @@ std::optional<command_line> parse_command_line(int argc, char** argv) {
     compare->add_flag("--strict", request.strict, "exit 2 when the results were not measured alike");
     compare->add_option("--markdown", request.markdown, "also write the table as Markdown");
     compare->add_flag("--fail-on-slower", request.fail_on_slower,
-                      "exit " + std::to_string(slower_found) + " when any cell is significantly slower");
+                      "exit " + std::to_string(slower_found) +
+                          " when a cell, or all cells together, is significantly slower, and " +
+                          std::to_string(runs_lost) + " when a cell of OLD lost runs in NEW");
     compare->add_flag("--json", request.json,
                       "print the comparison as JSON on standard output (the table goes to standard error)");
     auto* report = app.add_subcommand(
@@ -283,7 +286,11 @@ prepared_suite prepare(const command_line& given) {
                                  " processor(s) this process may use: such teams share processors");
     const bool saving = std::any_of(given.exports.begin(), given.exports.end(),
                                     [](const export_request& e) { return e.format == export_format::json; });
-    const auto system = system_warnings(suite.machine, options.runs, saving);
+    // Results saved for compare: whether their runs can ever fail the gate.
+    if (const std::string reach = reach_warning(suite.cells.size(), static_cast<std::size_t>(options.runs));
+        saving && !reach.empty())
+        suite.warnings.push_back(reach);
+    const auto system = system_warnings(suite.machine);
     suite.warnings.insert(suite.warnings.begin(), system.begin(), system.end());
     return suite;
 }

@@ -13,13 +13,6 @@ namespace corvane::bench {
 
 namespace {
 
-// 1, 0.1, 2.5: a percentage as a person writes it.
-std::string shortest(double value) {
-    char text[64];
-    std::snprintf(text, sizeof text, "%g", value);
-    return text;
-}
-
 // The context a result was measured in, as "what: value" for comparison.
 // A field a file does not carry (empty or 0) is not compared.
 std::map<std::string, std::string> comparable_context(const run_context& context) {
@@ -49,17 +42,30 @@ std::map<std::string, std::string> comparable_context(const run_context& context
     return fields;
 }
 
-}  // namespace
-
-const char* verdict_of(const ratio_estimate& ratio, double p_holm, double min_effect) {
-    const bool significant = p_holm < 0.05;
-    const bool large = std::fabs(ratio.ratio - 1.0) >= min_effect;
-    return !significant || !large || ratio.ratio == 1.0 ? "same" : ratio.ratio < 1.0 ? "faster" : "slower";
+// A cell's line: the p-value of the direction its ratio points in, which
+// is the one its verdict rests on. All cells together have no medians and
+// no interval, only the geometric mean of their ratios.
+std::vector<std::string> row_of(const cell_verdict& v, bool whole = false) {
+    if (!v.compared)
+        return {v.label, "-", "-", "-", "-", "-", v.verdict == change::lost ? "lost: " + v.why : v.why};
+    const auto median = [whole](double s) { return whole ? std::string("-") : fixed(s, 3); };
+    const std::string high = std::isinf(v.ratio.high) ? "inf" : fixed(v.ratio.high, 3);
+    return {v.label,
+            median(v.old_median_s),
+            median(v.new_median_s),
+            fixed(v.ratio.ratio, 3),
+            whole ? "-" : "[" + fixed(v.ratio.low, 3) + ", " + high + "]",
+            fixed(v.ratio.ratio > 1.0 ? v.p_slower_holm : v.p_faster_holm, 4),
+            change_name(v.verdict)};
 }
 
-bool any_slower(const comparison& result) {
-    return std::any_of(result.cells.begin(), result.cells.end(),
-                       [](const cell_change& c) { return c.level == severity::fault; });
+}  // namespace
+
+std::vector<std::string> messages_of(const comparison& result, severity level) {
+    std::vector<std::string> lines;
+    for (const gate_message& m : result.verdict.messages)
+        if (m.level == level) lines.push_back(m.text);
+    return lines;
 }
 
 comparison compare_results(const suite_result& old_result, const suite_result& new_result,
@@ -73,82 +79,38 @@ comparison compare_results(const suite_result& old_result, const suite_result& n
             out.context_differences.push_back(name + " differs: old " + old->second + ", new " + value);
     }
 
+    // NEW's cells in its order, then those only in OLD.
     std::map<std::string, const cell*> old_cells;
     for (const auto& c : old_result.cells) old_cells[cell_label(c)] = &c;
-    std::vector<std::pair<std::vector<double>, std::vector<double>>> times;  // of compared cells
-    std::vector<double> p;
+    std::vector<cell_pair> pairs;
     std::set<std::string> matched;
     for (const auto& c : new_result.cells) {
-        cell_change change;
-        change.label = cell_label(c);
-        const auto old = old_cells.find(change.label);
-        if (old == old_cells.end()) {
-            change.verdict = "only in the new result";
-            change.level = severity::warning;
-        } else {
-            matched.insert(change.label);
-            auto before = valid_times(*old->second), after = valid_times(c);
-            if (before.empty() || after.empty()) {
-                change.verdict = "no valid runs to compare";
-                change.level = severity::warning;
-            } else {
-                change.compared = true;
-                change.old_median_s = median_of(before);
-                change.new_median_s = median_of(after);
-                // The figure and its interval are one estimator: Hodges-Lehmann.
-                change.ratio = ratio_of(before, after);
-                change.p = mann_whitney_p(before, after);
-                p.push_back(change.p);
-                times.emplace_back(std::move(before), std::move(after));
-            }
+        cell_pair pair{cell_label(c), false, true, {}, valid_times(c), c.statistics.invalid_runs, ""};
+        for (const sample& s : c.samples)
+            if (!s.valid && pair.new_invalid_reason.empty()) pair.new_invalid_reason = s.reason;
+        if (const auto old = old_cells.find(pair.label); old != old_cells.end()) {
+            matched.insert(pair.label);
+            pair.in_old = true;
+            pair.old_times = valid_times(*old->second);
         }
-        out.cells.push_back(change);
+        pairs.push_back(std::move(pair));
     }
     for (const auto& [label, c] : old_cells)
-        if (!matched.count(label))
-            out.cells.push_back({label, false, 0, 0, {}, 1, 1, "only in the old result", severity::warning});
-
-    const std::vector<double> adjusted = holm_adjusted(p);
-    double log_sum = 0.0;
-    std::size_t next = 0;
-    for (cell_change& change : out.cells) {
-        if (!change.compared) continue;
-        const auto& [before, after] = times[next];
-        change.p_holm = adjusted[next++];
-        change.verdict = verdict_of(change.ratio, change.p_holm, min_effect);
-        if (change.verdict == std::string("slower")) change.level = severity::fault;
-        log_sum += std::log(change.ratio.ratio);
-        if (smallest_possible_p(before.size(), after.size()) * static_cast<double>(times.size()) >= 0.05)
-            out.too_few_runs = true;
-    }
+        if (!matched.count(label)) pairs.push_back({label, true, false, valid_times(*c), {}, 0, ""});
+    out.verdict = judge_comparison(pairs, min_effect);
+    // What the columns are, first among the notes under the table.
+    out.verdict.messages.insert(
+        out.verdict.messages.begin(),
+        {{severity::note,
+          "ratio: new / old, the median of all ratios of a new time to an old one (Hodges-Lehmann); its 95% "
+          "interval allows one tick of the programs' 1 ms clock on each median"},
+         {severity::note,
+          "p (Holm): one-sided, in the direction of the ratio; all cells together: the geometric mean of "
+          "their ratios, and Fisher's combination of their p-values"}});
 
     out.rows = {{"cell", "old median s", "new median s", "ratio", "95% CI", "p (Holm)", "verdict"}};
-    for (const cell_change& c : out.cells)
-        out.rows.push_back(
-            c.compared
-                ? std::vector<std::string>{c.label, fixed(c.old_median_s, 3), fixed(c.new_median_s, 3),
-                                           fixed(c.ratio.ratio, 3),
-                                           "[" + fixed(c.ratio.low, 3) + ", " + fixed(c.ratio.high, 3) + "]",
-                                           fixed(c.p_holm, 4), c.verdict}
-                : std::vector<std::string>{c.label, "-", "-", "-", "-", "-", c.verdict});
-
-    if (!times.empty()) out.geometric_mean = std::exp(log_sum / static_cast<double>(times.size()));
-    if (out.geometric_mean)
-        out.notes.push_back(
-            "geometric mean of ratios (new / old, below 1 is faster): " + fixed(*out.geometric_mean, 3) +
-            " over " + std::to_string(times.size()) + " cells");
-    else
-        out.notes.push_back("no cell with valid runs in both results");
-    out.notes.push_back(
-        "ratio: the median of all ratios of a new time to an old one (Hodges-Lehmann), with its 95% "
-        "interval");
-    out.notes.push_back("faster or slower: p < 0.05 after Holm's correction across " +
-                        std::to_string(times.size()) + " cells and the ratio at least " +
-                        shortest(min_effect * 100.0) + "% from 1; otherwise same");
-    if (out.too_few_runs)
-        out.notes.push_back(
-            "too few runs: with these sample sizes no p-value can fall below 0.05 after the "
-            "correction, so every cell reads same (use --runs 5 or more)");
+    for (const cell_verdict& v : out.verdict.cells) out.rows.push_back(row_of(v));
+    if (out.verdict.together) out.rows.push_back(row_of(*out.verdict.together, true));
     return out;
 }
 

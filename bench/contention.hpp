@@ -11,13 +11,15 @@
 
 namespace corvane::bench {
 
-// An OpenMP cell of p threads is contended when its runs used less than this
-// share of the CPU time of p busy threads over the reported time and one
-// thread over the rest (the start-up and exit). The margin below 1 is for
-// what a quiet machine costs even so: the shortest programs lose some of
-// their time to starting the team and to the millisecond clock. A thread
-// that shares its processor with other work costs far more: beside one busy
-// core, two threads use at most two thirds of that time.
+// A cell of p threads (a serial program being one) is contended when its
+// runs used less than this share of the CPU time of p busy threads over the
+// reported time and one thread over the rest (the start-up and exit). The
+// margin below 1 is for what a quiet machine costs even so: the shortest
+// programs lose some of their time to starting the team and to the
+// millisecond clock. A thread that shares its processor with other work
+// costs far more: beside one busy core, two threads use at most two thirds
+// of that time. A serial program does not spin, so waiting for a processor
+// shows in this share.
 inline constexpr double least_parallel_share = 0.8;
 
 // corvane-mpi's wall time is mostly the launcher starting and stopping the
@@ -25,20 +27,26 @@ inline constexpr double least_parallel_share = 0.8;
 // about the sum's threads there: those cells are judged by their switches
 // alone.
 
-// More involuntary switches than this per second of CPU time, a preemption
-// every 8 ms of running, means the threads waited for a processor, even
-// where runtimes that spin while they wait (LLVM's libomp, MPI's progress
-// loops) keep the CPU time up. A thread that shares its processor is
-// preempted at every time slice, a few milliseconds, so waiting threads
-// count well above this; a quiet run pays only for the kernel's own work,
-// the harness waking to watch it and the team's start and end, a dozen or
-// two per run, which stays below it even for the shortest programs.
-// Counted per CPU second, not wall second, because a starved thread runs
-// less and so is preempted less.
-inline constexpr double most_preemptions_per_cpu_s = 120.0;
+// Involuntary switches per second of CPU time show threads that waited for
+// a processor even where runtimes that spin while they wait (LLVM's libomp,
+// MPI's progress loops) keep the CPU time up. A thread that shares its
+// processor is preempted at every time slice, a few milliseconds, so waiting
+// threads count well above these limits; a quiet run pays only for the
+// kernel's own work, the harness waking to watch it and the team's start and
+// end, a dozen or two per run. Counted per CPU second, not wall second,
+// because a starved thread runs less and so is preempted less.
+//
+// Above this many alone, about twice what quiet 2-thread runs reach, a cell
+// is contended.
+inline constexpr double most_preemptions_per_cpu_s = 200.0;
+// Above this many, a quarter over the quiet most, it is contended only with
+// a second sign: its CPU share below busy_share, some time lost besides.
+inline constexpr double many_preemptions_per_cpu_s = 120.0;
+inline constexpr double busy_share = 0.9;
 
 // Fills the cell's parallelism, preemption rate and contention from its
-// valid samples. Serial and one-thread cells are never contended.
+// valid samples. A serial or one-thread cell is judged by its CPU share
+// alone: with nothing that spins, preemptions add nothing to it.
 void judge_contention(cell& c);
 
 // "corvane-omp threads 2: ..." for every contended cell, for the warnings

@@ -38,7 +38,7 @@ process::program_run run_briefly(const std::string& path, const std::vector<std:
 
 }  // namespace
 
-std::vector<std::string> system_warnings(const machine_facts& machine, int runs, bool saving_results) {
+std::vector<std::string> system_warnings(const machine_facts& machine) {
     const int cpus = machine.usable_cpus;
     std::vector<std::string> warnings;
     if (std::string(build_info::build_type) == "Debug")
@@ -54,14 +54,6 @@ std::vector<std::string> system_warnings(const machine_facts& machine, int runs,
         std::snprintf(text, sizeof text,
                       "load average %.2f on %d processors at the start: other work competes with the runs",
                       load[0], cpus);
-        warnings.push_back(text);
-    }
-    if (saving_results && runs < 5) {
-        char text[160];
-        std::snprintf(text, sizeof text,
-                      "%d runs per cell: compare needs at least 5 (with %d its smallest possible p is %.3f)",
-                      runs, runs,
-                      smallest_possible_p(static_cast<std::size_t>(runs), static_cast<std::size_t>(runs)));
         warnings.push_back(text);
     }
     return warnings;

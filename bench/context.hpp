@@ -17,9 +17,8 @@
 namespace corvane::bench {
 
 // Conditions under which figures cannot be trusted as they stand: a Debug
-// build, a frequency governor other than performance, a busy machine, too
-// few runs for compare.
-std::vector<std::string> system_warnings(const machine_facts& machine, int runs, bool saving_results);
+// build, a frequency governor other than performance, a busy machine.
+std::vector<std::string> system_warnings(const machine_facts& machine);
 
 // Why a parallel region under `env` would not get `threads` threads
 // (OMP_THREAD_LIMIT, OMP_DYNAMIC, the affinity mask), or an empty string if

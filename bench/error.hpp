@@ -16,6 +16,10 @@ namespace corvane::bench {
 inline constexpr int usage_problem = 2;  // nothing run, no file touched
 inline constexpr int not_written = 3;    // results not written, no file changed
 inline constexpr int slower_found = 4;   // compare --fail-on-slower: a cell significantly slower
+// compare --fail-on-slower: a cell of OLD missing in NEW or with an invalid
+// run there (a timeout, a crash, a wrong value). Distinct from 4, since a
+// hang says nothing about speed, and a CI log should say which it was.
+inline constexpr int runs_lost = 5;
 
 struct bench_error : std::runtime_error {
     int status;

@@ -3,6 +3,8 @@
 #include <map>
 
 #include "bench/contention.hpp"
+#include "bench/text.hpp"
+#include "bench/tick.hpp"
 
 namespace corvane::bench {
 
@@ -14,6 +16,13 @@ std::vector<cell_mark> marks_of(const cell_statistics& r) {
     if (r.valid_runs == 0) marks.push_back({severity::fault, "no valid run"});
     if (r.invalid_runs > 0) marks.push_back({severity::fault, std::to_string(r.invalid_runs) + " invalid"});
     if (r.contended) marks.push_back({severity::warning, "contended"});
+    if (r.baseline_contended) marks.push_back({severity::warning, "baseline contended"});
+    // The harness's own clock beside the programs': a second estimate, of
+    // the whole process.
+    if (r.few_ticks)
+        marks.push_back({severity::warning,
+                         fixed(r.reported.median / clock_tick_s, 0) + " ticks" +
+                             (r.wall.median > 0.0 ? " (process " + fixed(r.wall.median, 4) + " s)" : "")});
     if (r.unstable) marks.push_back({severity::warning, "unstable"});
     if (r.reported.outliers > 0)
         marks.push_back({severity::note, std::to_string(r.reported.outliers) + " outlier(s)"});
@@ -23,7 +32,7 @@ std::vector<cell_mark> marks_of(const cell_statistics& r) {
 }  // namespace
 
 void evaluate(std::vector<cell>& cells) {
-    std::map<std::string, std::vector<double>> serial_times;
+    std::map<std::string, const cell*> serial;
     for (auto& c : cells) {
         cell_statistics& r = c.statistics;
         r = {};
@@ -32,20 +41,39 @@ void evaluate(std::vector<cell>& cells) {
             if (s.valid) wall.push_back(s.wall_s);
             ++(s.valid ? r.valid_runs : r.invalid_runs);
         }
-        r.reported = summarize(valid_times(c));
+        const std::vector<double> times = valid_times(c);
+        r.reported = summarize(times);
         r.wall = summarize(wall);
-        r.unstable = r.valid_runs > 1 && r.reported.relative_mad > unstable_mad;
-        if (!c.threads && r.valid_runs > 0) serial_times[c.program] = valid_times(c);
+        r.spread = spread_of(times);
+        r.unstable = r.valid_runs > 1 && unstable_beyond_tick(r.spread);
+        r.few_ticks = r.valid_runs > 0 && r.reported.median < fewest_ticks * clock_tick_s;
         judge_contention(c);
-        r.marks = marks_of(r);
+        if (!c.threads && r.valid_runs > 0) serial[c.program] = &c;
     }
     for (auto& c : cells) {
+        cell_statistics& r = c.statistics;
         const program_info* info = find_program(c.program);
-        if (!info || !info->baseline || c.statistics.valid_runs == 0) continue;
-        const auto baseline = serial_times.find(info->baseline);
-        if (baseline == serial_times.end()) continue;
-        c.statistics.scaled = scale(baseline->second, valid_times(c), workers(c));
+        const auto baseline = info && info->baseline ? serial.find(info->baseline) : serial.end();
+        if (baseline != serial.end() && r.valid_runs > 0) {
+            r.scaled = scale(valid_times(*baseline->second), valid_times(c), workers(c));
+            r.baseline_contended = baseline->second->statistics.contended;
+        }
+        r.doubtful_scaling = r.scaled.speedup && (r.contended || r.baseline_contended);
+        r.marks = marks_of(r);
     }
+}
+
+std::vector<std::string> tick_warnings(const std::vector<cell>& cells) {
+    std::vector<std::string> warnings;
+    for (const auto& c : cells) {
+        if (!c.statistics.few_ticks) continue;
+        std::vector<double> wall;
+        for (const auto& s : c.samples)
+            if (s.valid && s.wall_s > 0.0) wall.push_back(s.wall_s);
+        warnings.push_back(
+            short_cell_warning(cell_label(c), c.statistics.reported.median, process_estimate_of(wall)));
+    }
+    return warnings;
 }
 
 }  // namespace corvane::bench

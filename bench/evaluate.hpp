@@ -13,4 +13,9 @@ namespace corvane::bench {
 // Fills every cell's statistics, scaled against the baseline cells present.
 void evaluate(std::vector<cell>& cells);
 
+// "corvane-omp threads 128: median 0.005 s is 5 tick(s) ...": for every
+// cell under fewest_ticks ticks of the programs' clock, for the warnings
+// before the table, with the harness's own clock beside it.
+std::vector<std::string> tick_warnings(const std::vector<cell>& cells);
+
 }  // namespace corvane::bench

@@ -6,8 +6,10 @@
 // Exit status: 0 every run valid; 1 some runs invalid or a cell without a
 // valid run (the results are still written); 2 a usage problem, nothing
 // run; 3 results not written (or corvane-kernels failed, for --kernels,
-// before any run); 4 compare --fail-on-slower found a cell
-// significantly slower; 128 + N interrupted by signal N, nothing written.
+// before any run); 4 compare --fail-on-slower found a cell, or all cells
+// together, significantly slower; 5 compare --fail-on-slower found runs
+// lost in the new result (a cell missing, or with an invalid run: a hang,
+// a crash, a wrong value); 128 + N interrupted by signal N, nothing written.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -55,17 +57,18 @@ int compare(const compare_request& request) {
         std::fprintf(stderr, "warning: not measured alike: %s\n", printable(difference).c_str());
     if (request.strict && !result.context_differences.empty())
         throw bench_error("--strict: the two results were not measured alike");
+    // The table, its notes, the warnings and the exit status: one verdict.
     std::string notes;
-    for (const auto& note : result.notes) notes += note + "\n";
+    for (const auto& note : messages_of(result, severity::note)) notes += note + "\n";
+    show(stderr, warnings_text(messages_of(result, severity::warning)));
     show(request.json ? stderr : stdout, terminal_table(result.rows) + notes);
     if (request.json) show(stdout, comparison_json(result));
     if (!request.markdown.empty()) write_texts(exports, {markdown_table(result.rows) + "\n" + notes});
     if (!request.fail_on_slower) return 0;
-    if (result.too_few_runs)
-        std::fprintf(stderr, "warning: --fail-on-slower cannot fail on these results: too few runs\n");
-    if (!any_slower(result)) return 0;
-    std::fprintf(stderr, "corvane-bench: --fail-on-slower: a cell is significantly slower\n");
-    return slower_found;
+    const int status = gate_exit_status(result.verdict);
+    if (status != 0)
+        std::fprintf(stderr, "corvane-bench: %s\n", printable(gate_failure(result.verdict)).c_str());
+    return status;
 }
 
 int report(const report_request& request) {
@@ -83,6 +86,15 @@ int report(const report_request& request) {
     return 0;
 }
 
+// What the runs showed that makes their figures doubtful: contended
+// cells, and cells too short for the programs' clock.
+std::vector<std::string> measured_warnings(const std::vector<cell>& cells) {
+    std::vector<std::string> warnings = contention_warnings(cells);
+    const auto short_cells = tick_warnings(cells);
+    warnings.insert(warnings.end(), short_cells.begin(), short_cells.end());
+    return warnings;
+}
+
 // corvane-kernels first, where asked for (one that fails costs no hours of
 // runs), then the suite; then the statistics and the judgements on them.
 void measure(const prepared_suite& suite, suite_result& result) {
@@ -97,18 +109,17 @@ void measure(const prepared_suite& suite, suite_result& result) {
     stop_if_interrupted();
     evaluate(result.cells);
     // Known only now, and still before the figures they are about.
-    const auto contended = contention_warnings(result.cells);
-    result.context.warnings.insert(result.context.warnings.end(), contended.begin(), contended.end());
+    const auto judged = measured_warnings(result.cells);
+    result.context.warnings.insert(result.context.warnings.end(), judged.begin(), judged.end());
 }
 
-// The contended warnings, the table and its notes, the invalid runs, and
-// corvane-kernels' figures.
+// The warnings the runs themselves gave, the table and its notes, the
+// invalid runs, and corvane-kernels' figures.
 std::string results_text(const suite_result& result, bool wide) {
-    std::vector<std::string> contended = contention_warnings(result.cells);
     const std::string table = wide ? terminal_table(result_rows(result.cells))
                                    : terminal_table(result_rows(result.cells, false), terminal_width);
-    std::string text = warnings_text(contended) + table + table_footnotes(result.cells, wide) +
-                       invalid_runs_text(result.cells);
+    std::string text = warnings_text(measured_warnings(result.cells)) + table +
+                       table_footnotes(result.cells, wide) + invalid_runs_text(result.cells);
     if (!result.kernels.empty())
         text += "\ncorvane-kernels, on this machine:\n" + terminal_table(kernel_rows(result.kernels));
     return text;

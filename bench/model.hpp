@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "bench/stats.hpp"
+#include "bench/tick.hpp"
 
 namespace corvane::bench {
 
@@ -54,16 +55,28 @@ struct cell_mark {
 };
 
 struct cell_statistics {
-    summary reported, wall;  // over valid samples only
+    summary reported, wall;  // over valid samples only; wall is the harness's own clock
     int valid_runs = 0, invalid_runs = 0;
-    bool unstable = false;  // relative MAD of the reported times above unstable_mad
-    scaling scaled;         // against the serial program of the same order
+    // The reported times' spread read through the programs' clock tick:
+    // within one tick it is the clock's, and its share an upper bound.
+    tick_spread spread;
+    bool unstable = false;  // a spread beyond the tick, above unstable_mad of the median
+    // The median is under fewest_ticks ticks of the programs' clock: its
+    // time, spread and speedup are good to about one tick, and the wall
+    // time (start-up and exit included) is shown beside it.
+    bool few_ticks = false;
+    scaling scaled;  // against the serial program of the same order
     // Over the valid runs that carry CPU time (contention.hpp): CPU time /
     // wall time, and involuntary context switches per second of CPU time.
     std::optional<double> parallelism, preemptions_per_cpu_s;
     // The threads did not get their processors: the scaling is doubtful.
     bool contended = false;
     std::string contention;  // why, when contended
+    // The serial program this cell's speedup is taken against was contended.
+    bool baseline_contended = false;
+    // Its speedup, efficiency and serial fraction are doubtful: it or its
+    // baseline was contended.
+    bool doubtful_scaling = false;
     std::vector<cell_mark> marks;
 };
 

@@ -1,8 +1,11 @@
 #include <algorithm>
 #include <cmath>
+#include <limits>
+#include <map>
 #include <numeric>
 
 #include "bench/stats.hpp"
+#include "bench/tick.hpp"
 
 namespace corvane::bench {
 
@@ -70,7 +73,7 @@ constexpr double exact_table_limit = 4e6;
 // The largest c with P(U <= c) <= 2.5% under the null hypothesis, or -1 if
 // even U = 0 is likelier: exact from the counts of arrangements for small
 // samples, the normal approximation otherwise.
-long lower_critical_u(std::size_t m, std::size_t n) {
+long counted_critical_u(std::size_t m, std::size_t n) {
     const std::size_t most = m * n;
     // The exact table has (m+1)(n+1)(mn+1) entries: bounded, whatever the
     // files hold, by falling back to the normal approximation.
@@ -103,6 +106,15 @@ long lower_critical_u(std::size_t m, std::size_t n) {
         c = static_cast<long>(u);
     }
     return c;
+}
+
+// The table depends on the sample sizes alone, and compare asks for the same
+// few sizes for every cell.
+long lower_critical_u(std::size_t m, std::size_t n) {
+    static thread_local std::map<std::pair<std::size_t, std::size_t>, long> known;
+    const auto found = known.find({m, n});
+    if (found != known.end()) return found->second;
+    return known[{m, n}] = counted_critical_u(m, n);
 }
 
 }  // namespace
@@ -200,14 +212,135 @@ scaling scale(const std::vector<double>& baseline_times, const std::vector<doubl
     scaling result = scale(median_of(baseline_times), median_of(times), threads);
     if (!result.speedup || baseline_times.size() < interval_min_runs || times.size() < interval_min_runs)
         return result;
-    // A speedup is the ratio of the baseline's times to the cell's.
-    result.speedup_interval = ratio_of(times, baseline_times);
+    // A speedup is the ratio of the baseline's times to the cell's, each
+    // read on the programs' millisecond clock.
+    result.speedup_interval =
+        widened_by_tick(ratio_of(times, baseline_times), median_of(baseline_times), median_of(times));
     if (result.efficiency) {
         const double p = threads && *threads > 1 ? *threads : 1.0;
         const ratio_estimate& s = *result.speedup_interval;
         result.efficiency_interval = ratio_estimate{s.ratio / p, s.low / p, s.high / p};
     }
     return result;
+}
+
+}  // namespace corvane::bench
+
+namespace corvane::bench {
+
+namespace {
+
+// Up to this many values in both samples the one-sided test counts
+// arrangements exactly: C(40, 20) is about 1.4e11, well inside the integers
+// a double holds exactly, and the count takes microseconds.
+constexpr std::size_t one_sided_exact_limit = 40;
+
+double log_binomial(double n, double k) {
+    return std::lgamma(n + 1.0) - std::lgamma(k + 1.0) - std::lgamma(n - k + 1.0);
+}
+
+// The null distribution of 2U given the ties: the pooled values in groups of
+// equal values, ascending; choosing k of a group of t for b adds to 2U, for
+// each of the k, twice the a-values below the group and the t - k a-values
+// level with it. ways[j][s] counts the arrangements with j values of b so
+// far and 2U = s.
+one_sided_ps exact_one_sided(const std::vector<double>& a, const std::vector<double>& b) {
+    std::vector<double> pooled(a);
+    pooled.insert(pooled.end(), b.begin(), b.end());
+    std::sort(pooled.begin(), pooled.end());
+    const std::size_t nb = b.size(), width = 2 * a.size() * b.size() + 1;
+    // ways[j * width + s], and the next group's counts beside it.
+    std::vector<double> ways(width * (nb + 1), 0.0), next(ways.size());
+    ways[0] = 1.0;
+    std::size_t before = 0, highest = 0;  // values of earlier groups; the largest 2U so far
+    for (std::size_t i = 0; i < pooled.size();) {
+        std::size_t t = 0;
+        while (i + t < pooled.size() && pooled[i + t] == pooled[i]) ++t;
+        std::fill(next.begin(), next.end(), 0.0);
+        std::size_t reached = 0;
+        for (std::size_t j = 0; j <= std::min(nb, before); ++j) {
+            const std::size_t a_below = before - j;
+            for (std::size_t k = 0; k <= t && j + k <= nb; ++k) {
+                if (a_below + (t - k) > a.size()) continue;
+                const std::size_t adds = k * (2 * a_below + (t - k));
+                const double choices = binomial(t, k);
+                const double* from = &ways[j * width];
+                double* to = &next[(j + k) * width + adds];
+                for (std::size_t s = 0; s <= highest && s + adds < width; ++s)
+                    if (from[s] != 0.0) to[s] += from[s] * choices;
+                reached = std::max(reached, std::min(highest + adds, width - 1));
+            }
+        }
+        std::swap(ways, next);
+        highest = reached;
+        before += t;
+        i += t;
+    }
+    const double observed = 2.0 * u_statistic(b, a);
+    double as_large = 0.0, as_small = 0.0, total = 0.0;
+    for (std::size_t s = 0; s < width; ++s) {
+        const double count = ways[nb * width + s];
+        total += count;
+        if (static_cast<double>(s) >= observed - 1e-9) as_large += count;
+        if (static_cast<double>(s) <= observed + 1e-9) as_small += count;
+    }
+    return {as_large / total, as_small / total};
+}
+
+one_sided_ps normal_one_sided(const std::vector<double>& a, const std::vector<double>& b) {
+    const double n1 = static_cast<double>(a.size()), n2 = static_cast<double>(b.size());
+    std::vector<double> pooled(a);
+    pooled.insert(pooled.end(), b.begin(), b.end());
+    std::sort(pooled.begin(), pooled.end());
+    double ties = 0.0;
+    for (std::size_t i = 0; i < pooled.size();) {
+        std::size_t j = i;
+        while (j < pooled.size() && pooled[j] == pooled[i]) ++j;
+        const double t = static_cast<double>(j - i);
+        ties += t * t * t - t;
+        i = j;
+    }
+    const double n = n1 + n2;
+    const double variance = n1 * n2 / 12.0 * ((n + 1.0) - ties / (n * (n - 1.0)));
+    if (variance <= 0.0) return {};
+    const double shift = u_statistic(b, a) - n1 * n2 / 2.0, sd = std::sqrt(variance);
+    return {std::min(1.0, 0.5 * std::erfc((shift - 0.5) / sd / std::sqrt(2.0))),
+            std::min(1.0, 0.5 * std::erfc((-shift - 0.5) / sd / std::sqrt(2.0)))};
+}
+
+}  // namespace
+
+one_sided_ps one_sided_tests(const std::vector<double>& a, const std::vector<double>& b) {
+    if (a.empty() || b.empty()) return {};
+    return a.size() + b.size() <= one_sided_exact_limit ? exact_one_sided(a, b) : normal_one_sided(a, b);
+}
+
+double one_sided_p(const std::vector<double>& a, const std::vector<double>& b) {
+    return one_sided_tests(a, b).b_larger;
+}
+
+double smallest_one_sided_p(std::size_t a, std::size_t b) {
+    if (a == 0 || b == 0) return 1.0;
+    // Exactly where the count is an integer a double holds: 3 against 3
+    // runs give 1/20, which is not below 0.05.
+    const double count = binomial(a + b, a);
+    if (count < 9e15) return 1.0 / count;
+    return std::exp(-log_binomial(static_cast<double>(a + b), static_cast<double>(a)));
+}
+
+double fisher_combined_p(const std::vector<double>& p) {
+    if (p.empty()) return 1.0;
+    double half = 0.0;  // half the statistic, -sum ln p
+    for (double x : p) half -= std::log(std::max(x, 1e-300));
+    // P(chi-squared(2k) >= 2h) = exp(-h) sum_{i<k} h^i / i!, summed in logs.
+    const double log_half = std::log(std::max(half, 1e-300));
+    double log_sum = -std::numeric_limits<double>::infinity();
+    for (std::size_t i = 0; i < p.size(); ++i) {
+        const double term = static_cast<double>(i) * log_half - std::lgamma(static_cast<double>(i) + 1.0);
+        const double high = std::max(log_sum, term);
+        log_sum = high + std::log(std::exp(log_sum - high) + std::exp(term - high));
+    }
+    return std::min(1.0, std::exp(log_sum - half));
 }
 
 }  // namespace corvane::bench

@@ -55,7 +55,8 @@ inline constexpr std::size_t interval_min_runs = 3;
 struct scaling {
     std::optional<double> speedup, efficiency, karp_flatt;
     // 95% intervals, from ratio_of (the estimator of compare) of the
-    // baseline's times over the cell's; efficiency's is speedup's / threads.
+    // baseline's times over the cell's, widened by one tick of the programs'
+    // clock on each median (tick.hpp); efficiency's is speedup's / threads.
     std::optional<ratio_estimate> speedup_interval, efficiency_interval;
 };
 
@@ -66,5 +67,35 @@ scaling scale(double baseline_median, double median, std::optional<int> threads)
 // scale() with the intervals, from the baseline's and the cell's times.
 scaling scale(const std::vector<double>& baseline_times, const std::vector<double>& times,
               std::optional<int> threads);
+
+}  // namespace corvane::bench
+
+// The gate's tests, one-sided: whether the second sample tends to be larger
+// than the first (new slower than old, in compare).
+namespace corvane::bench {
+
+// P(U >= the observed U) for the U of b against a (pairs with b above a,
+// ties one half), under the hypothesis that the two samples come from one
+// distribution: exact given the ties in the pooled values, by counting
+// arrangements, up to one_sided_exact_limit values in all; beyond, the normal
+// approximation with tie and continuity correction.
+double one_sided_p(const std::vector<double>& a, const std::vector<double>& b);
+
+// Both one-sided p-values from one count: b larger (one_sided_p), and b
+// smaller, P(U <= the observed U).
+struct one_sided_ps {
+    double b_larger = 1, b_smaller = 1;
+};
+one_sided_ps one_sided_tests(const std::vector<double>& a, const std::vector<double>& b);
+
+// The smallest one-sided p-value the test can give for these sample sizes:
+// one arrangement of all those with every value of b above every value of a.
+double smallest_one_sided_p(std::size_t a, std::size_t b);
+
+// Fisher's combination of independent p-values: P(chi-squared with 2k
+// degrees of freedom >= -2 sum ln p). Valid for p-values that are never
+// too small under their hypothesis, as exact rank tests' are (it is then
+// conservative).
+double fisher_combined_p(const std::vector<double>& p);
 
 }  // namespace corvane::bench

@@ -42,16 +42,26 @@ std::vector<std::pair<std::string, std::string>> verdicts(const comparison& c) {
 }  // namespace
 
 TEST(Compare, HolmsCorrectionIsPrintedAndCanTurnAVerdict) {
-    // Two cells of five runs against five, completely separated: raw p is
-    // 2/252 = 0.00794 each, 0.0159 after the correction across two cells.
+    // Two cells of five runs against five, completely separated: the
+    // one-sided p is 1/252 = 0.00397 each; Holm's family is the two cells
+    // and all of them together, whose combined p is far smaller and comes
+    // first: 0.00397 x 2 = 0.0079 for both.
     const auto two = compare_results(result_of({base, base}), result_of({times(0.9), times(0.9)}), 0.01);
-    EXPECT_EQ(verdicts(two), (std::vector<std::pair<std::string, std::string>>(2, {"0.0159", "faster"})));
+    auto pair = verdicts(two);
+    pair.pop_back();  // all together
+    EXPECT_EQ(pair, (std::vector<std::pair<std::string, std::string>>(2, {"0.0079", "faster"})));
+    EXPECT_EQ(two.rows.back()[0], "all 2 cells together");
+    EXPECT_EQ(two.rows.back()[6], "faster");
 
-    // Seven such cells: 7 x 0.00794 = 0.0556, above 0.05, so none may be
-    // called faster, though each alone would be.
-    const std::vector<std::vector<double>> seven_old(7, base), seven_new(7, times(0.9));
-    const auto seven = compare_results(result_of(seven_old), result_of(seven_new), 0.01);
-    EXPECT_EQ(verdicts(seven), (std::vector<std::pair<std::string, std::string>>(7, {"0.0556", "same"})));
+    // Thirteen such cells: 13 x 0.00397 = 0.0516, above 0.05, so none may
+    // be called faster on its own, though each alone would be; all of them
+    // together still are.
+    const std::vector<std::vector<double>> many_old(13, base), many_new(13, times(0.9));
+    const auto many = compare_results(result_of(many_old), result_of(many_new), 0.01);
+    auto cells = verdicts(many);
+    cells.pop_back();  // all together
+    EXPECT_EQ(cells, (std::vector<std::pair<std::string, std::string>>(13, {"0.0516", "same"})));
+    EXPECT_EQ(many.rows.back()[6], "faster");
 }
 
 TEST(Compare, TheRatioAndItsIntervalAreOneEstimator) {
@@ -64,7 +74,10 @@ TEST(Compare, TheRatioAndItsIntervalAreOneEstimator) {
     const ratio_estimate estimate = ratio_of(before, after);
     EXPECT_EQ(c.rows[1][3], fixed(estimate.ratio, 3));
     EXPECT_NE(c.rows[1][3], fixed(1.122 / 1.02, 3));  // not the ratio of medians
-    EXPECT_EQ(c.rows[1][4], "[" + fixed(estimate.low, 3) + ", " + fixed(estimate.high, 3) + "]");
+    // The interval allows one tick of the clock on each median.
+    const double low = estimate.low * (1.122 - 0.001) / 1.122 * 1.02 / 1.021,
+                 high = estimate.high * (1.122 + 0.001) / 1.122 * 1.02 / 1.019;
+    EXPECT_EQ(c.rows[1][4], "[" + fixed(low, 3) + ", " + fixed(high, 3) + "]");
 }
 
 TEST(Compare, UnevenSampleCountsStayBoundedInTimeAndMemory) {
@@ -163,8 +176,11 @@ TEST_F(ResultFiles, AGateThatCannotFailSaysSo) {
     write_scaled(file("a.json"), file("slow.json"), 1.5);
     const auto run = compare({file("a.json"), file("slow.json"), "--fail-on-slower"});
     EXPECT_EQ(run.exit_status, 0);
-    EXPECT_NE(run.err.find("--fail-on-slower cannot fail on these results: too few runs"), std::string::npos)
+    EXPECT_NE(run.err.find("warning: too few runs: no verdict but same is possible, so --fail-on-slower "
+                           "cannot fail on a slowdown (use --runs 4 or more)"),
+              std::string::npos)
         << run.err;
+    EXPECT_EQ(run.out.find("cannot fail"), std::string::npos) << run.out;  // said once, as a warning
 }
 
 TEST_F(ResultFiles, JsonComparisonCarriesTheTablesFiguresAndContext) {
@@ -178,30 +194,48 @@ TEST_F(ResultFiles, JsonComparisonCarriesTheTablesFiguresAndContext) {
     ASSERT_EQ(run.exit_status, 0) << run.err;
     const auto doc = nlohmann::json::parse(run.out);  // standard output is the document alone
     const comparison c = compare_results(read_result(file("old.json")), read_result(file("new.json")), 0.01);
-    ASSERT_EQ(doc["cells"].size() + 1, c.rows.size());
+    ASSERT_EQ(doc["cells"].size() + 2, c.rows.size());  // the header, and all cells together
+    EXPECT_EQ(doc["schema_version"], 4);
     for (std::size_t i = 0; i < doc["cells"].size(); ++i) {
         const auto& cell = doc["cells"][i];
         const auto& row = c.rows[i + 1];
         EXPECT_EQ(cell["cell"], row[0]);
-        EXPECT_EQ(cell["verdict"], row[6]);
         EXPECT_NE(run.err.find(row[0]), std::string::npos);  // the table went to standard error
         if (row[3] == "-") {
-            EXPECT_TRUE(cell["ratio"].is_null() && cell["p_holm"].is_null()) << cell;
+            EXPECT_TRUE(cell["ratio"].is_null() && cell["p_slower_holm"].is_null()) << cell;
+            EXPECT_NE(row[6].find(cell["why"].get<std::string>()), std::string::npos) << row[6];
             continue;
         }
+        EXPECT_EQ(cell["verdict"], row[6]);
         EXPECT_EQ(fixed(cell["old_median_s"].get<double>(), 3), row[1]);
         EXPECT_EQ(fixed(cell["ratio"].get<double>(), 3), row[3]);
         EXPECT_EQ("[" + fixed(cell["ratio_ci95"][0].get<double>(), 3) + ", " +
                       fixed(cell["ratio_ci95"][1].get<double>(), 3) + "]",
                   row[4]);
-        EXPECT_EQ(fixed(cell["p_holm"].get<double>(), 4), row[5]);
-        EXPECT_LE(cell["p"].get<double>(), cell["p_holm"].get<double>());
+        // One-sided, each direction corrected on its own; the table shows
+        // the direction the ratio points in.
+        const char* direction = cell["ratio"].get<double>() > 1.0 ? "p_slower_holm" : "p_faster_holm";
+        EXPECT_EQ(fixed(cell[direction].get<double>(), 4), row[5]);
+        EXPECT_LE(cell["p_slower"].get<double>(), cell["p_slower_holm"].get<double>());
+        EXPECT_LE(cell["p_faster"].get<double>(), cell["p_faster_holm"].get<double>());
+        EXPECT_FALSE(cell.contains("p") || cell.contains("p_holm")) << cell;
     }
     EXPECT_EQ(doc["cells"][0]["verdict"], "slower");
-    EXPECT_EQ(doc["cells"][2]["verdict"], "only in the old result");
-    EXPECT_EQ(doc["any_slower"], true);
+    EXPECT_EQ(doc["cells"][0]["severity"], "fault");
+    EXPECT_EQ(doc["cells"][2]["verdict"], "lost runs");
+    EXPECT_EQ(doc["cells"][2]["why"], "missing in the new result");
+    EXPECT_EQ(doc["together"]["cell"], "all 2 cells together");
+    EXPECT_EQ(fixed(doc["together"]["ratio"].get<double>(), 3), c.rows.back()[3]);
+    EXPECT_EQ(doc["gate"], "lost runs");
+    EXPECT_FALSE(doc.contains("any_slower") || doc.contains("too_few_runs"));
     EXPECT_EQ(doc["context_differences"],
               nlohmann::json::array({"compiler differs: old GNU 12.2.0, new GNU 13.1.0"}));
+    // The warning the table's reader sees is the document's.
+    bool warned = false;
+    for (const auto& m : doc["messages"])
+        if (m["severity"] == "warning")
+            warned = warned || run.err.find("warning: " + m["text"].get<std::string>()) != std::string::npos;
+    EXPECT_TRUE(warned) << run.err;
 
     // Markdown on standard output too would spoil the document: refused.
     const auto both = compare({file("old.json"), file("new.json"), "--json", "--markdown", "-"});

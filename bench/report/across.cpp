@@ -30,10 +30,10 @@ std::vector<std::string> cell_figures(const cell* c) {
     const bool measured = r.valid_runs > 0;
     const auto& interval = r.scaled.speedup_interval;
     return {measured ? fixed(r.reported.median, 3) : "-",
-            measured ? fixed(r.reported.relative_mad * 100.0, 1) + "%" : "-",
+            mad_text(r),
             std::to_string(r.valid_runs) + "/" + std::to_string(r.valid_runs + r.invalid_runs),
             r.parallelism ? fixed(*r.parallelism, 2) : "-",
-            r.scaled.speedup ? fixed(*r.scaled.speedup, 2) + (r.contended ? doubtful_mark : "") : "-",
+            r.scaled.speedup ? fixed(*r.scaled.speedup, 2) + (r.doubtful_scaling ? doubtful_mark : "") : "-",
             interval ? "[" + fixed(interval->low, 2) + ", " + fixed(interval->high, 2) + "]" : "-"};
 }
 
@@ -94,6 +94,11 @@ std::string markdown_report(const std::vector<named_result>& results,
     out << markdown_table(inert(rows)) << "\n";
     for (std::size_t i = 0; i < results.size(); ++i)
         out << i + 1 << ": " << markdown_text(results[i].name) << "\n";
+    // What the marks in the table mean, once for all the results.
+    std::vector<cell> all;
+    for (const auto& named : results)
+        all.insert(all.end(), named.result.cells.begin(), named.result.cells.end());
+    if (const std::string notes = table_footnotes(all, true); !notes.empty()) out << "\n" << notes;
 
     std::string invalid;
     for (const auto& named : results)

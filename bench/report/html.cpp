@@ -320,7 +320,14 @@ std::string html_report(const std::vector<named_result>& results,
         << interval_min_runs << " valid runs. Marks: <span class=\"mark\">unstable</span> the MAD is above "
         << fixed(unstable_mad * 100, 0)
         << "% of the median; <span class=\"mark\">contended</span> its threads did not get the processors "
-           "they are counted with (CPU time or preemptions show it), so its speedup is doubtful; "
+           "they are counted with (CPU time or preemptions show it), so its speedup is doubtful, as is "
+           "one whose <span class=\"mark\">baseline</span> was contended; <span class=\"mark\">N "
+           "ticks</span> the median is under "
+        << fixed(fewest_ticks, 0)
+        << " ticks of the programs' 1 ms clock, good to about one tick, with the harness's own clock over "
+           "the whole process (start-up and exit included) beside it; a MAD after "
+        << within_tick_mark
+        << " is within one tick and shown as one tick, an upper bound; "
            "<span class=\"mark bad\">invalid</span> runs whose report was not valid (listed below).</p>\n"
         << results_table(results);
 

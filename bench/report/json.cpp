@@ -76,7 +76,9 @@ json to_json(const cell& c) {
         {"stddev_s", stat(r.reported.stddev)},
         {"cv", stat(r.reported.cv)},
         {"relative_mad", stat(r.reported.relative_mad)},
+        {"mad_within_tick", r.spread.within_tick},
         {"unstable", r.unstable},
+        {"few_ticks", r.few_ticks},
         {"outliers", r.reported.outliers},
         {"median_wall_s", stat(r.wall.median)},
         {"gap_s", stat(r.wall.median - r.reported.median)},
@@ -89,6 +91,7 @@ json to_json(const cell& c) {
         {"involuntary_switches_per_cpu_s", to_json(r.preemptions_per_cpu_s)},
         {"contended", r.contended},
         {"contention", r.contended ? json(r.contention) : json(nullptr)},
+        {"baseline_contended", r.baseline_contended},
         {"speedup_ci", interval_json(r.scaled.speedup_interval)},
         {"efficiency_ci", interval_json(r.scaled.efficiency_interval)},
     });

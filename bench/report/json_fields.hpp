@@ -14,15 +14,19 @@
 
 namespace corvane::bench {
 
-// The schema version of a results file. The rule for changing it: a new
+// The schema version of a results file and of compare's document. The rule for changing it: a new
 // optional field keeps the version (readers ignore fields they do not know,
 // and a file without the field reads as it did before); a field whose
 // meaning changes, or a new field a reader cannot do without, raises it.
 // Version 1 lacks the machine and the binding; 2 added them; 3 is 2 with
 // the fields added since without a raise (program_builds, each run's CPU
-// time and switches, the contention, the speedup intervals, kernels).
+// time and switches, the contention, the speedup intervals, kernels). 4
+// changes meanings: compare's p-values are one-sided (`p` and `p_holm`
+// became `p_slower`, `p_slower_holm`, `p_faster`, `p_faster_holm`, and
+// `gate` replaced `any_slower` and `too_few_runs`), and the intervals of a
+// speedup and of compare's ratio allow one tick of the programs' clock.
 // Every version from oldest_schema_version on is still read.
-inline constexpr int schema_version = 3;
+inline constexpr int schema_version = 4;
 inline constexpr int oldest_schema_version = 1;
 
 // How the reader checks a field; the writer writes every field as it is.

@@ -20,8 +20,13 @@ using table = std::vector<std::vector<std::string>>;
 table result_rows(const std::vector<cell>& cells, bool wide = true);
 // A cell's marks as the tables write them: "1 invalid, unstable".
 std::string marks_text(const std::vector<cell_mark>& marks);
-// A scaling figure of a contended cell carries this mark: doubtful.
+// A scaling figure of a contended cell, or of one whose baseline was
+// contended, carries this mark: doubtful.
 inline constexpr const char* doubtful_mark = "?";
+// A spread within one clock tick is shown as one tick, after this mark: at most.
+inline constexpr const char* within_tick_mark = "≤";
+// A cell's spread as the tables write it: "1.2%", "≤20.0%", or "-".
+std::string mad_text(const cell_statistics& statistics);
 // The lines under that table that explain its marks, or an empty string.
 std::string table_footnotes(const std::vector<cell>& cells, bool wide = true);
 

@@ -23,7 +23,7 @@ std::string interval_text(const std::optional<ratio_estimate>& interval, int dec
 }
 
 std::string doubtful_if_contended(const cell& c, const std::optional<double>& value, int decimals) {
-    return optional_fixed(value, decimals) + (value && c.statistics.contended ? doubtful_mark : "");
+    return optional_fixed(value, decimals) + (value && c.statistics.doubtful_scaling ? doubtful_mark : "");
 }
 
 // One column of the results table. The default terminal table shows the
@@ -47,11 +47,7 @@ const column columns[] = {
          const auto& r = c.statistics.reported;
          return c.statistics.valid_runs > 0 ? fixed(r.mean, 4) + " ± " + fixed(r.stddev, 4) : "-";
      }},
-    {"mad", false,
-     [](const cell& c) {
-         const std::string mad = measured_fixed(c, c.statistics.reported.relative_mad * 100.0, 1);
-         return mad == "-" ? mad : mad + "%";
-     }},
+    {"mad", false, [](const cell& c) { return mad_text(c.statistics); }},
     {"valid", false,
      [](const cell& c) {
          const auto& r = c.statistics;
@@ -76,6 +72,12 @@ const column columns[] = {
 };
 
 }  // namespace
+
+std::string mad_text(const cell_statistics& r) {
+    if (r.valid_runs == 0) return "-";
+    if (r.spread.within_tick) return within_tick_mark + fixed(r.spread.relative_mad * 100.0, 1) + "%";
+    return fixed(r.reported.relative_mad * 100.0, 1) + "%";
+}
 
 std::string marks_text(const std::vector<cell_mark>& marks) {
     std::string text;
@@ -103,11 +105,21 @@ table result_rows(const std::vector<cell>& cells, bool wide) {
 std::string table_footnotes(const std::vector<cell>& cells, bool wide) {
     std::string notes;
     // Within 100 columns, and only where a mark is shown.
-    if (std::any_of(cells.begin(), cells.end(),
-                    [](const cell& c) { return c.statistics.contended && c.statistics.scaled.speedup; }))
+    if (std::any_of(cells.begin(), cells.end(), [](const cell& c) { return c.statistics.doubtful_scaling; }))
         notes += std::string(doubtful_mark) +
-                 " contended: the threads did not get the processors they are counted with (see the\n"
-                 "  warnings), so the speedup, efficiency and serial fraction are doubtful\n";
+                 " contended: the threads, or the serial baseline's, did not get the processors they are\n"
+                 "  counted with (see the warnings), so the speedup, efficiency and serial fraction are "
+                 "doubtful\n";
+    if (std::any_of(cells.begin(), cells.end(),
+                    [](const cell& c) { return c.statistics.spread.within_tick; }))
+        notes += std::string(within_tick_mark) +
+                 " mad: the spread is within one tick of the programs' 1 ms clock, shown as one tick\n"
+                 "  of the median: an upper bound, not a measure of stability\n";
+    if (std::any_of(cells.begin(), cells.end(), [](const cell& c) { return c.statistics.few_ticks; }))
+        notes +=
+            "ticks: a median under " + fixed(fewest_ticks, 0) +
+            " ticks of the programs' 1 ms clock, good to about one tick; process: the\n"
+            "  harness's own clock over the whole process, start-up and exit included, so it reads longer\n";
     if (wide && std::any_of(cells.begin(), cells.end(), [](const cell& c) {
             return c.statistics.scaled.speedup && !c.statistics.scaled.speedup_interval;
         }))
