@@ -71,10 +71,16 @@ program_build read_build_record(const std::string& path) {
     // the marker is found; then at most one record's length after it.
     std::string window;
     char chunk[1 << 16];
-    std::size_t marker_at = std::string::npos;
+    std::size_t marker_at = std::string::npos, searched = 0;
     while (marker_at == std::string::npos || window.size() - marker_at < longest_build_record) {
+        if (marker_at == std::string::npos && searched >= build_record_search_bytes) {
+            std::fclose(file);
+            return unknown_build("no build record in its first " +
+                                 std::to_string(build_record_search_bytes >> 20) + " MiB");
+        }
         const std::size_t got = std::fread(chunk, 1, sizeof chunk, file);
         if (got == 0) break;
+        searched += got;
         window.append(chunk, got);
         if (marker_at != std::string::npos) continue;
         marker_at = window.find(build_record_marker);

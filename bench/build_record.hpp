@@ -17,6 +17,10 @@ inline constexpr std::string_view build_record_marker = "CORVANE-BUILD-RECORD v1
 // A record is a few hundred bytes; one longer than this, its marker and end
 // included, is not one.
 inline constexpr std::size_t longest_build_record = 4096;
+// The record is among a program's constants, near its start; a file is
+// searched this far and no further, so that a huge or sparse file named as
+// a program costs a moment, not minutes.
+inline constexpr std::size_t build_record_search_bytes = std::size_t{64} << 20;
 
 // A field of a build, by the name a warning or compare gives it. The
 // record's own keys are those of the results file (report/json_fields.hpp).
@@ -45,7 +49,8 @@ inline constexpr build_field compared_build_fields[] = {
 // none: no marker, no end within longest_build_record, or a malformed line.
 program_build parse_build_record(std::string_view bytes);
 
-// The record in an executable file, read a chunk at a time.
+// The record in an executable file, read a chunk at a time, within its
+// first build_record_search_bytes.
 program_build read_build_record(const std::string& path);
 
 // The builds of `programs` in `bin_dir`.

@@ -56,6 +56,8 @@ void check_counts(const suite_options& options) {
 
 std::vector<std::string> program_list(const std::string& list) {
     std::vector<std::string> programs;
+    if (list.empty() || list.front() == ',' || list.back() == ',' || list.find(",,") != std::string::npos)
+        throw bench_error("--programs: '" + list + "' is not a comma-separated list of program names");
     std::stringstream names(list);
     for (std::string name; std::getline(names, name, ',');) {
         const program_info* info = find_program(name);
@@ -146,6 +148,16 @@ void check_bound_ranks(const suite_options& options, const std::vector<cell>& ce
                               " (use --bind none to let them share)");
 }
 
+// An empty value is what an unset variable gives (--json "$OUT"): it never
+// stands for a default, a current directory or no export.
+void refuse_empty_values(const CLI::App& app) {
+    for (const CLI::Option* option : app.get_options())
+        for (const auto& value : option->results())
+            if (value.empty())
+                throw bench_error(option->get_name() + ": an empty value (an unset variable?)");
+    for (const CLI::App* sub : app.get_subcommands()) refuse_empty_values(*sub);
+}
+
 }  // namespace
 
 std::optional<command_line> parse_command_line(int argc, char** argv) {
@@ -194,7 +206,8 @@ std::optional<command_line> parse_command_line(int argc, char** argv) {
                      "smallest change in percent called faster or slower")
         ->capture_default_str();
     compare->add_flag("--strict", request.strict, "exit 2 when the results were not measured alike");
-    compare->add_option("--markdown", request.markdown, "also write the table as Markdown");
+    auto* compare_markdown =
+        compare->add_option("--markdown", request.markdown, "also write the table as Markdown");
     compare->add_flag("--fail-on-slower", request.fail_on_slower,
                       "exit " + std::to_string(slower_found) +
                           " when a cell, or all cells together, is significantly slower, and " +
@@ -223,7 +236,9 @@ std::optional<command_line> parse_command_line(int argc, char** argv) {
     } catch (const CLI::ParseError& e) {
         throw bench_error(e.what());
     }
+    refuse_empty_values(app);
     if (*compare) {
+        request.markdown_given = compare_markdown->count() > 0;
         if (!(request.min_effect_percent >= 0) || !std::isfinite(request.min_effect_percent))
             throw bench_error("--min-effect: give a percentage, 0 or more");
         given.compare = request;
@@ -267,6 +282,11 @@ prepared_suite prepare(const command_line& given) {
             throw bench_error("--env " + entry.substr(0, equals) + " and --bind " + given.bind +
                               " both place the threads; give one of them");
     }
+    // Inherited, they would be replaced per cell without a word.
+    for (const char* name : {"OMP_PLACES", "OMP_PROC_BIND"})
+        if (options.bind != binding::none && std::getenv(name))
+            throw bench_error(std::string(name) + " in the environment and --bind " + given.bind +
+                              " both place the threads; unset it or use --bind none");
     suite.mpi = prepare_mpi(options, given, cpus);
     const bool plotting =
         std::any_of(given.exports.begin(), given.exports.end(),

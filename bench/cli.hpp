@@ -18,6 +18,7 @@ inline constexpr double longest_timeout_s = 7 * 24 * 3600.0;
 
 struct compare_request {
     std::string old_path, new_path, markdown;
+    bool markdown_given = false;
     double min_effect_percent = 1.0;
     bool strict = false;
     bool fail_on_slower = false;

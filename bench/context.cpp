@@ -104,20 +104,29 @@ std::map<std::string, order_plan> measured_kernel_plan() {
     return plans;
 }
 
+bool is_openmp_variable(const std::string& name) {
+    // libgomp's GOMP_CPU_AFFINITY and LLVM's KMP_AFFINITY place a team as
+    // surely as OMP_PLACES does.
+    for (const char* prefix : {"OMP_", "GOMP_", "KMP_"})
+        if (name.rfind(prefix, 0) == 0) return true;
+    return false;
+}
+
 run_context context_of(const suite_options& options, const machine_facts& machine,
                        const std::vector<std::string>& warnings, const std::optional<launcher>& mpi,
                        const std::string& hostfile) {
     run_context context;
-    // What the programs see: the harness's own OMP_* settings, then --env.
+    // What the programs see: the harness's own OpenMP settings, then --env.
+    // Names are as untrusted as values: either may hold escape sequences.
     for (char** entry = environ; *entry; ++entry) {
         const std::string text(*entry);
-        if (text.rfind("OMP_", 0) == 0 && text.find('=') != std::string::npos)
-            context.omp_variables[text.substr(0, text.find('='))] =
+        if (is_openmp_variable(text) && text.find('=') != std::string::npos)
+            context.omp_variables[printable(text.substr(0, text.find('=')))] =
                 printable(text.substr(text.find('=') + 1));
     }
     for (const auto& [name, value] : options.env) {
         context.env[printable(name)] = printable(value);
-        if (name.rfind("OMP_", 0) == 0) context.omp_variables[name] = printable(value);
+        if (is_openmp_variable(name)) context.omp_variables[printable(name)] = printable(value);
     }
     context.omp_variables.erase("OMP_NUM_THREADS");  // set per cell from --threads
     if (options.bind != binding::none)

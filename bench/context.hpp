@@ -33,6 +33,10 @@ std::string mpi_library_version(const std::string& bin_dir);
 // the programs measure it when they start.
 std::map<std::string, order_plan> measured_kernel_plan();
 
+// A variable of the OpenMP runtimes (OMP_*, libgomp's GOMP_*, LLVM's
+// KMP_*), recorded as omp_variables.
+bool is_openmp_variable(const std::string& name);
+
 // Everything recorded beside the results.
 run_context context_of(const suite_options& options, const machine_facts& machine,
                        const std::vector<std::string>& warnings, const std::optional<launcher>& mpi,

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <random>
 #include <set>
 #include <thread>
@@ -75,6 +76,21 @@ bool is_own_descriptor_table(const std::string& directory) {
     return slash != std::string::npos && is_number(rest.substr(0, slash)) && rest.substr(slash) == "/fd";
 }
 
+// Descriptors 0-2 that were closed when the process started, before
+// anything filled them.
+bool closed_at_start[3] = {false, false, false};
+
+// The kernel's rule for protected_symlinks, which following a link here by
+// hand would bypass: in a sticky, world-writable directory (/tmp) a link is
+// followed only by its owner or the directory's. Anyone may put a link
+// there, naming a file they could not write themselves.
+bool is_planted_link(const struct stat& link, const std::string& directory) {
+    struct stat dir {};
+    if (stat(directory.c_str(), &dir) != 0) return false;
+    const bool shared = (dir.st_mode & S_ISVTX) && (dir.st_mode & S_IWOTH);
+    return shared && link.st_uid != geteuid() && link.st_uid != dir.st_uid;
+}
+
 // Where writing `path` goes. Links are followed one at a time, so that a
 // link into the descriptor table is recognised before the kernel's link to
 // the descriptor's file would be followed.
@@ -105,6 +121,12 @@ destination destination_of(const std::string& path) {
             return d;                                        // a new file
         }
         if (S_ISLNK(info.st_mode)) {
+            if (is_planted_link(info, directory)) {
+                d.problem = "cannot write " + path + ": " + d.path +
+                            " is a symbolic link of another user in a sticky, world-writable directory, "
+                            "which is not followed";
+                return d;
+            }
             char link[PATH_MAX];
             const ssize_t length = readlink(d.path.c_str(), link, sizeof link - 1);
             if (length <= 0) {
@@ -144,6 +166,9 @@ std::vector<std::string> identities(const destination& d) {
 }
 
 std::string descriptor_problem(const std::string& path, int fd) {
+    if (fd >= 0 && fd < 3 && closed_at_start[fd])
+        return "cannot write " + shown(path) + ": descriptor " + std::to_string(fd) +
+               " was closed when corvane-bench started";
     const int flags = fcntl(fd, F_GETFL);
     if (flags < 0) return failure(path);
     if ((flags & O_ACCMODE) == O_RDONLY)
@@ -344,6 +369,21 @@ std::string roll_back(std::vector<replacement>& ready, std::size_t renamed) {
 
 }  // namespace
 
+void note_closed_standard_descriptors() {
+    for (int fd = 0; fd < 3; ++fd) closed_at_start[fd] = fcntl(fd, F_GETFD) < 0;
+}
+
+bool was_closed_at_start(int fd) { return fd >= 0 && fd < 3 && closed_at_start[fd]; }
+
+std::string closed_target(const std::vector<pending_file>& files) {
+    for (const auto& file : files) {
+        const destination d = destination_of(file.path);
+        if (d.how == route::descriptor && was_closed_at_start(d.fd))
+            return descriptor_problem(file.path, d.fd);
+    }
+    return "";
+}
+
 bool any_to_stdout(const std::vector<pending_file>& files) {
     for (const auto& file : files) {
         const destination d = destination_of(file.path);
@@ -352,14 +392,25 @@ bool any_to_stdout(const std::vector<pending_file>& files) {
     return false;
 }
 
-std::string check_targets(const std::vector<pending_file>& files) {
+std::string check_targets(const std::vector<pending_file>& files, const std::vector<std::string>& inputs) {
+    std::map<std::string, std::string> read_from;  // device:inode of each input, and its name
+    for (const auto& input : inputs) {
+        struct stat info {};
+        if (stat(input.c_str(), &info) == 0)
+            read_from.emplace(std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino), input);
+    }
     std::set<std::string> seen;
     for (const auto& file : files) {
+        if (file.path.empty()) return file.option + ": an empty path (an unset variable?)";
         const destination d = destination_of(file.path);
         if (!d.problem.empty()) return d.problem;
-        for (const auto& key : identities(d))
+        for (const auto& key : identities(d)) {
+            if (const auto input = read_from.find(key); input != read_from.end())
+                return file.option + " " + file.path + ": that is " + input->second +
+                       ", which is read: an export never replaces its input";
             if (!seen.insert(key).second)
                 return file.option + " " + file.path + ": another export already goes there";
+        }
         std::string problem;
         if (d.how == route::descriptor)
             problem = descriptor_problem(file.path, d.fd);

@@ -20,12 +20,25 @@ struct pending_file {
 };
 
 // Usage problems, found before any run by trying what the write will do:
-// two exports to one target ("-", /dev/stdout and /dev/fd/1 are one), a
-// directory, a loop of symbolic links, a descriptor not open for writing, a
-// name too long, a directory where no temporary file can be made, a file
-// that cannot be linked aside or is a mount point (nothing can be renamed
-// over it). Leaves no file behind. An empty string if there are none.
-std::string check_targets(const std::vector<pending_file>& files);
+// an empty path, two exports to one target ("-", /dev/stdout and /dev/fd/1
+// are one), a target that is one of the `inputs` (by device and inode, so
+// through any link), a directory, a loop of symbolic links, a link of
+// another user in a sticky world-writable directory, a descriptor not open
+// for writing, a name too long, a directory where no temporary file can be
+// made, a file that cannot be linked aside or is a mount point (nothing
+// can be renamed over it). Leaves no file behind. An empty string if there
+// are none.
+std::string check_targets(const std::vector<pending_file>& files,
+                          const std::vector<std::string>& inputs = {});
+
+// Notes which of descriptors 0-2 are closed; called first in main, before
+// anything fills them. An export to one of them then fails.
+void note_closed_standard_descriptors();
+bool was_closed_at_start(int fd);
+
+// The problem of the first export to a descriptor that was closed at the
+// start (`--json - >&-`), or an empty string.
+std::string closed_target(const std::vector<pending_file>& files);
 
 struct commit_outcome {
     std::string problem;     // empty when every export was written
@@ -39,7 +52,8 @@ struct commit_seams {
 };
 
 // Writes every file or, when it fails or is interrupted, replaces none. A
-// symbolic link is followed (its target is replaced, the link stays); a
+// symbolic link is followed (its target is replaced, the link stays),
+// except one of another user in a sticky, world-writable directory; a
 // path naming one of this process's open descriptors (/dev/stdout,
 // /dev/stderr, /dev/fd/N, /proc/self/fd/N) is written through it, keeping
 // its append mode. Waiting for a FIFO's reader or for the lock ends on an

@@ -49,29 +49,85 @@ int quota_cpus(long quota, long period) {
     return static_cast<int>(std::ceil(static_cast<double>(quota) / static_cast<double>(period)));
 }
 
-int cgroup_cpus() {
+std::string text_of_file(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// "/a/b" -> "/a" -> "": a group's parent, up to the root.
+std::string parent_of(const std::string& dir) {
+    const auto slash = dir.find_last_of('/');
+    return slash == std::string::npos ? "" : dir.substr(0, slash);
+}
+
+bool lists(const std::string& comma_separated, const std::string& item) {
+    std::stringstream items(comma_separated);
+    for (std::string each; std::getline(items, each, ',');)
+        if (each == item) return true;
+    return false;
+}
+
+}  // namespace
+
+int cgroup_cpu_limit(const std::string& cgroup, const std::string& mountinfo, const std::string& root) {
     int limit = 0;
     const auto take = [&limit](int cpus) {
         if (cpus > 0) limit = limit == 0 ? cpus : std::min(limit, cpus);
     };
-    // cgroup v2: this process's group and every group above it.
-    std::ifstream groups("/proc/self/cgroup");
+    // Where cgroup v1's cpu controller is mounted, and which group is the
+    // mount's root (in a container, its own group).
+    std::string v1_mount, v1_mount_root;
+    std::istringstream mounts(mountinfo);
+    for (std::string line; std::getline(mounts, line);) {
+        std::istringstream fields(line);
+        std::string id, parent, device, mount_root, mount_point, word;
+        fields >> id >> parent >> device >> mount_root >> mount_point;
+        while (fields >> word && word != "-") {}
+        std::string type, source, options;
+        if (fields >> type >> source >> options && type == "cgroup" && lists(options, "cpu") &&
+            v1_mount.empty())
+            v1_mount = mount_point, v1_mount_root = mount_root;
+    }
+    std::istringstream groups(cgroup);
     for (std::string line; std::getline(groups, line);) {
-        if (line.rfind("0::", 0) != 0) continue;
-        for (std::string dir = line.substr(3);; dir = dir.substr(0, dir.find_last_of('/'))) {
-            std::istringstream max(first_line_of("/sys/fs/cgroup" + dir + "/cpu.max"));
-            std::string quota;
-            long period = 0;
-            if (max >> quota >> period && quota != "max") take(quota_cpus(std::atol(quota.c_str()), period));
-            if (dir.empty() || dir == "/") break;
+        // "ID:CONTROLLERS:PATH"; cgroup v2 has ID 0 and no controllers.
+        const auto first = line.find(':'), second = line.find(':', first + 1);
+        if (first == std::string::npos || second == std::string::npos) continue;
+        const std::string controllers = line.substr(first + 1, second - first - 1);
+        const std::string group = line.substr(second + 1);
+        if (line.rfind("0::", 0) == 0) {
+            // cgroup v2: this process's group and every group above it.
+            for (std::string dir = group;; dir = parent_of(dir)) {
+                std::istringstream max(first_line_of(root + "/sys/fs/cgroup" + dir + "/cpu.max"));
+                std::string quota;
+                long period = 0;
+                if (max >> quota >> period && quota != "max")
+                    take(quota_cpus(std::atol(quota.c_str()), period));
+                if (dir.empty() || dir == "/") break;
+            }
+        } else if (lists(controllers, "cpu") && !v1_mount.empty()) {
+            // cgroup v1: the quota of this process's own group and of those
+            // above it, up to the mount's root, not the hierarchy's root alone.
+            std::string below = group;
+            if (v1_mount_root != "/") {
+                if (group.compare(0, v1_mount_root.size(), v1_mount_root) != 0) continue;
+                below = group.substr(v1_mount_root.size());
+                if (!below.empty() && below[0] != '/') continue;  // a sibling whose name begins alike
+            }
+            for (std::string dir = below == "/" ? "" : below;; dir = parent_of(dir)) {
+                const std::string at = root + v1_mount + dir + "/";
+                take(quota_cpus(std::atol(first_line_of(at + "cpu.cfs_quota_us").c_str()),
+                                std::atol(first_line_of(at + "cpu.cfs_period_us").c_str())));
+                if (dir.empty()) break;
+            }
         }
     }
-    // cgroup v1, as a container sees its own.
-    const std::string v1 = "/sys/fs/cgroup/cpu/";
-    take(quota_cpus(std::atol(first_line_of(v1 + "cpu.cfs_quota_us").c_str()),
-                    std::atol(first_line_of(v1 + "cpu.cfs_period_us").c_str())));
     return limit;
 }
+
+namespace {
 
 // The first processor's "key: value" fields of /proc/cpuinfo.
 std::string cpuinfo_field(const std::string& key) {
@@ -258,7 +314,8 @@ int usable_cpus() {
     cpu_set_t mask;
     CPU_ZERO(&mask);
     if (sched_getaffinity(0, sizeof mask, &mask) == 0) cpus = std::max(1, CPU_COUNT(&mask));
-    const int quota = cgroup_cpus();
+    const int quota =
+        cgroup_cpu_limit(text_of_file("/proc/self/cgroup"), text_of_file("/proc/self/mountinfo"));
     return quota > 0 ? std::min(cpus, quota) : cpus;
 }
 

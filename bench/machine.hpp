@@ -38,4 +38,10 @@ std::optional<topology> synthetic_topology(const std::string& description);
 
 int usable_cpus();
 
+// The CPUs that the cgroup quotas of this process's own group and of the
+// groups above it allow, or 0 for no quota, from the text of
+// /proc/self/cgroup and /proc/self/mountinfo (v1 and v2); `root` goes
+// before every path read, for tests.
+int cgroup_cpu_limit(const std::string& cgroup, const std::string& mountinfo, const std::string& root = "");
+
 }  // namespace corvane::bench

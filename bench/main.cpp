@@ -23,6 +23,7 @@
 #include "bench/contention.hpp"
 #include "bench/error.hpp"
 #include "bench/evaluate.hpp"
+#include "bench/file_commit.hpp"
 #include "bench/kernel_figures.hpp"
 #include "bench/output.hpp"
 #include "bench/progress.hpp"
@@ -34,11 +35,9 @@ using namespace corvane::bench;
 
 namespace {
 
-bool stdout_was_closed = false;
-
 // Text for a person: a failed write to it is a failed run of the harness.
 void show(std::FILE* to, const std::string& text) {
-    errno = to == stdout && stdout_was_closed ? EBADF : 0;
+    errno = to == stdout && was_closed_at_start(STDOUT_FILENO) ? EBADF : 0;
     if (errno != 0 || std::fputs(text.c_str(), to) < 0 || std::fflush(to) != 0)
         throw bench_error(std::string("cannot write to ") +
                               (to == stdout ? "standard output" : "standard error") + ": " +
@@ -48,9 +47,11 @@ void show(std::FILE* to, const std::string& text) {
 
 int compare(const compare_request& request) {
     const std::vector<export_request> exports = {{export_format::markdown, request.markdown}};
-    if (!request.markdown.empty()) check_export_paths(exports);
-    if (request.json && request.markdown == "-")
-        throw bench_error("--markdown -: --json already goes to standard output");
+    if (request.markdown_given) {
+        check_export_paths(exports, {request.old_path, request.new_path});
+        if (request.json && exports_to_stdout(exports))
+            throw bench_error("--markdown " + request.markdown + ": --json already goes to standard output");
+    }
     const comparison result = compare_results(read_result(request.old_path), read_result(request.new_path),
                                               request.min_effect_percent / 100.0);
     for (const auto& difference : result.context_differences)
@@ -63,7 +64,7 @@ int compare(const compare_request& request) {
     show(stderr, warnings_text(messages_of(result, severity::warning)));
     show(request.json ? stderr : stdout, terminal_table(result.rows) + notes);
     if (request.json) show(stdout, comparison_json(result));
-    if (!request.markdown.empty()) write_texts(exports, {markdown_table(result.rows) + "\n" + notes});
+    if (request.markdown_given) write_texts(exports, {markdown_table(result.rows) + "\n" + notes});
     if (!request.fail_on_slower) return 0;
     const int status = gate_exit_status(result.verdict);
     if (status != 0)
@@ -72,7 +73,9 @@ int compare(const compare_request& request) {
 }
 
 int report(const report_request& request) {
-    check_export_paths(request.exports);
+    std::vector<std::string> inputs = request.inputs;
+    inputs.insert(inputs.end(), request.kernels_inputs.begin(), request.kernels_inputs.end());
+    check_export_paths(request.exports, inputs);
     std::vector<named_result> results;
     for (const auto& path : request.inputs) results.push_back({path, read_result(path)});
     std::vector<named_kernels> kernels;
@@ -148,7 +151,7 @@ int run(const command_line& given) {
 int main(int argc, char** argv) {
     // A closed standard output is noted before it is filled with /dev/null,
     // which keeps later pipes off descriptors 0-2: the table is still lost.
-    stdout_was_closed = fcntl(STDOUT_FILENO, F_GETFD) < 0;
+    note_closed_standard_descriptors();
     corvane::process::guard_standard_descriptors();
     try {
         const auto given = parse_command_line(argc, argv);

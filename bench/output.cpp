@@ -25,8 +25,12 @@ std::string footnotes_after_table(const std::vector<cell>& cells) {
 
 }  // namespace
 
-void check_export_paths(const std::vector<export_request>& exports) {
-    if (const std::string problem = check_targets(files_of(exports)); !problem.empty())
+void check_export_paths(const std::vector<export_request>& exports, const std::vector<std::string>& inputs) {
+    // Standard output closed from the start cannot take the results: they
+    // are not written, before any run is spent on them.
+    if (const std::string problem = closed_target(files_of(exports)); !problem.empty())
+        throw bench_error("results not written: " + problem, not_written);
+    if (const std::string problem = check_targets(files_of(exports), inputs); !problem.empty())
         throw bench_error(problem);
 }
 

@@ -12,8 +12,11 @@
 
 namespace corvane::bench {
 
-// Before any run: the paths can be written as they will be. Touches no file.
-void check_export_paths(const std::vector<export_request>& exports);
+// Before any run: the paths can be written as they will be, and none is one
+// of the `inputs` read. Touches no file. Standard output closed from the
+// start is "results not written" (3), any other problem a usage one (2).
+void check_export_paths(const std::vector<export_request>& exports,
+                        const std::vector<std::string>& inputs = {});
 
 // Whether an export goes to standard output, so the table must not.
 bool exports_to_stdout(const std::vector<export_request>& exports);

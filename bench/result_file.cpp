@@ -13,6 +13,7 @@
 #include "bench/error.hpp"
 #include "bench/evaluate.hpp"
 #include "bench/report/json_fields.hpp"
+#include "bench/text.hpp"
 
 namespace corvane::bench {
 
@@ -22,6 +23,14 @@ namespace {
 
 // Far above what max_samples_per_cell allows a real result to reach.
 constexpr std::size_t max_result_bytes = std::size_t{256} << 20;
+
+// A run ends at its timeout, at most a week; this leaves room for the time
+// it takes to end one.
+constexpr double longest_time_s = 30 * 24 * 3600.0;
+// The programs print seconds with six decimals: any shorter time is none.
+constexpr double shortest_reported_s = 1e-6;
+// Thousands of threads for the longest time.
+constexpr double longest_cpu_time_s = 1e4 * longest_time_s;
 
 // Reading: every fault names the file and the field, in one plain line.
 struct reader {
@@ -147,10 +156,21 @@ struct reader {
                                          std::to_string(max_samples_per_cell) + " a cell may have");
         for (std::size_t i = 0; i < c.samples.size(); ++i) {
             const sample& s = c.samples[i];
+            const std::string at = where + ".samples[" + std::to_string(i) + "].";
             // One rule for every reader: a valid run reported a time above zero.
             if (s.valid && !(s.reported_s > 0))
-                fail(where + ".samples[" + std::to_string(i) + "].reported_s",
-                     "is not a time above zero, though the run is valid");
+                fail(at + "reported_s", "is not a time above zero, though the run is valid");
+            // Times no run can take: every figure made from them stays a
+            // plain number (no inf, no NaN, no hundred digits).
+            if (s.valid && !(s.reported_s >= shortest_reported_s && s.reported_s <= longest_time_s))
+                fail(at + "reported_s", "is not a time a program can report (" +
+                                            fixed(shortest_reported_s, 6) + " to " +
+                                            fixed(longest_time_s, 0) + " s)");
+            if (!(s.wall_s >= 0 && s.wall_s <= longest_time_s))
+                fail(at + "wall_s", "is not a time from 0 to " + fixed(longest_time_s, 0) + " s");
+            for (const auto& [name, cpu] : {std::pair{"user_s", s.user_s}, std::pair{"system_s", s.system_s}})
+                if (cpu && !(*cpu <= longest_cpu_time_s))
+                    fail(at + name, "is more CPU time than a run can take");
         }
     }
 };

@@ -1,9 +1,24 @@
 #include "bench/text.hpp"
 
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 
 namespace corvane::bench {
+
+namespace {
+
+// Invisible characters that change how the text around them is shown:
+// bidirectional overrides and isolates (U+202E turns "exe.txt" around),
+// zero-width characters, the byte order mark, line and paragraph
+// separators, and tags.
+bool is_format_control(std::uint32_t point) {
+    return point == 0xAD || point == 0x61C || point == 0x180E || (point >= 0x200B && point <= 0x200F) ||
+           (point >= 0x2028 && point <= 0x202E) || (point >= 0x2060 && point <= 0x206F) || point == 0xFEFF ||
+           (point >= 0xFFF9 && point <= 0xFFFB) || (point >= 0xE0000 && point <= 0xE007F);
+}
+
+}  // namespace
 
 std::string printable(const std::string& text) {
     std::string out;
@@ -35,6 +50,11 @@ std::string printable(const std::string& text) {
             ++i;
             continue;
         }
+        if (is_format_control(point)) {
+            for (std::size_t k = 0; k < length; ++k) escape(static_cast<unsigned char>(text[i + k]));
+            i += length;
+            continue;
+        }
         out.append(text, i, length);
         i += length;
     }
@@ -43,7 +63,12 @@ std::string printable(const std::string& text) {
 
 std::string fixed(double value, int decimals) {
     char text[64];
-    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    // No figure here is meant to be this large; if one is, it stays short.
+    if (!std::isfinite(value)) return "-";
+    if (std::fabs(value) >= 1e15)
+        std::snprintf(text, sizeof text, "%.3g", value);
+    else
+        std::snprintf(text, sizeof text, "%.*f", decimals, value);
     return text;
 }
 

@@ -7,7 +7,9 @@
 namespace corvane::bench {
 
 // A program's output is data: bytes that are not printable UTF-8 (control
-// characters, escape sequences, invalid sequences) become \xNN.
+// characters, escape sequences, invalid sequences) become \xNN, and so do
+// the bytes of invisible format characters (bidirectional overrides such as
+// U+202E, zero-width characters, U+FEFF).
 std::string printable(const std::string& text);
 
 // A number with this many decimals, as every table shows it.

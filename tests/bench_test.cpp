@@ -3,7 +3,9 @@
 // estimate of the time left.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <string>
 
 #include "bench/error.hpp"
@@ -64,6 +66,34 @@ TEST(Statistics, RatioIntervalAndHolmCorrection) {
     EXPECT_NEAR(adjusted[3], 0.5, 1e-12);
     EXPECT_NEAR(smallest_possible_p(5, 5), 2.0 / 252.0, 1e-12);
     EXPECT_NEAR(smallest_possible_p(3, 3), 0.1, 1e-12);
+}
+
+// The oracle: every pairwise difference of logarithms formed and sorted.
+TEST(Statistics, TheRatioIsTheMedianOfAllPairwiseRatiosFoundWithoutFormingThem) {
+    std::uint64_t state = 12345;
+    const auto next = [&state] {
+        return (state = state * 6364136223846793005u + 1442695040888963407u) >> 33;
+    };
+    for (int trial = 0; trial < 200; ++trial) {
+        std::vector<double> a(1 + next() % 40), b(1 + next() % 40);
+        // Quantised to the programs' millisecond, so with ties.
+        for (double& x : a) x = 0.5 + 0.001 * static_cast<double>(next() % 60);
+        for (double& x : b) x = 0.5 + 0.001 * static_cast<double>(next() % 90);
+        std::vector<double> d;
+        for (double x : a)
+            for (double y : b) d.push_back(std::log(y) - std::log(x));
+        std::sort(d.begin(), d.end());
+        const std::size_t n = d.size();
+        const double median = n % 2 ? d[n / 2] : (d[n / 2 - 1] + d[n / 2]) / 2.0;
+        const ratio_estimate got = ratio_of(a, b);
+        EXPECT_EQ(got.ratio, std::exp(median)) << trial;
+        // The interval's ends are the (c+1)-th smallest and largest
+        // differences, for one c.
+        bool one_c = false;
+        for (std::size_t c = 0; c < n; ++c)
+            one_c = one_c || (got.low == std::exp(d[c]) && got.high == std::exp(d[n - 1 - c]));
+        EXPECT_TRUE(one_c) << trial << ": [" << got.low << ", " << got.high << "]";
+    }
 }
 
 TEST(Statistics, MannWhitneyIsExactForSmallSamplesAndSymmetric) {
@@ -136,6 +166,11 @@ TEST(Validation, AcceptsTheReportAndNamesEveryFault) {
     EXPECT_EQ(validate(finished("The value of PI is \x1b[31m3\xff\n" + good_output.substr(35))),
               "wrong value line: The value of PI is \\x1B[31m3\\xFF");
     EXPECT_EQ(printable("π ± 3 \xe2\x82"), "π ± 3 \\xE2\\x82");
+    // Invisible characters that turn text around or hide it are escaped too.
+    EXPECT_EQ(printable("run\u202Egnp.exe"), "run\\xE2\\x80\\xAEgnp.exe");
+    EXPECT_EQ(printable("\uFEFFcorvane"), "\\xEF\\xBB\\xBFcorvane");
+    EXPECT_EQ(printable("a\u200Bb\u2066c\u2028d"), "a\\xE2\\x80\\x8Bb\\xE2\\x81\\xA6c\\xE2\\x80\\xA8d");
+    EXPECT_EQ(printable("×÷ ‖ 3.14"), "×÷ ‖ 3.14");
     // The report's clock may be one tick ahead of ours, no more.
     EXPECT_EQ(validate(finished(good_output, 0, 0, 0.2495)), "");
     EXPECT_EQ(validate(finished(good_output, 0, 0, 0.1)),

@@ -1,6 +1,7 @@
 // Each program's own build: the record read from an executable's bytes, the
 // records the real programs carry, and what the harness and compare make of
 // them.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -98,6 +99,29 @@ TEST(BuildRecord, IsReadFromAFileAcrossItsChunksAndOnlyUpToItsLongestLength) {
     EXPECT_EQ(read_build_record(name).unknown, "no build record in the file");
     std::remove(name);
     EXPECT_NE(read_build_record(name).unknown.find("cannot read"), std::string::npos);
+}
+
+// A file named as a program may be huge and sparse (a 50 GB one took a
+// minute): it is searched as far as a program's constants reach, no further.
+TEST(BuildRecord, IsSoughtOnlyInAFilesFirstPartSoAHugeFileCostsAMoment) {
+    char name[] = "/tmp/corvane-build-record-XXXXXX";
+    const int fd = mkstemp(name);
+    ASSERT_GE(fd, 0);
+    // A record just beyond the bound, behind a hole that costs no disk.
+    const std::string record = std::string(debug) + std::string(16, '\0');
+    ASSERT_EQ(pwrite(fd, record.data(), record.size(), static_cast<off_t>(build_record_search_bytes + 4096)),
+              static_cast<ssize_t>(record.size()));
+    close(fd);
+    EXPECT_EQ(read_build_record(name).unknown, "no build record in its first 64 MiB");
+    // And one within it is found.
+    ASSERT_EQ(truncate(name, 0), 0);
+    const int again = open(name, O_WRONLY);
+    ASSERT_EQ(
+        pwrite(again, record.data(), record.size(), static_cast<off_t>(build_record_search_bytes - 8192)),
+        static_cast<ssize_t>(record.size()));
+    close(again);
+    EXPECT_EQ(read_build_record(name).build_type, "Debug");
+    std::remove(name);
 }
 
 TEST(BuildRecord, DebugNoOptimisationLevelAndOZeroLastAreUnoptimised) {

@@ -4,6 +4,7 @@
 
 #include <fstream>
 #include <string>
+#include <tuple>
 
 #include "bench/compare.hpp"
 #include "bench/error.hpp"
@@ -91,6 +92,20 @@ TEST(Compare, UnevenSampleCountsStayBoundedInTimeAndMemory) {
     EXPECT_GT(mann_whitney_p({1.05}, many), 0.05);
 }
 
+TEST(Compare, AHundredCellsOfAThousandRunsEachAreComparedInBoundedTime) {
+    // Hodges-Lehmann over a thousand runs against a thousand has a million
+    // pairwise ratios per cell; sorting them all for each of 101 cells took
+    // over a minute.
+    std::vector<std::vector<double>> before(101), after(101);
+    for (std::size_t c = 0; c < before.size(); ++c)
+        for (std::size_t i = 0; i < max_samples_per_cell; ++i) {
+            before[c].push_back(1.0 + 0.001 * static_cast<double>((i * 7919 + c) % 50));
+            after[c].push_back(1.0 + 0.001 * static_cast<double>((i * 104729 + c) % 50));
+        }
+    const suite_result old_result = result_of(before), new_result = result_of(after);
+    EXPECT_TRUE(finishes_within(10, [&] { compare_results(old_result, new_result, 0.01); }));
+}
+
 class ResultFiles : public StandIns {};
 
 TEST_F(ResultFiles, AreReadWholeWithEveryFaultNamedInOneLine) {
@@ -154,6 +169,34 @@ void write_scaled(const std::string& from, const std::string& to, double factor)
 }
 
 }  // namespace
+
+// Times no run can take are refused by report and compare alike, before
+// they become inf, NaN or hundred-digit figures.
+TEST_F(ResultFiles, ExtremeTimesAreRefusedNamingTheField) {
+    suite_result result;
+    result.cells = {{"corvane-serial", std::nullopt, std::nullopt, runs({1.0, 1.0}), {}},
+                    {"corvane-omp", std::nullopt, 2, runs({0.5, 0.5}), {}}};
+    std::ofstream(file("good.json")) << json_text(result);
+    const std::string good = text_of(file("good.json"));
+    for (const auto& [from, to, field] : std::vector<std::tuple<std::string, std::string, std::string>>{
+             {"\"reported_s\": 1.0", "\"reported_s\": 1e308", "cells[0].samples[0].reported_s"},
+             {"\"reported_s\": 0.5", "\"reported_s\": 5e-324", "cells[1].samples[0].reported_s"},
+             {"\"wall_s\": 1.003", "\"wall_s\": -1.0", "cells[0].samples[0].wall_s"},
+             {"\"wall_s\": 1.003", "\"wall_s\": 1e300", "cells[0].samples[0].wall_s"}}) {
+        std::string text = good;
+        const auto at = text.find(from);
+        ASSERT_NE(at, std::string::npos) << from << " in " << good;
+        text.replace(at, from.size(), to);
+        std::ofstream(file("bad.json")) << text;
+        for (const auto& args :
+             {std::vector<std::string>{"report", file("bad.json"), "--html", file("r.html")},
+              std::vector<std::string>{"compare", file("good.json"), file("bad.json")}}) {
+            const auto run = run_program(CORVANE_BENCH, args);
+            EXPECT_EQ(run.exit_status, 2) << to << ": " << run.out << run.err;
+            EXPECT_NE(run.err.find(file("bad.json") + ": " + field), std::string::npos) << run.err;
+        }
+    }
+}
 
 TEST_F(ResultFiles, FailOnSlowerFailsOnASlowedCopyAndPassesOnTheSameFile) {
     std::ofstream(file("a.json")) << json_text(result_of({base, times(0.6)}));

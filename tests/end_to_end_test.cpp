@@ -128,6 +128,39 @@ TEST_F(StandIns, BindPlacesTeamsAndRanksAndRefusesWhatCannotBePlaced) {
         EXPECT_EQ(refused.exit_status, 2) << refused.err;
         EXPECT_NE(refused.err.find(message), std::string::npos) << refused.err;
     }
+    // Inherited from the environment, they would be replaced per cell: refused as --env is.
+    for (const char* name : {"OMP_PLACES", "OMP_PROC_BIND"}) {
+        const auto inherited =
+            bench({"--programs", "corvane-omp", "--threads", "1", "--bind", "close"}, {{name, "threads"}});
+        EXPECT_EQ(inherited.exit_status, 2) << inherited.err;
+        EXPECT_NE(inherited.err.find(std::string(name) + " in the environment and --bind close both place"),
+                  std::string::npos)
+            << inherited.err;
+        EXPECT_EQ(bench({"--programs", "corvane-omp", "--threads", "1"}, {{name, "threads"}}).exit_status, 0);
+    }
+}
+
+// libgomp's and LLVM's own variables place a team as OMP_* does: recorded
+// and shown beside them, names as untrusted as values.
+TEST_F(StandIns, GompAndKmpVariablesAreShownBesideOmpAndNamesAreMadePrintable) {
+    const auto run = bench({"--programs", "corvane-serial", "--json", file("r.json")},
+                           {{"GOMP_CPU_AFFINITY", "0 0"},
+                            {"KMP_AFFINITY", "compact"},
+                            {"OMP_WAIT_POLICY", "active"},
+                            {"OMP_\x1b[2J\x1b]0;owned\x07", "x"}});
+    ASSERT_EQ(run.exit_status, 0) << run.err;
+    EXPECT_NE(run.out.find("OMP_*, GOMP_*, KMP_* in effect: GOMP_CPU_AFFINITY=0 0 KMP_AFFINITY=compact "),
+              std::string::npos)
+        << run.out;
+    EXPECT_EQ(run.out.find('\x1b'), std::string::npos) << "an escape sequence reached the terminal";
+    EXPECT_NE(run.out.find("OMP_\\x1B[2J\\x1B]0;owned\\x07=x"), std::string::npos) << run.out;
+    const auto recorded = read_json(file("r.json"))["context"]["omp_variables"];
+    EXPECT_EQ(recorded.value("GOMP_CPU_AFFINITY", "(missing)"), "0 0");
+    EXPECT_EQ(recorded.value("KMP_AFFINITY", "(missing)"), "compact");
+    EXPECT_EQ(recorded.value("OMP_WAIT_POLICY", "(missing)"), "active");
+    const auto report = run_program(CORVANE_BENCH, {"report", file("r.json")});
+    EXPECT_NE(report.out.find("GOMP_CPU_AFFINITY=0 0"), std::string::npos) << report.out;
+    EXPECT_EQ(report.out.find('\x1b'), std::string::npos);
 }
 
 TEST_F(StandIns, AHungProgramIsEndedWithEverythingItStarted) {

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <string>
@@ -223,4 +224,44 @@ TEST(MachineInCompare, ADifferentShapeOrBindingIsADifferenceAndAnOldFileIsNot) {
                                     "topology differs: old 1 package, 8 cores, 1 PU/core, 1 NUMA node, new 1 "
                                     "package, 8 cores, 2 PUs/core, 1 NUMA node"}));
     EXPECT_TRUE(compare_results(version_one, new_result, 0.01).context_differences.empty());
+}
+
+// cgroup quotas on made-up trees: v1 as a batch job's group below the
+// hierarchy's root, v1 in a container (the mount's root is its group), v2.
+TEST(CgroupQuota, IsReadFromTheProcessesOwnGroupAndThoseAboveIt) {
+    char name[] = "/tmp/corvane-cgroup-XXXXXX";
+    ASSERT_NE(mkdtemp(name), nullptr);
+    const std::string root = name;
+    const auto put = [&root](const std::string& path, const std::string& text) {
+        std::filesystem::create_directories(std::filesystem::path(root + path).parent_path());
+        std::ofstream(root + path) << text << "\n";
+    };
+    const std::string v1_mount =
+        "35 25 0:30 / /sys/fs/cgroup/cpu,cpuacct rw,nosuid - cgroup cgroup rw,cpu,cpuacct\n";
+    put("/sys/fs/cgroup/cpu,cpuacct/cpu.cfs_quota_us", "-1");
+    put("/sys/fs/cgroup/cpu,cpuacct/cpu.cfs_period_us", "100000");
+    put("/sys/fs/cgroup/cpu,cpuacct/slurm/job_7/cpu.cfs_quota_us", "150000");
+    put("/sys/fs/cgroup/cpu,cpuacct/slurm/job_7/cpu.cfs_period_us", "100000");
+    put("/sys/fs/cgroup/cpu,cpuacct/slurm/job_7/step_0/cpu.cfs_quota_us", "-1");
+    put("/sys/fs/cgroup/cpu,cpuacct/slurm/job_7/step_0/cpu.cfs_period_us", "100000");
+    EXPECT_EQ(cgroup_cpu_limit("4:cpu,cpuacct:/slurm/job_7/step_0\n", v1_mount, root), 2);
+    EXPECT_EQ(cgroup_cpu_limit("4:cpu,cpuacct:/\n", v1_mount, root), 0) << "no quota at the root";
+    EXPECT_EQ(cgroup_cpu_limit("4:memory:/slurm/job_7\n", v1_mount, root), 0) << "not the cpu controller";
+    EXPECT_EQ(cgroup_cpu_limit("4:cpu,cpuacct:/slurm/job_70\n", v1_mount, root), 0) << "another group";
+
+    // A container: its own group is the mount's root.
+    put("/sys/fs/cgroup/cpu/cpu.cfs_quota_us", "300000");
+    put("/sys/fs/cgroup/cpu/cpu.cfs_period_us", "100000");
+    EXPECT_EQ(cgroup_cpu_limit("3:cpu:/docker/abc\n",
+                               "40 30 0:31 /docker/abc /sys/fs/cgroup/cpu ro - cgroup cgroup rw,cpu\n", root),
+              3);
+    EXPECT_EQ(cgroup_cpu_limit("3:cpu:/docker/abcdef\n",
+                               "40 30 0:31 /docker/abc /sys/fs/cgroup/cpu ro - cgroup cgroup rw,cpu\n", root),
+              0);
+
+    // cgroup v2: the tightest quota on the way up.
+    put("/sys/fs/cgroup/user.slice/cpu.max", "400000 100000");
+    put("/sys/fs/cgroup/user.slice/run/cpu.max", "max 100000");
+    EXPECT_EQ(cgroup_cpu_limit("0::/user.slice/run\n", "", root), 4);
+    std::filesystem::remove_all(root);
 }

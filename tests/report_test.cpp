@@ -96,20 +96,21 @@ std::string html_text(const std::string& text) {
     return out;
 }
 
-// A figure as the DOM holds it: the text of the cell's <td> for one result.
+// A figure as the DOM holds it: the text of the cell's <td> for one result,
+// in the row group of the cell's label.
 // Browsers differ on whether < and > are escaped inside attributes.
 std::string figure_in(const std::string& dom, const std::string& label, int result, const std::string& key) {
-    auto row = dom.find("<tr data-cell=\"" + html_text(label) + "\"");
-    if (row == std::string::npos) {
+    auto group = dom.find("<tbody data-cell=\"" + html_text(label) + "\"");
+    if (group == std::string::npos) {
         std::string attribute;
         for (char c : label) attribute += c == '&' ? "&amp;" : c == '"' ? "&quot;" : std::string(1, c);
-        row = dom.find("<tr data-cell=\"" + attribute + "\"");
+        group = dom.find("<tbody data-cell=\"" + attribute + "\"");
     }
-    if (row == std::string::npos) return "(no row " + label + ")";
-    const auto row_end = dom.find("</tr>", row);
+    if (group == std::string::npos) return "(no row " + label + ")";
+    const auto group_end = dom.find("</tbody>", group);
     const std::string marker = "data-result=\"" + std::to_string(result) + "\" data-figure=\"" + key + "\">";
-    const auto found = dom.find(marker, row);
-    if (found == std::string::npos || found > row_end) return "(no " + key + ")";
+    const auto found = dom.find(marker, group);
+    if (found == std::string::npos || found > group_end) return "(no " + key + ")";
     const auto start = found + marker.size();
     return dom.substr(start, dom.find("</td>", start) - start);
 }
@@ -135,6 +136,18 @@ window.addEventListener('load', () => {
   });
   document.body.setAttribute('data-problems', problems.join('; '));
   document.body.setAttribute('data-charts', sizes.join(', '));
+  const width = document.documentElement.clientWidth;
+  const beyond = [...document.querySelectorAll('body *')]
+    .filter(e => e.getBoundingClientRect().right > width + 0.5)
+    .map(e => e.tagName.toLowerCase() + (e.id ? '#' + e.id : '') + (e.className && e.className.baseVal === undefined ? '.' + e.className : ''));
+  document.body.setAttribute('data-beyond', [...new Set(beyond)].join(' ') +
+    (document.documentElement.scrollWidth > width ? ' (page ' + document.documentElement.scrollWidth + ' wide)' : ''));
+  const lines = [...document.querySelectorAll('#results tbody th')].map(th => {
+    const text = document.createRange();
+    text.selectNodeContents(th);
+    return text.getClientRects().length;
+  });
+  document.body.setAttribute('data-name-lines', String(Math.max(0, ...lines)));
 });
 </script>)";
 
@@ -280,6 +293,32 @@ TEST_F(Report, TheFiguresInTheRenderedPageAreThoseOfTheJsonFiles) {
 
 // What the first test finds empty is not empty by accident: a page that
 // tries to run a script and to load from the network is seen doing both.
+// At 1280 px, with two results of three cells and with four results of
+// six, nothing runs off the right edge of the page and no cell name wraps.
+TEST_F(Report, ThePageFitsAWindow1280PixelsWideWithUpToFourResults) {
+    NEEDS_CHROMIUM();
+    suite_result three = quiet();
+    three.cells.resize(3);
+    evaluate(three.cells);
+    const suite_result other = contended();
+    for (const auto& results :
+         {std::vector<named_result>{{file("results/2026-12-09/epyc-9b45-quiet-run.json"), three},
+                                    {file("results/2026-12-09/epyc-9b45-busy-run.json"), three}},
+          std::vector<named_result>{{file("quiet.json"), quiet()},
+                                    {file("contended.json"), other},
+                                    {file("a-much-longer-name-for-a-third-result-file.json"), quiet()},
+                                    {file("fourth.json"), other}}}) {
+        std::ofstream(file("wide.html")) << html_report(results);
+        const std::string dom = dom_of(probed(file("wide.html")));
+        ASSERT_NE(dom, "");
+        EXPECT_EQ(attribute_of_body(dom, "data-beyond"), "") << results.size() << " results";
+        EXPECT_EQ(attribute_of_body(dom, "data-name-lines"), "1") << results.size() << " results";
+    }
+    // A picture for a person to look at: two results of three cells.
+    std::ofstream(file("two.html")) << html_report({{"quiet.json", three}, {"busy.json", three}});
+    chromium(file("two.html"), "--screenshot=" + std::string(REPORT_SCREENSHOT) + ".two.png");
+}
+
 TEST_F(Report, TheProbeSeesWhatThePageIsRefused) {
     NEEDS_CHROMIUM();
     const std::string dom = dom_of(probed(write_page(),

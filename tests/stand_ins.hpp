@@ -9,15 +9,20 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <sys/wait.h>
+
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -96,6 +101,31 @@ inline bool gone(const std::string& pid_file) {
     const std::string stat = text_of("/proc/" + pid + "/stat");
     const auto close = stat.rfind(')');
     return close != std::string::npos && stat.size() > close + 2 && stat[close + 2] == 'Z';
+}
+
+// Whether `work` finishes within `seconds`, run in a child process that is
+// ended when it does not: a test of bounded work fails at its bound, not
+// at CTest's timeout. Figures belong in benchmarks; the bound here is many
+// times what the work takes.
+inline bool finishes_within(double seconds, const std::function<void()>& work) {
+    std::fflush(nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
+        work();
+        _exit(0);
+    }
+    if (child < 0) return false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    int status = 0;
+    while (waitpid(child, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(child, SIGKILL);
+            waitpid(child, &status, 0);
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 // A directory of the test's own, made afresh and removed with everything in it.

@@ -2,26 +2,24 @@
 
 #include <algorithm>
 #include <iterator>
-#include <set>
 #include <sstream>
+#include <unordered_map>
 
 #include "bench/report/context.hpp"
 
 namespace corvane::bench {
 
-std::vector<std::string> cell_labels(const std::vector<named_result>& results) {
-    std::vector<std::string> labels;
-    std::set<std::string> seen;
-    for (const auto& named : results)
-        for (const auto& c : named.result.cells)
-            if (seen.insert(cell_label(c)).second) labels.push_back(cell_label(c));
-    return labels;
-}
-
-const cell* find_cell(const suite_result& result, const std::string& label) {
-    for (const auto& c : result.cells)
-        if (cell_label(c) == label) return &c;
-    return nullptr;
+std::vector<cells_of_label> cells_across(const std::vector<named_result>& results) {
+    std::vector<cells_of_label> rows;
+    std::unordered_map<std::string, std::size_t> row_of;
+    for (std::size_t i = 0; i < results.size(); ++i)
+        for (const auto& c : results[i].result.cells) {
+            const std::string label = cell_label(c);
+            const auto [at, added] = row_of.emplace(label, rows.size());
+            if (added) rows.push_back({label, std::vector<const cell*>(results.size(), nullptr)});
+            rows[at->second].in[i] = &c;
+        }
+    return rows;
 }
 
 std::vector<std::string> cell_figures(const cell* c) {
@@ -45,34 +43,16 @@ table kernel_rows(const std::vector<kernel_figure>& kernels) {
     return rows;
 }
 
-namespace {
-
-// Text from a result file, made inert for a Markdown renderer that passes
-// HTML through.
-std::string markdown_text(const std::string& text) {
-    std::string out;
-    for (char c : printable(text)) out += c == '<' ? "&lt;" : c == '&' ? "&amp;" : std::string(1, c);
-    return out;
-}
-
-table inert(table rows) {
-    for (auto& row : rows)
-        for (auto& field : row) field = markdown_text(field);
-    return rows;
-}
-
-}  // namespace
-
 std::string markdown_report(const std::vector<named_result>& results,
                             const std::vector<named_kernels>& kernel_files) {
     std::ostringstream out;
     out << "# Corvane results\n";
     out << "\n## What was measured\n";
     for (const auto& named : results) {
-        table rows = {{"", markdown_text(named.name)}};
+        table rows = {{"", named.name}};
         for (const auto& [label, value] : context_lines(named.result.context, context_view::report))
             rows.push_back({label, value});
-        out << "\n" << markdown_table(inert(rows));
+        out << "\n" << markdown_table(rows);
     }
 
     out << "\n## Results\n\nTimes in seconds as the programs reported them; speedup against the serial "
@@ -83,15 +63,14 @@ std::string markdown_report(const std::vector<named_result>& results,
             rows[0].push_back(std::to_string(i + 1) + ": " + column.heading);
         rows[0].push_back(std::to_string(i + 1) + ": notes");
     }
-    for (const auto& label : cell_labels(results)) {
-        rows.push_back({label});
-        for (const auto& named : results) {
-            const cell* c = find_cell(named.result, label);
+    for (const auto& across : cells_across(results)) {
+        rows.push_back({across.label});
+        for (const cell* c : across.in) {
             for (auto& figure : cell_figures(c)) rows.back().push_back(figure);
             rows.back().push_back(c ? marks_text(c->statistics.marks) : "");
         }
     }
-    out << markdown_table(inert(rows)) << "\n";
+    out << markdown_table(rows) << "\n";
     for (std::size_t i = 0; i < results.size(); ++i)
         out << i + 1 << ": " << markdown_text(results[i].name) << "\n";
     // What the marks in the table mean, once for all the results.
@@ -114,10 +93,10 @@ std::string markdown_report(const std::vector<named_result>& results,
     for (const auto& named : results)
         if (!named.result.kernels.empty())
             out << "\n## What SIMD buys: " << markdown_text(named.name) << "\n\n"
-                << markdown_table(inert(kernel_rows(named.result.kernels)));
+                << markdown_table(kernel_rows(named.result.kernels));
     for (const auto& file : kernel_files)
         out << "\n## What SIMD buys: " << markdown_text(file.name) << "\n\n"
-            << markdown_table(inert(kernel_rows(file.figures)));
+            << markdown_table(kernel_rows(file.figures));
     return out.str();
 }
 

@@ -20,9 +20,14 @@ struct named_result {
     suite_result result;
 };
 
-// Every cell label of the results, in the order first seen.
-std::vector<std::string> cell_labels(const std::vector<named_result>& results);
-const cell* find_cell(const suite_result& result, const std::string& label);
+// The rows across results: every cell label in the order first seen, with
+// each result's cell of that label (nullptr where it has none). Found
+// through one index, so that tens of thousands of cells stay quick.
+struct cells_of_label {
+    std::string label;
+    std::vector<const cell*> in;  // one per result
+};
+std::vector<cells_of_label> cells_across(const std::vector<named_result>& results);
 
 // One result's figures of a cell, one per figure_columns entry (all "-"
 // where the result has no such cell). The key names the figure in the page.

@@ -1,5 +1,7 @@
 #include "bench/report/context.hpp"
 
+#include "bench/text.hpp"
+
 #include <set>
 #include <sstream>
 
@@ -21,7 +23,8 @@ std::string size_text(std::uint64_t bytes) {
 
 std::string joined(const std::map<std::string, std::string>& values, const char* between) {
     std::string text;
-    for (const auto& [name, value] : values) text += (text.empty() ? "" : between) + name + "=" + value;
+    for (const auto& [name, value] : values)
+        text += (text.empty() ? "" : between) + printable(name) + "=" + printable(value);
     return text;
 }
 
@@ -112,13 +115,13 @@ const context_entry context_table[] = {
                                      "options)");
      },
      nullptr},
-    {"OMP_* in effect",
+    {"OMP_*, GOMP_*, KMP_* in effect",
      [](const run_context& c, const char* label) {
          const std::string omp = joined(c.omp_variables, " ");
          return one(label, omp.empty() ? "none besides OMP_NUM_THREADS per cell" : omp);
      },
      nullptr},
-    {"OMP_* set", nullptr,
+    {"OMP_*, GOMP_*, KMP_* set", nullptr,
      [](const run_context& c, const char* label) { return one(label, joined(c.omp_variables, " ")); }},
     {"--env", nullptr,
      [](const run_context& c, const char* label) { return one(label, joined(c.env, " ")); }},
@@ -217,7 +220,7 @@ std::vector<context_line> context_lines(const run_context& context, context_view
 std::string context_text(const run_context& context) {
     std::string text;
     for (const auto& [label, value] : context_lines(context, context_view::terminal))
-        text += label + ": " + value + "\n";
+        text += printable(label) + ": " + printable(value) + "\n";
     return text;
 }
 

@@ -19,27 +19,30 @@ const char* const style = R"(
 body { font: 15px/1.45 system-ui, sans-serif; color: #222; max-width: 1250px; margin: 1.5em auto; padding: 0 1em; }
 h1 { font-size: 1.6em; margin-bottom: .2em; }
 h2 { font-size: 1.25em; margin-top: 1.8em; border-bottom: 1px solid #ccc; }
-table { border-collapse: collapse; margin: .4em 0 1em; }
+table { border-collapse: collapse; margin: .4em 0 1em; max-width: 100%; }
 th, td { padding: .2em .55em; border-bottom: 1px solid #e4e4e4; text-align: left; vertical-align: top; }
 thead th { background: #f2f2f2; }
 td.num { text-align: right; font-variant-numeric: tabular-nums; white-space: nowrap; }
-.start { border-left: 2px solid #bbb; }
-th.group { text-align: center; }
-caption { text-align: left; font-weight: bold; padding: .2em 0; }
-.contexts { display: flex; flex-wrap: wrap; gap: 0 2em; align-items: flex-start; }
 table.results thead th { white-space: nowrap; }
-table.context th { font-weight: normal; color: #555; white-space: nowrap; }
-table.context td { max-width: 25em; overflow-wrap: anywhere; }
+table.results tbody th { white-space: nowrap; }
+table.results tbody { border-top: 2px solid #ccc; }
+table.results td.result { color: #555; text-align: center; }
+table.context { table-layout: fixed; width: 100%; }
+table.context thead th { overflow-wrap: anywhere; font-weight: bold; }
+table.context tbody th { font-weight: normal; color: #555; width: 12em; }
+table.context thead th:first-child { width: 12em; }
+table.context td { overflow-wrap: anywhere; }
+table.context tr.differs > * { background: #fff4d6; }
 .mark { display: inline-block; padding: 0 .4em; margin: 0 .2em .1em 0; border-radius: 3px;
         background: #fde2a8; color: #5a3b00; font-size: .85em; white-space: nowrap; }
 .mark.bad { background: #f8c4c4; color: #6b0f0f; }
 .figures { display: flex; flex-wrap: wrap; gap: 1em 2em; }
-figure { margin: .5em 0; }
+figure { margin: .5em 0; max-width: 100%; }
+figure svg { max-width: 100%; height: auto; }
 figcaption { color: #555; font-size: .9em; max-width: 580px; }
 svg text { font: 12px system-ui, sans-serif; fill: #222; }
 .note { color: #555; }
 )";
-
 // Text from a result file: printable, and never markup.
 std::string escaped(const std::string& text) {
     std::string out;
@@ -85,51 +88,80 @@ std::string marks_html(const cell& c) {
     return html;
 }
 
+// One table for every result's context: a row per field, each result's
+// value in its own column. Where all agree the value is shown once, across
+// the columns; rows that differ are marked, since they are what a reader
+// compares. A field with several lines (the warnings) is one row.
 std::string context_tables(const std::vector<named_result>& results) {
-    std::ostringstream out;
-    out << "<div class=\"contexts\">\n";
-    for (std::size_t i = 0; i < results.size(); ++i) {
-        out << "<table class=\"context\" data-result=\"" << i << "\"><caption>" << i + 1 << ". "
-            << escaped(results[i].name) << "</caption>\n";
-        for (const auto& [label, value] : context_lines(results[i].result.context, context_view::report))
-            out << "<tr><th scope=\"row\">" << escaped(label) << "</th><td>" << escaped(value)
-                << "</td></tr>\n";
-        out << "</table>\n";
-    }
-    out << "</div>\n";
-    return out.str();
-}
-
-std::string results_table(const std::vector<named_result>& results) {
-    std::ostringstream out;
-    const std::size_t columns = std::size(figure_columns) + 1;  // and the marks
-    out << "<table class=\"results\" id=\"results\">\n<thead><tr><th rowspan=\"2\">cell</th>";
+    std::vector<std::string> labels;
+    std::map<std::string, std::vector<std::string>> values;  // by label, one per result
     for (std::size_t i = 0; i < results.size(); ++i)
-        out << "<th class=\"group start\" colspan=\"" << columns << "\">" << i + 1 << ". "
-            << escaped(results[i].name) << "</th>";
-    out << "</tr>\n<tr>";
-    for (std::size_t i = 0; i < results.size(); ++i) {
-        for (const auto& column : figure_columns)
-            out << "<th" << (&column == figure_columns ? " class=\"start\"" : "") << ">" << column.heading
-                << "</th>";
-        out << "<th>notes</th>";
-    }
-    out << "</tr></thead>\n<tbody>\n";
-    for (const auto& label : cell_labels(results)) {
-        out << "<tr data-cell=\"" << escaped(label) << "\"><th scope=\"row\">" << escaped(label) << "</th>";
-        for (std::size_t i = 0; i < results.size(); ++i) {
-            const cell* c = find_cell(results[i].result, label);
-            const auto figures = cell_figures(c);
-            for (std::size_t f = 0; f < figures.size(); ++f)
-                out << "<td class=\"num" << (f == 0 ? " start" : "") << "\" data-result=\"" << i
-                    << "\" data-figure=\"" << figure_columns[f].key << "\">" << escaped(figures[f])
-                    << "</td>";
-            out << "<td data-result=\"" << i << "\" data-figure=\"notes\">" << (c ? marks_html(*c) : "")
-                << "</td>";
+        for (const auto& [label, value] : context_lines(results[i].result.context, context_view::report)) {
+            auto [row, added] = values.try_emplace(label, results.size());
+            if (added) labels.push_back(label);
+            std::string& text = row->second[i];
+            text += (text.empty() ? "" : "\n") + value;
         }
+    const auto shown = [](const std::string& text) {
+        if (text.empty()) return std::string("-");
+        std::string html = escaped(text);
+        for (auto at = html.find('\n'); at != std::string::npos; at = html.find('\n', at))
+            html.replace(at, 1, "<br>");
+        return html;
+    };
+    std::ostringstream out;
+    out << "<table class=\"context\" id=\"context\"><thead><tr><th></th>";
+    for (std::size_t i = 0; i < results.size(); ++i)
+        out << "<th scope=\"col\" data-result=\"" << i << "\">" << i + 1 << ". " << escaped(results[i].name)
+            << "</th>";
+    out << "</tr></thead><tbody>\n";
+    for (const auto& label : labels) {
+        const auto& row = values[label];
+        const bool alike =
+            std::all_of(row.begin(), row.end(), [&row](const std::string& v) { return v == row[0]; });
+        out << "<tr" << (alike || results.size() < 2 ? "" : " class=\"differs\"") << "><th scope=\"row\">"
+            << escaped(label) << (alike || results.size() < 2 ? "" : " <span class=\"mark\">differs</span>")
+            << "</th>";
+        if (alike)
+            out << "<td colspan=\"" << results.size() << "\" data-result=\"all\">" << shown(row[0])
+                << "</td>";
+        else
+            for (std::size_t i = 0; i < row.size(); ++i)
+                out << "<td data-result=\"" << i << "\">" << shown(row[i]) << "</td>";
         out << "</tr>\n";
     }
     out << "</tbody></table>\n";
+    return out.str();
+}
+
+// A row group per cell, a row per result in it: as many results as there
+// are, the table keeps its nine columns and fits the page.
+std::string results_table(const std::vector<named_result>& results) {
+    std::ostringstream out;
+    const bool several = results.size() > 1;
+    out << "<table class=\"results\" id=\"results\">\n<thead><tr><th>cell</th>"
+        << (several ? "<th>result</th>" : "");
+    for (const auto& column : figure_columns) out << "<th>" << column.heading << "</th>";
+    out << "<th>notes</th></tr></thead>\n";
+    for (const auto& across : cells_across(results)) {
+        out << "<tbody data-cell=\"" << escaped(across.label) << "\">";
+        for (std::size_t i = 0; i < results.size(); ++i) {
+            const cell* c = across.in[i];
+            out << "<tr data-result=\"" << i << "\">";
+            if (i == 0)
+                out << "<th scope=\"rowgroup\" rowspan=\"" << results.size() << "\">" << escaped(across.label)
+                    << "</th>";
+            if (several) out << "<td class=\"result\">" << i + 1 << "</td>";
+            const auto figures = cell_figures(c);
+            for (std::size_t f = 0; f < figures.size(); ++f)
+                out << "<td class=\"num\" data-result=\"" << i << "\" data-figure=\"" << figure_columns[f].key
+                    << "\">" << escaped(figures[f]) << "</td>";
+            out << "<td data-result=\"" << i << "\" data-figure=\"notes\">" << (c ? marks_html(*c) : "")
+                << "</td></tr>";
+        }
+        out << "</tbody>\n";
+    }
+    out << "</table>\n";
     return out.str();
 }
 
@@ -311,7 +343,11 @@ std::string html_report(const std::vector<named_result>& results,
         << " result(s), each measured on the processor its context names. Times are in seconds as the "
            "programs reported them.</p>\n";
 
-    out << "<h2>What was measured</h2>\n" << context_tables(results);
+    out << "<h2>What was measured</h2>\n";
+    if (results.size() > 1)
+        out << "<p class=\"note\">A field the results share is shown once, across their columns; "
+               "<span class=\"mark\">differs</span> marks the fields that differ.</p>\n";
+    out << context_tables(results);
 
     out << "<h2>Results</h2>\n"
         << "<p class=\"note\">Median and median absolute deviation (MAD, as a share of the median) over the "

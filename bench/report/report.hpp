@@ -38,7 +38,9 @@ std::string terminal_table(const table& rows, std::size_t max_width = 0);
 std::string warnings_text(const std::vector<std::string>& warnings);
 std::string invalid_runs_text(const std::vector<cell>& cells);
 
-// Markdown (markdown.cpp).
+// Markdown (markdown.cpp). Text is inert: printable, and no markup of
+// its own (no HTML, links, images or cell ends), as on the HTML page.
+std::string markdown_text(const std::string& text);
 std::string markdown_table(const table& rows);
 
 // CSV, RFC 4180 with CRLF, one row per run (csv.cpp).
