@@ -22,6 +22,11 @@ void judge_contention(cell& c) {
     // The median: one run that met a passing job does not mark the cell.
     if (!parallelism.empty()) r.parallelism = median_of(parallelism);
     if (!preemptions.empty()) r.preemptions_per_cpu_s = median_of(preemptions);
+    // A rule that had nothing to go on says so rather than calling the cell quiet.
+    r.contention_basis = parallelism.empty()   ? "nothing"
+                         : c.ranks             ? (preemptions.empty() ? "nothing" : "switches alone")
+                         : preemptions.empty() ? "CPU time alone"
+                                               : "CPU time and switches";
     if (threads <= 1) return;
 
     const double busy = share.empty() ? 1.0 : median_of(share);

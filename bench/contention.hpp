@@ -38,7 +38,9 @@ inline constexpr double least_parallel_share = 0.8;
 inline constexpr double most_preemptions_per_cpu_s = 120.0;
 
 // Fills the cell's parallelism, preemption rate and contention from its
-// valid samples. Serial and one-thread cells are never contended.
+// valid samples, and what the judgement used. Serial and one-thread cells
+// are never contended. Runs whose CPU time is unknown (ranks started by
+// srun, which are slurmstepd's children) are not judged: "nothing".
 void judge_contention(cell& c);
 
 // "corvane-omp threads 2: ..." for every contended cell, for the warnings

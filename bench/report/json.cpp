@@ -89,6 +89,7 @@ json to_json(const cell& c) {
         {"involuntary_switches_per_cpu_s", to_json(r.preemptions_per_cpu_s)},
         {"contended", r.contended},
         {"contention", r.contended ? json(r.contention) : json(nullptr)},
+        {"contention_judged_by", r.contention_basis},
         {"speedup_ci", interval_json(r.scaled.speedup_interval)},
         {"efficiency_ci", interval_json(r.scaled.efficiency_interval)},
     });

@@ -20,7 +20,8 @@ namespace corvane::bench {
 // meaning changes, or a new field a reader cannot do without, raises it.
 // Version 1 lacks the machine and the binding; 2 added them; 3 is 2 with
 // the fields added since without a raise (program_builds, each run's CPU
-// time and switches, the contention, the speedup intervals, kernels).
+// time and switches, the contention, the speedup intervals, kernels, the
+// Slurm allocation and steps).
 // Every version from oldest_schema_version on is still read.
 inline constexpr int schema_version = 3;
 inline constexpr int oldest_schema_version = 1;
@@ -107,6 +108,29 @@ void mpi_fields(Mpi& m, Field&& field) {
     field("hostfile", m.hostfile, field_rule::optional);
 }
 
+template <class Step, class Field>
+void slurm_step_fields(Step& s, Field&& field) {
+    field("cell", s.cell, field_rule::optional);
+    field("ids", s.ids, field_rule::optional);
+    field("nodes", s.nodes, field_rule::optional);
+    field("tasks_per_node", s.tasks_per_node, field_rule::optional);
+    field("cpus_per_task", s.cpus_per_task, field_rule::optional);
+    field("cpu_bind", s.cpu_bind, field_rule::optional);
+}
+
+template <class Slurm, class Field>
+void slurm_fields(Slurm& s, Field&& field) {
+    field("job_id", s.job_id, field_rule::optional);
+    field("cluster", s.cluster, field_rule::optional);
+    field("partition", s.partition, field_rule::optional);
+    field("node_list", s.node_list, field_rule::optional);
+    field("tasks_per_node", s.tasks_per_node, field_rule::optional);
+    field("cpus", s.cpus, field_rule::optional);
+    field("plugin", s.plugin, field_rule::optional);
+    field("placement", s.placement, field_rule::optional);
+    field("steps", s.steps, field_rule::optional);
+}
+
 template <class Context, class Field>
 void context_fields(Context& c, Field&& field) {
     field("processor", c.processor, field_rule::optional);
@@ -131,6 +155,7 @@ void context_fields(Context& c, Field&& field) {
     field("binding", c.binding, field_rule::optional);
     field("program_builds", c.program_builds, field_rule::optional);
     field("mpi", c.mpi, field_rule::if_present);
+    field("slurm", c.slurm, field_rule::if_present);
 }
 
 // A run. reported_s is null for an invalid run and reason null for a valid
@@ -174,6 +199,8 @@ void fields_of(Record& r, Field&& field) {
     if constexpr (std::is_same_v<type, machine_identity>) identity_fields(r, field);
     if constexpr (std::is_same_v<type, order_plan>) plan_fields(r, field);
     if constexpr (std::is_same_v<type, mpi_context>) mpi_fields(r, field);
+    if constexpr (std::is_same_v<type, slurm_step>) slurm_step_fields(r, field);
+    if constexpr (std::is_same_v<type, slurm_context>) slurm_fields(r, field);
     if constexpr (std::is_same_v<type, run_context>) context_fields(r, field);
     if constexpr (std::is_same_v<type, sample>) sample_fields(r, field);
     if constexpr (std::is_same_v<type, cell>) cell_fields(r, field);
@@ -184,8 +211,8 @@ template <class T>
 inline constexpr bool is_record =
     std::is_same_v<T, program_build> || std::is_same_v<T, cache_info> || std::is_same_v<T, topology> ||
     std::is_same_v<T, machine_identity> || std::is_same_v<T, order_plan> || std::is_same_v<T, mpi_context> ||
-    std::is_same_v<T, run_context> || std::is_same_v<T, sample> || std::is_same_v<T, cell> ||
-    std::is_same_v<T, kernel_figure>;
+    std::is_same_v<T, slurm_step> || std::is_same_v<T, slurm_context> || std::is_same_v<T, run_context> ||
+    std::is_same_v<T, sample> || std::is_same_v<T, cell> || std::is_same_v<T, kernel_figure>;
 
 // The shapes the walkers tell apart.
 template <class T>
