@@ -220,4 +220,15 @@ TEST_F(Helpers, AreFoundInTheGivenDirectoryOnlyWhenExecutable) {
     chmod(helper.c_str(), 0755);
     EXPECT_EQ(find_helper("corvane-team-probe", dir), helper);
     EXPECT_EQ(installed_helper_directory(), own_directory() + "/../libexec/corvane");
+    // Then the helper directory relative to the harness, then PATH: one rule for every helper.
+    std::filesystem::create_directories(file("bin"));
+    std::filesystem::create_directories(file("libexec/corvane"));
+    std::filesystem::copy_file(helper, file("libexec/corvane/corvane-team-probe"));
+    EXPECT_EQ(find_helper("corvane-team-probe", file("bin")),
+              file("bin") + "/../libexec/corvane/corvane-team-probe");
+    const char* path = std::getenv("PATH");
+    const std::string saved = path ? path : "";
+    setenv("PATH", dir.c_str(), 1);
+    EXPECT_EQ(find_helper("corvane-team-probe", file("elsewhere")), helper);
+    setenv("PATH", saved.c_str(), 1);
 }

@@ -32,14 +32,20 @@ namespace {
 
 sample invalid(const std::string& reason) { return {0, 300.0, false, reason}; }
 
-// This machine without other load, five runs a cell, one run of
-// corvane-omp-simd invalid, with a reason that looks like markup.
-suite_result quiet() {
+// A result measured on a 2-processor machine by a GNU Release build.
+suite_result measured_on(const std::string& processor) {
     suite_result result;
-    result.context.processor = "AMD EPYC 9B45 (Zen 5)";
+    result.context.processor = processor;
     result.context.logical_cores = result.context.usable_cpus = 2;
     result.context.compiler = "GNU 14.2.0";
     result.context.build_type = "Release";
+    return result;
+}
+
+// This machine without other load, five runs a cell, one run of
+// corvane-omp-simd invalid, with a reason that looks like markup.
+suite_result quiet() {
+    suite_result result = measured_on("AMD EPYC 9B45 (Zen 5)");
     result.context.kernel_plan["four_lane"] = {"avx512/newton", {}};
     result.context.runs = 5;
     result.cells = {
@@ -58,11 +64,7 @@ suite_result quiet() {
 // threads unstable, a cell with too few runs for an interval, a program
 // name made to inject an element, and corvane-kernels' figures.
 suite_result contended() {
-    suite_result result;
-    result.context.processor = "AMD EPYC 9B45 (Zen 5) & a busy neighbour";
-    result.context.logical_cores = result.context.usable_cpus = 2;
-    result.context.compiler = "GNU 14.2.0";
-    result.context.build_type = "Release";
+    suite_result result = measured_on("AMD EPYC 9B45 (Zen 5) & a busy neighbour");
     result.context.warnings = {"the load average was 1.9 when the runs began"};
     result.cells = {
         {"corvane-serial", std::nullopt, std::nullopt, runs({1.050, 1.080, 1.060, 1.070, 1.065}), {}},

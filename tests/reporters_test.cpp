@@ -1,9 +1,12 @@
 // The reporters on made-up cells: the terminal table fits 100 columns
-// unless asked for all of it, and CSV quotes as RFC 4180 says.
+// unless asked for all of it, CSV quotes as RFC 4180 says, the marks and
+// the context are rendered from the model's data alike in every format.
 #include <gtest/gtest.h>
 
 #include <sstream>
 
+#include "bench/report/across.hpp"
+#include "bench/report/context.hpp"
 #include "bench/report/report.hpp"
 #include "tests/stand_ins.hpp"
 
@@ -83,4 +86,57 @@ TEST(Csv, QuotesFieldsAsRfc4180) {
         csv_rows({c}),
         "program,ranks,threads,run,reported_s,wall_s,valid,reason,user_s,system_s,involuntary_switches\r\n"
         "corvane-omp,,2,1,,0.100000,false,\"wrong value line: \"\"3,14\"\"\",,,\r\n");
+}
+
+TEST(Marks, AreJudgedOnceWithASeverityInTheOrderAReaderNeedsThem) {
+    std::vector<cell> cells = {{"corvane-serial", std::nullopt, std::nullopt, {}, {}},
+                               {"corvane-omp", std::nullopt, 2, runs({1.0, 1.1, 1.2, 1.0, 1.1, 5.0}), {}}};
+    cells[0].samples.push_back({0, 0, false, "exit status 1"});
+    cells[1].samples.push_back({0, 0, false, "exit status 1"});
+    evaluate(cells);
+    using marks = std::vector<std::pair<severity, std::string>>;
+    const auto of = [](const cell& c) {
+        marks found;
+        for (const auto& mark : c.statistics.marks) found.emplace_back(mark.level, mark.text);
+        return found;
+    };
+    EXPECT_EQ(of(cells[0]), (marks{{severity::fault, "no valid run"}, {severity::fault, "1 invalid"}}));
+    EXPECT_EQ(of(cells[1]), (marks{{severity::fault, "1 invalid"},
+                                   {severity::warning, "unstable"},
+                                   {severity::note, "1 outlier(s)"}}));
+    // Every format shows the same marks in the same order.
+    const std::string notes = "1 invalid, unstable, 1 outlier(s)";
+    EXPECT_EQ(result_rows(cells).back().back(), notes);
+    EXPECT_NE(markdown_report({{"r.json", {{}, cells, {}}}}).find("| " + notes + " |"), std::string::npos);
+}
+
+TEST(Marks, TheHtmlPageShowsAMarkAsBadByItsSeverityNeverByItsWording) {
+    std::vector<cell> cells = {{"corvane-serial", std::nullopt, std::nullopt, runs({1.0}), {}}};
+    evaluate(cells);
+    cells[0].statistics.marks = {{severity::warning, "valid-looking"}, {severity::fault, "failed"}};
+    const std::string page = html_report({{"r.json", {{}, cells, {}}}});
+    EXPECT_NE(page.find("<span class=\"mark\">valid-looking</span>"), std::string::npos);
+    EXPECT_NE(page.find("<span class=\"mark bad\">failed</span>"), std::string::npos);
+}
+
+TEST(Context, TheTerminalAndTheReportTakeTheirLinesFromOneTable) {
+    run_context context;
+    context.processor = "AMD EPYC";
+    context.logical_cores = context.usable_cpus = 2;
+    context.machine.hostname = "node1";
+    context.program_builds["corvane-serial"].unknown = "no build record in the file";
+    context.program_builds["corvane-omp"].build_type = "Release";
+    const auto terminal = context_lines(context, context_view::terminal);
+    const auto report = context_lines(context, context_view::report);
+    // What both show, they show alike: the machine and each program's build.
+    for (const char* label : {"machine", "corvane-serial build", "corvane-omp build"}) {
+        const auto in = [label](const std::vector<context_line>& lines) {
+            for (const auto& line : lines)
+                if (line.label == label) return line.value;
+            return std::string("missing");
+        };
+        EXPECT_NE(in(terminal), "missing") << label;
+        EXPECT_EQ(in(terminal), in(report)) << label;
+    }
+    EXPECT_EQ(context_text(context).rfind("processor: AMD EPYC, 2 usable of 2 logical cores\n", 0), 0u);
 }

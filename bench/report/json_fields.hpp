@@ -39,154 +39,108 @@ enum class field_rule {
     if_present,           // the writer leaves it out where there is none
 };
 
+// Hands each name and member that follow to `field`, all under one rule.
+template <class Field>
+void each(Field&&, field_rule) {}
+template <class Field, class Member, class... Rest>
+void each(Field&& field, field_rule rule, const char* name, Member& member, Rest&&... rest) {
+    field(name, member, rule);
+    each(field, rule, std::forward<Rest>(rest)...);
+}
+
+// Each program's build by its record's own keys (the record in the
+// executable names them alike), or only why it is unknown.
 template <class Build, class Field>
 void build_fields(Build& b, Field&& field) {
-    // Each program's build by its record's own keys (the record in the
-    // executable names them alike), or only why it is unknown.
-    field("unknown", b.unknown, field_rule::optional);
-    field("program", b.program, field_rule::optional);
-    field("version", b.version, field_rule::optional);
-    field("commit", b.commit, field_rule::optional);
-    field("compiler", b.compiler, field_rule::optional);
-    field("flags", b.flags, field_rule::optional);
-    field("build_type", b.build_type, field_rule::optional);
-    field("kernel_paths", b.kernel_paths, field_rule::optional);
-    field("openmp_runtime", b.openmp_runtime, field_rule::optional);
-    field("mpi_library", b.mpi_library, field_rule::optional);
+    each(field, field_rule::optional, "unknown", b.unknown, "program", b.program, "version", b.version,
+         "commit", b.commit, "compiler", b.compiler, "flags", b.flags, "build_type", b.build_type,
+         "kernel_paths", b.kernel_paths, "openmp_runtime", b.openmp_runtime, "mpi_library", b.mpi_library);
 }
 
 template <class Cache, class Field>
 void cache_fields(Cache& c, Field&& field) {
-    field("level", c.level, field_rule::optional);
-    field("kind", c.kind, field_rule::optional);
-    field("bytes", c.bytes, field_rule::optional);
-    field("instances", c.instances, field_rule::optional);
+    each(field, field_rule::optional, "level", c.level, "kind", c.kind, "bytes", c.bytes, "instances",
+         c.instances);
 }
 
 template <class Topology, class Field>
 void topology_fields(Topology& t, Field&& field) {
-    field("packages", t.packages, field_rule::optional);
-    field("cores", t.cores, field_rule::optional);
-    field("pus", t.pus, field_rule::optional);
-    field("numa_nodes", t.numa_nodes, field_rule::optional);
-    field("allowed_cores", t.allowed_cores, field_rule::optional);
-    field("caches", t.caches, field_rule::optional);
+    each(field, field_rule::optional, "packages", t.packages, "cores", t.cores, "pus", t.pus, "numa_nodes",
+         t.numa_nodes, "allowed_cores", t.allowed_cores, "caches", t.caches);
 }
 
 template <class Machine, class Field>
 void identity_fields(Machine& m, Field&& field) {
-    field("hostname", m.hostname, field_rule::optional);
-    field("os", m.os, field_rule::optional);
-    field("kernel", m.kernel, field_rule::optional);
-    field("distribution", m.distribution, field_rule::optional);
-    field("cpu_vendor", m.cpu_vendor, field_rule::optional);
-    field("cpu_family", m.cpu_family, field_rule::optional);
-    field("cpu_model", m.cpu_model, field_rule::optional);
-    field("cpu_stepping", m.cpu_stepping, field_rule::optional);
-    field("microcode", m.microcode, field_rule::optional);
-    field("hypervisor", m.hypervisor, field_rule::optional);
-    field("min_mhz", m.min_mhz, field_rule::optional);
-    field("max_mhz", m.max_mhz, field_rule::optional);
-    field("boost", m.boost, field_rule::optional);
-    field("topology_note", m.topology_note, field_rule::optional);
-    field("topology", m.shape, field_rule::optional);
+    each(field, field_rule::optional, "hostname", m.hostname, "os", m.os, "kernel", m.kernel, "distribution",
+         m.distribution, "cpu_vendor", m.cpu_vendor, "cpu_family", m.cpu_family, "cpu_model", m.cpu_model,
+         "cpu_stepping", m.cpu_stepping, "microcode", m.microcode, "hypervisor", m.hypervisor, "min_mhz",
+         m.min_mhz, "max_mhz", m.max_mhz, "boost", m.boost, "topology_note", m.topology_note, "topology",
+         m.shape);
 }
 
 template <class Plan, class Field>
 void plan_fields(Plan& p, Field&& field) {
-    field("chosen", p.chosen, field_rule::optional);
-    field("ns_per_term", p.ns_per_term, field_rule::optional);
+    each(field, field_rule::optional, "chosen", p.chosen, "ns_per_term", p.ns_per_term);
 }
 
 template <class Mpi, class Field>
 void mpi_fields(Mpi& m, Field&& field) {
-    field("launcher", m.launcher, field_rule::optional);
-    field("implementation", m.implementation, field_rule::optional);
-    field("launcher_version", m.launcher_version, field_rule::optional);
-    field("library", m.library, field_rule::optional);
-    field("launcher_env", m.launcher_env, field_rule::optional);
-    field("hostfile", m.hostfile, field_rule::optional);
+    each(field, field_rule::optional, "launcher", m.launcher, "implementation", m.implementation,
+         "launcher_version", m.launcher_version, "library", m.library, "launcher_env", m.launcher_env,
+         "hostfile", m.hostfile);
 }
 
 template <class Step, class Field>
 void slurm_step_fields(Step& s, Field&& field) {
-    field("cell", s.cell, field_rule::optional);
-    field("ids", s.ids, field_rule::optional);
-    field("nodes", s.nodes, field_rule::optional);
-    field("tasks_per_node", s.tasks_per_node, field_rule::optional);
-    field("cpus_per_task", s.cpus_per_task, field_rule::optional);
-    field("cpu_bind", s.cpu_bind, field_rule::optional);
+    each(field, field_rule::optional, "cell", s.cell, "ids", s.ids, "nodes", s.nodes, "tasks_per_node",
+         s.tasks_per_node, "cpus_per_task", s.cpus_per_task, "cpu_bind", s.cpu_bind);
 }
 
 template <class Slurm, class Field>
 void slurm_fields(Slurm& s, Field&& field) {
-    field("job_id", s.job_id, field_rule::optional);
-    field("cluster", s.cluster, field_rule::optional);
-    field("partition", s.partition, field_rule::optional);
-    field("node_list", s.node_list, field_rule::optional);
-    field("tasks_per_node", s.tasks_per_node, field_rule::optional);
-    field("cpus", s.cpus, field_rule::optional);
-    field("plugin", s.plugin, field_rule::optional);
-    field("placement", s.placement, field_rule::optional);
-    field("steps", s.steps, field_rule::optional);
+    each(field, field_rule::optional, "job_id", s.job_id, "cluster", s.cluster, "partition", s.partition,
+         "node_list", s.node_list, "tasks_per_node", s.tasks_per_node, "cpus", s.cpus, "plugin", s.plugin,
+         "placement", s.placement, "steps", s.steps);
 }
 
 template <class Context, class Field>
 void context_fields(Context& c, Field&& field) {
-    field("processor", c.processor, field_rule::optional);
-    field("logical_cores", c.logical_cores, field_rule::optional);
-    field("usable_cpus", c.usable_cpus, field_rule::optional);
-    field("compiler", c.compiler, field_rule::optional);
-    field("flags", c.flags, field_rule::optional);
-    field("build_type", c.build_type, field_rule::optional);
-    field("openmp_runtime", c.openmp_runtime, field_rule::optional);
-    field("omp_variables", c.omp_variables, field_rule::optional);
-    field("env", c.env, field_rule::optional);
-    field("threads", c.threads, field_rule::from_one);
-    field("runs", c.runs, field_rule::optional);
-    field("warmup", c.warmup, field_rule::optional);
-    field("timeout_s", c.timeout_s, field_rule::optional);
-    field("kernel_plan", c.kernel_plan, field_rule::optional);
-    field("warnings", c.warnings, field_rule::optional);
-    field("version", c.version, field_rule::optional);
-    field("commit", c.commit, field_rule::optional);
-    field("date", c.date, field_rule::optional);
-    field("machine", c.machine, field_rule::optional);
-    field("binding", c.binding, field_rule::optional);
-    field("program_builds", c.program_builds, field_rule::optional);
-    field("mpi", c.mpi, field_rule::if_present);
-    field("slurm", c.slurm, field_rule::if_present);
+    each(field, field_rule::optional, "processor", c.processor, "logical_cores", c.logical_cores,
+         "usable_cpus", c.usable_cpus, "compiler", c.compiler, "flags", c.flags, "build_type", c.build_type,
+         "openmp_runtime", c.openmp_runtime, "omp_variables", c.omp_variables, "env", c.env);
+    each(field, field_rule::from_one, "threads", c.threads);
+    each(field, field_rule::optional, "runs", c.runs, "warmup", c.warmup, "timeout_s", c.timeout_s,
+         "kernel_plan", c.kernel_plan, "warnings", c.warnings, "version", c.version, "commit", c.commit,
+         "date", c.date, "machine", c.machine, "binding", c.binding, "program_builds", c.program_builds);
+    each(field, field_rule::if_present, "mpi", c.mpi, "slurm", c.slurm);
 }
 
 // A run. reported_s is null for an invalid run and reason null for a valid
 // one; the reader holds a valid run to a time above zero.
 template <class Sample, class Field>
 void sample_fields(Sample& s, Field&& field) {
-    field("valid", s.valid, field_rule::required);
-    field("reported_s", s.reported_s, field_rule::reported);
-    field("wall_s", s.wall_s, field_rule::optional);
-    field("reason", s.reason, field_rule::or_null);
-    field("user_s", s.user_s, field_rule::time);
-    field("system_s", s.system_s, field_rule::time);
-    field("involuntary_switches", s.involuntary_switches, field_rule::optional);
+    each(field, field_rule::required, "valid", s.valid);
+    each(field, field_rule::reported, "reported_s", s.reported_s);
+    each(field, field_rule::optional, "wall_s", s.wall_s);
+    each(field, field_rule::or_null, "reason", s.reason);
+    each(field, field_rule::time, "user_s", s.user_s, "system_s", s.system_s);
+    each(field, field_rule::optional, "involuntary_switches", s.involuntary_switches);
 }
 
 // A cell as measured. Its statistics are written beside it for other tools
 // (json.cpp) and computed again from the samples when read.
 template <class Cell, class Field>
 void cell_fields(Cell& c, Field&& field) {
-    field("program", c.program, field_rule::required);
-    field("threads", c.threads, field_rule::required);
-    field("ranks", c.ranks, field_rule::from_one);
-    field("samples", c.samples, field_rule::required);
+    each(field, field_rule::required, "program", c.program, "threads", c.threads);
+    each(field, field_rule::from_one, "ranks", c.ranks);
+    each(field, field_rule::required, "samples", c.samples);
 }
 
 template <class Kernel, class Field>
 void kernel_fields(Kernel& k, Field&& field) {
-    field("name", k.name, field_rule::required);
-    field("threads", k.threads, field_rule::required);
-    field("ns_per_term", k.ns_per_term, field_rule::required_above_zero);
-    field("vs_floor", k.vs_floor, field_rule::above_zero);
+    each(field, field_rule::required, "name", k.name, "threads", k.threads);
+    each(field, field_rule::required_above_zero, "ns_per_term", k.ns_per_term);
+    each(field, field_rule::above_zero, "vs_floor", k.vs_floor);
 }
 
 // Every record's table by its type, for walkers that meet records inside records.
