@@ -164,16 +164,15 @@ srun_said take_srun_lines(std::string& err) {
         }
         // "cpu-bind=MASK - node1, task  0  0 [4242]: mask 0x1 set", one per task.
         if (starts_with(line, "cpu-bind=")) {
-            const auto task = line.find("task");
-            const auto mask = line.find("mask ", task == std::string::npos ? 0 : task);
-            std::istringstream task_words(task == std::string::npos ? "" : line.substr(task + 4));
+            std::istringstream words(line.substr(9));
+            std::string mode, dash, node, task, mask = "?";
             int rank = -1;
-            task_words >> rank;
-            const std::string mode = line.substr(9, line.find(' ') - 9);
-            if (masks.empty()) masks = printable(mode) + ":";
-            std::string mask_word = "?";
-            if (mask != std::string::npos) std::istringstream(line.substr(mask + 5)) >> mask_word;
-            masks += " task " + std::to_string(rank) + " " + printable(mask_word);
+            words >> mode >> dash >> node >> task >> rank;
+            if (!node.empty() && node.back() == ',') node.pop_back();
+            const auto at = line.find("mask ");
+            if (at != std::string::npos) std::istringstream(line.substr(at + 5)) >> mask;
+            masks += (masks.empty() ? printable(mode) + ": " : ", ") + printable(node) + " task " +
+                     std::to_string(rank) + " " + printable(mask);
             continue;
         }
         if (line.find("lacks support for cpu binding") != std::string::npos) unsupported = true;
@@ -191,16 +190,23 @@ srun_said take_srun_lines(std::string& err) {
     return said;
 }
 
-std::string world_mismatch(const std::string& out, int ranks, const std::string& plugin,
+std::string world_mismatch(const process::program_run& run, int ranks, const std::string& plugin,
                            const std::string& library) {
-    if (ranks < 2) return "";
-    const auto lines = process::lines_of(out);
+    const std::string mismatch =
+        "srun --mpi=" + plugin + " does not match corvane-mpi's MPI library (" + library + ")";
+    // Ranks that could not join a world stop in MPI_Init, which every MPI
+    // library names when it fails; nothing was reported.
+    if (run.exit_status > 0 && run.out.empty() && run.err.find("MPI_Init") != std::string::npos)
+        return "exit status " + std::to_string(run.exit_status) +
+               ": no world started, MPI_Init failed: " + mismatch + ": " +
+               printable(first_line(run.err).substr(0, 200));
+    if (ranks < 2 || run.exit_status != 0) return "";
+    const auto lines = process::lines_of(run.out);
     if (lines.size() != 2 * static_cast<std::size_t>(ranks)) return "";
     for (std::size_t i = 0; i < lines.size(); i += 2)
         if (lines[i] != expected_value_line() || !parse_time_line(lines[i + 1])) return "";
     return "expected two lines, got " + std::to_string(lines.size()) + ": " + std::to_string(ranks) +
-           " worlds of one rank each reported, not one world of " + std::to_string(ranks) +
-           ": srun --mpi=" + plugin + " does not match corvane-mpi's MPI library (" + library + ")";
+           " worlds of one rank each reported, not one world of " + std::to_string(ranks) + ": " + mismatch;
 }
 
 program_runner srun_runner(const std::string& srun, const std::string& library, slurm_context& slurm) {
@@ -215,8 +221,8 @@ program_runner srun_runner(const std::string& srun, const std::string& library, 
         if (run.timed_out || run.interrupted_by || run.signal != 0) end_our_steps(srun, slurm.job_id);
 
         const int ranks = option_value(command, "-n"), threads = option_value(command, "-c");
-        const std::string mismatch = world_mismatch(run.out, ranks, slurm.plugin, library);
-        if (run.failure.empty() && run.exit_status == 0 && !mismatch.empty()) run.failure = mismatch;
+        const std::string mismatch = world_mismatch(run, ranks, slurm.plugin, library);
+        if (run.failure.empty() && !mismatch.empty()) run.failure = mismatch;
 
         const std::string label = cell_label({"corvane-mpi", ranks, threads, {}, {}});
         auto step = std::find_if(slurm.steps.begin(), slurm.steps.end(),

@@ -53,10 +53,11 @@ struct srun_said {
 };
 srun_said take_srun_lines(std::string& err);
 
-// The reason for a run whose ranks each printed a whole report: each was
-// a world of one, as when srun's plugin is not the one corvane-mpi's MPI
-// library speaks. "" for any other output.
-std::string world_mismatch(const std::string& out, int ranks, const std::string& plugin,
+// The reason for a run of `ranks` that did not make one world, as when
+// srun's plugin is not the one corvane-mpi's MPI library speaks: each rank
+// printed a whole report as a world of one (MPICH), or MPI_Init failed and
+// nothing was reported (Open MPI). "" for any other run.
+std::string world_mismatch(const process::program_run& run, int ranks, const std::string& plugin,
                            const std::string& library);
 
 // Runs commands as run_command does; an srun command (first word `srun`)

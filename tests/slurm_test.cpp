@@ -61,7 +61,7 @@ TEST(SrunSays, StepNodesAndMasksAreTakenOutAndTheRanksLinesAndErrorsStay) {
     const srun_said said = take_srun_lines(err);
     EXPECT_EQ(said.step_id, "9.4");
     EXPECT_EQ(said.nodes, (std::vector<std::pair<std::string, int>>{{"node1", 1}, {"node2", 1}}));
-    EXPECT_EQ(said.cpu_bind, "MASK: task 0 0x1 task 1 0x2");
+    EXPECT_EQ(said.cpu_bind, "MASK: node1 task 0 0x1, node2 task 1 0x2");
     EXPECT_EQ(err, "a rank's own line\nsrun: error: node2: task 1: Exited with exit code 3\n");
 
     // Where the cluster cannot bind (task/none), srun says so and applies no mask.
@@ -82,18 +82,37 @@ TEST(SrunSays, StepNodesAndMasksAreTakenOutAndTheRanksLinesAndErrorsStay) {
               "srun: error: Unable to create step for job 4: More processors requested than permitted\n");
 }
 
-TEST(SrunSays, RanksThatEachReportAloneAreNamedAsAPluginMismatch) {
+TEST(SrunSays, RanksThatEachReportAloneOrStopInMpiInitAreNamedAsAPluginMismatch) {
     const std::string report = std::string(value_line) + time_line;
-    const std::string reason = world_mismatch(report + report, 2, "pmix", "MPICH Version: 4.0.2");
+    auto ran = [](const std::string& out, int exit_status = 0, const std::string& err = "") {
+        corvane::process::program_run run;
+        run.out = out;
+        run.err = err;
+        run.exit_status = exit_status;
+        return run;
+    };
+    const std::string reason = world_mismatch(ran(report + report), 2, "pmix", "MPICH Version: 4.0.2");
     EXPECT_NE(reason.find("expected two lines, got 4"), std::string::npos) << reason;
     EXPECT_NE(reason.find("srun --mpi=pmix does not match corvane-mpi's MPI library (MPICH Version: 4.0.2)"),
               std::string::npos)
         << reason;
     // One world's report, one rank, or anything else is no mismatch of worlds.
-    EXPECT_EQ(world_mismatch(report, 2, "pmix", "MPICH"), "");
-    EXPECT_EQ(world_mismatch(report + report, 1, "pmix", "MPICH"), "");
-    EXPECT_EQ(world_mismatch(report + report + report, 2, "pmix", "MPICH"), "");
-    EXPECT_EQ(world_mismatch(report + "garbage\n" + time_line, 2, "pmix", "MPICH"), "");
+    EXPECT_EQ(world_mismatch(ran(report), 2, "pmix", "MPICH"), "");
+    EXPECT_EQ(world_mismatch(ran(report + report), 1, "pmix", "MPICH"), "");
+    EXPECT_EQ(world_mismatch(ran(report + report + report), 2, "pmix", "MPICH"), "");
+    EXPECT_EQ(world_mismatch(ran(report + "garbage\n" + time_line), 2, "pmix", "MPICH"), "");
+    EXPECT_EQ(world_mismatch(ran(report + report, 1), 2, "pmix", "MPICH"), "");
+
+    // Open MPI's ranks under another plugin stop in MPI_Init and report nothing.
+    const std::string init = world_mismatch(ran("", 1,
+                                                "OPAL ERROR: Unreachable in file ext3x_client.c at line "
+                                                "112\n*** An error occurred in MPI_Init_thread\n"),
+                                            2, "pmi2", "Open MPI v4.1.4");
+    EXPECT_EQ(
+        init,
+        "exit status 1: no world started, MPI_Init failed: srun --mpi=pmi2 does not match corvane-mpi's MPI "
+        "library (Open MPI v4.1.4): OPAL ERROR: Unreachable in file ext3x_client.c at line 112");
+    EXPECT_EQ(world_mismatch(ran("", 1, "out of memory\n"), 2, "pmi2", "Open MPI"), "");
 }
 
 TEST(SrunPlacement, EveryRankGetsItsThreadsCpusAndBindSetsSrunsOwnPlacement) {
