@@ -375,34 +375,33 @@ EOF
     esac
 }
 
-# The batch script as a user submits it: its results file holds the job's
-# context and two report lines for every program.
+# The batch script as a user submits it: corvane-bench's results on the
+# shared path name the job and its nodes, and every cell, corvane-mpi's
+# through srun among them, has a valid run.
 batch() {
+    need_bench
     local bin
-    bin=$(dirname "$CORVANE_MPI")
+    bin=$(dirname "$CORVANE_BENCH")
     mkdir shared
     run sbatch --wait --parsable --chdir="$work" \
-        --export=ALL,CORVANE_BIN="$bin",CORVANE_RESULTS="$work/shared" "$@" \
+        --export=ALL,CORVANE_BIN="$bin",CORVANE_RESULTS="$work/shared",CORVANE_RUNS=1 "$@" \
         "$(dirname "$0")/corvane.sbatch"
     local job
     job=$(head -n 1 out | cut -d';' -f1)
     [ -e "corvane-$job.out" ] && cat "corvane-$job.out"
+    local results="shared/corvane-$job.json" table="shared/corvane-$job.txt"
+    [ -e "$table" ] && cat "$table"
     ((status == 0)) || fail "the batch job exited with $status"
-    local results="shared/corvane-$job.txt"
     [ -e "$results" ] || fail "no $results"
-    cat "$results"
-    grep -qx "job: $job" "$results" || fail "the results do not name job $job"
-    grep -q "^nodes: ." "$results" || fail "the results do not name the nodes"
-    local programs=0
-    for program in "$bin"/corvane-serial "$bin"/corvane-serial-simd "$bin"/corvane-omp \
-        "$bin"/corvane-omp-simd "$bin"/corvane-autopar "$bin"/corvane-mpi; do
-        [ -x "$program" ] || continue
-        programs=$((programs + 1))
-        grep -A 2 "^== ${program##*/} (" "$results" | tail -n 2 > report
-        grep -qE "$value_line" <(head -n 1 report) && grep -qE "$time_line" <(tail -n 1 report) ||
-            fail "no report from ${program##*/}"
+    [ "$(json_count job_id "\"$job\"" "$results")" -eq 1 ] || fail "the results do not name job $job"
+    grep -qE '^ *"node_list": ".+",?$' "$results" || fail "the results do not name the nodes"
+    grep -q "^Slurm: job $job " "$table" || fail "the table's header does not name job $job"
+    local cells=2  # corvane-mpi on one rank and on both
+    for program in corvane-serial corvane-serial-simd corvane-omp corvane-omp-simd corvane-autopar; do
+        [ -x "$bin/$program" ] && cells=$((cells + 1))
     done
-    [ "$(wc -l < "$results")" -eq $((7 + 3 * programs)) ] || fail "the results hold more than the reports"
+    [ "$(json_count valid true "$results")" -eq $cells ] || fail "not one valid run in each of $cells cells"
+    [ "$(json_count implementation '"Slurm"' "$results")" -eq 1 ] || fail "corvane-mpi was not started by srun"
 }
 
 case $check in
