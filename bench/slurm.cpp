@@ -217,6 +217,13 @@ program_runner srun_runner(const std::string& srun, const std::string& library, 
         run.user_seconds = run.system_seconds = std::nullopt;
         run.involuntary_switches = run.voluntary_switches = std::nullopt;
         run.cpu_seconds = 0;
+        // srun forks a helper of its own (which cancels the step should srun
+        // die), and it may outlive srun by a moment; the runner ends it then
+        // as left behind. The ranks are slurmstepd's children, never srun's
+        // descendants, so nothing of theirs is counted there: srun returns
+        // once every task has ended, and after a timeout or interrupt Slurm
+        // is asked what is left (below).
+        run.left_behind = 0;
         const srun_said said = take_srun_lines(run.err);
         if (run.timed_out || run.interrupted_by || run.signal != 0) end_our_steps(srun, slurm.job_id);
 

@@ -64,8 +64,9 @@ std::string world_mismatch(const process::program_run& run, int ranks, const std
 // also has srun's own lines taken out of its error, its step recorded in
 // `slurm`, its CPU time dropped (the ranks are slurmstepd's children, not
 // srun's, so srun's own would be a wrong number), a run of one-rank worlds
-// explained, and, after a timeout or interrupt, every step of it that
-// Slurm still lists cancelled and waited out.
+// explained, srun's own helper that outlives it for a moment not counted
+// as left behind, and, after a timeout or interrupt, every step of it
+// that Slurm still lists cancelled and waited out.
 program_runner srun_runner(const std::string& srun, const std::string& library, slurm_context& slurm);
 
 }  // namespace corvane::bench

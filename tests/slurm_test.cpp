@@ -144,6 +144,13 @@ TEST(SrunContention, RanksWithoutCpuTimeAreJudgedByNothingAndSaySo) {
     for (int i = 0; i < 3; ++i) team.samples.push_back({0.5, 0.52, true, "", 0.9, 0.05, 5L});
     judge_contention(team);
     EXPECT_EQ(team.statistics.contention_basis, "CPU time and switches");
+
+    // A team whose CPU time was not counted is not called quiet either.
+    cell uncounted{"corvane-omp", std::nullopt, 2, {}, {}};
+    for (int i = 0; i < 3; ++i)
+        uncounted.samples.push_back({0.5, 0.52, true, "", std::nullopt, std::nullopt, std::nullopt});
+    judge_contention(uncounted);
+    EXPECT_EQ(uncounted.statistics.contention_basis, "nothing");
 }
 
 TEST_F(StandIns, TheLauncherIsChosenByAllocationAndAStepBeyondItIsRefusedBeforeAnyRun) {
@@ -180,4 +187,38 @@ TEST_F(StandIns, TheLauncherIsChosenByAllocationAndAStepBeyondItIsRefusedBeforeA
         EXPECT_NE(run.err.find(message), std::string::npos) << run.err;
         EXPECT_EQ(run.out, "") << message;
     }
+}
+
+TEST_F(StandIns, TheSrunRunnerRecordsTheStepDropsSrunsCpuTimeAndIgnoresSrunsOwnHelper) {
+    // A stand-in srun: says which step it launched, prints one world's
+    // report, and leaves a helper of its own running a moment, as srun does.
+    stand_in("srun",
+             "echo 'srun: launching StepId=41.7 on host vm, 2 tasks: [0-1]' >&2\n"
+             "echo 'srun: cluster configuration lacks support for cpu binding' >&2\n"
+             "sleep 1 &\nprintf '" +
+                 escaped(quick_output) + "'");
+    slurm_context slurm;
+    slurm.job_id = "41";
+    slurm.plugin = "pmix";
+    const program_runner run = srun_runner(file("srun"), "Open MPI v4.1.4", slurm);
+    const strings command = {file("srun"),       "-c", "1", "--cpu-bind=verbose,none", "-n", "2",
+                             file("corvane-mpi")};
+    corvane::process::run_options options;
+    options.timeout_s = 30;
+    const auto ran = run(command, options);
+    const sample s = sample_of(ran, 30);
+    EXPECT_TRUE(s.valid) << s.reason;
+    EXPECT_FALSE(s.user_s);
+    EXPECT_FALSE(s.involuntary_switches);
+    EXPECT_EQ(ran.err, "");
+    ASSERT_EQ(slurm.steps.size(), 1u);
+    EXPECT_EQ(slurm.steps[0].cell, "corvane-mpi ranks 2 threads 1");
+    EXPECT_EQ(slurm.steps[0].ids, strings{"41.7"});
+    EXPECT_EQ(slurm.steps[0].tasks_per_node, "2");
+    EXPECT_EQ(slurm.steps[0].cpu_bind, "not applied: the cluster lacks support for CPU binding");
+
+    // Any other command runs as it is, its CPU time counted.
+    const auto serial = run({file("corvane-serial")}, options);
+    EXPECT_TRUE(serial.user_seconds);
+    EXPECT_EQ(slurm.steps.size(), 1u);
 }
