@@ -8,6 +8,7 @@
 #include <sstream>
 #include <thread>
 
+#include "bench/helpers.hpp"
 #include "bench/text.hpp"
 #include "core/report_lines.hpp"
 
@@ -41,9 +42,10 @@ process::program_run run_briefly(const std::string& path, const std::vector<std:
     return process::run_program(path, args, options);
 }
 
-// squeue and scancel live beside srun.
+// squeue and scancel: beside srun, else (srun a site's wrapper) on PATH.
 std::string tool_beside(const std::string& srun, const std::string& tool) {
-    return srun.substr(0, srun.find_last_of('/') + 1) + tool;
+    const std::string beside = srun.substr(0, srun.find_last_of('/') + 1) + tool;
+    return is_executable_file(beside) ? beside : find_on_path(tool);
 }
 
 // The steps of this job that carry our name and that Slurm still lists.

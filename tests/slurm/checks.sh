@@ -349,7 +349,20 @@ left() {
     scontrol listpids "$SLURM_JOB_ID" 2> /dev/null | tail -n +2
     pgrep -x corvane-mpi
 }
-if [ $how = timeout ]; then
+if [ $how = escaped ]; then
+    # An srun in a session of its own: the run's SIGTERM misses it, and it
+    # is killed as left behind, too late to forward anything; its tasks
+    # (a corvane-mpi that sleeps) would run on for slurmstepd's KillWait
+    # and more unless the step is cancelled.
+    mkdir escape slow
+    printf '#!/bin/sh\nexec setsid --wait %s "$@"\n' "$(command -v srun)" > escape/srun
+    printf '#!/bin/sh\nexec sleep 300\n' > slow/corvane-mpi
+    printf '#!/bin/sh\nexit 0\n' > slow/corvane-serial
+    chmod +x escape/srun slow/*
+    ln -s "$(dirname "${bench[0]}")/corvane-mpi-version" slow/
+    PATH="$PWD/escape:$PATH" "${bench[@]}" --bin-dir "$PWD/slow" --runs 1 --timeout 3 > /dev/null
+    echo "corvane-bench: exit status $?"
+elif [ $how = timeout ]; then
     "${bench[@]}" --runs 1 --timeout 0.4 > /dev/null
     echo "corvane-bench: exit status $?"
 else
@@ -370,7 +383,7 @@ EOF
     run timeout 120 salloc --immediate=$queue_wait_s -n 2 bash ended.sh
     ((status == 0)) || fail "a step or rank remained after $how"
     case $how in
-    timeout) grep -q "exit status 1$" out || fail "the timed-out run did not make corvane-bench exit 1" ;;
+    timeout | escaped) grep -q "exit status 1$" out || fail "the timed-out run did not make corvane-bench exit 1" ;;
     INT) grep -q "exit status 130 " out || fail "the interrupted corvane-bench did not exit 130" ;;
     esac
 }
@@ -429,6 +442,7 @@ bench-wrong-plugin) bench_wrong_plugin ;;
 bench-timeout) bench_step_ended timeout ;;
 bench-interrupt) bench_step_ended INT ;;
 bench-killed) bench_step_ended KILL ;;
+bench-escaped-srun) bench_step_ended escaped ;;
 bench-two-nodes) bench_two_nodes ;;
 batch-two-nodes) batch -N 2 --ntasks-per-node=1 ;;
 *) fail "no check named $check" ;;
