@@ -205,8 +205,12 @@ std::string world_mismatch(const process::program_run& run, int ranks, const std
     if (ranks < 2 || run.exit_status != 0) return "";
     const auto lines = process::lines_of(run.out);
     if (lines.size() != 2 * static_cast<std::size_t>(ranks)) return "";
-    for (std::size_t i = 0; i < lines.size(); i += 2)
-        if (lines[i] != expected_value_line() || !parse_time_line(lines[i + 1])) return "";
+    // srun forwards each rank's lines as they come, so the reports may interleave.
+    const auto values = std::count(lines.begin(), lines.end(), expected_value_line());
+    const auto times = std::count_if(lines.begin(), lines.end(), [](const std::string& line) {
+        return parse_time_line(line).has_value();
+    });
+    if (values != ranks || times != ranks) return "";
     return "expected two lines, got " + std::to_string(lines.size()) + ": " + std::to_string(ranks) +
            " worlds of one rank each reported, not one world of " + std::to_string(ranks) + ": " + mismatch;
 }

@@ -96,6 +96,10 @@ TEST(SrunSays, RanksThatEachReportAloneOrStopInMpiInitAreNamedAsAPluginMismatch)
     EXPECT_NE(reason.find("srun --mpi=pmix does not match corvane-mpi's MPI library (MPICH Version: 4.0.2)"),
               std::string::npos)
         << reason;
+    // srun may interleave the ranks' lines.
+    EXPECT_NE(
+        world_mismatch(ran(std::string(value_line) + value_line + time_line + time_line), 2, "pmix", "MPICH"),
+        "");
     // One world's report, one rank, or anything else is no mismatch of worlds.
     EXPECT_EQ(world_mismatch(ran(report), 2, "pmix", "MPICH"), "");
     EXPECT_EQ(world_mismatch(ran(report + report), 1, "pmix", "MPICH"), "");
