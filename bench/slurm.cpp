@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <map>
 #include <sstream>
 #include <thread>
 
@@ -148,7 +149,8 @@ std::vector<std::string> srun_command(const std::string& srun, const std::string
 
 srun_said take_srun_lines(std::string& err) {
     srun_said said;
-    std::string kept, masks;
+    std::string kept, mode;
+    std::map<int, std::string> masks;  // by task: each task's line comes when it starts
     bool unsupported = false;
     for (const auto& line : process::lines_of(err)) {
         // "srun: launching StepId=7.3 on host node1, 2 tasks: [0-1]" (older
@@ -167,14 +169,13 @@ srun_said take_srun_lines(std::string& err) {
         // "cpu-bind=MASK - node1, task  0  0 [4242]: mask 0x1 set", one per task.
         if (starts_with(line, "cpu-bind=")) {
             std::istringstream words(line.substr(9));
-            std::string mode, dash, node, task, mask = "?";
+            std::string dash, node, task, mask = "?";
             int rank = -1;
             words >> mode >> dash >> node >> task >> rank;
             if (!node.empty() && node.back() == ',') node.pop_back();
             const auto at = line.find("mask ");
             if (at != std::string::npos) std::istringstream(line.substr(at + 5)) >> mask;
-            masks += (masks.empty() ? printable(mode) + ": " : ", ") + printable(node) + " task " +
-                     std::to_string(rank) + " " + printable(mask);
+            masks[rank] = printable(node) + " task " + std::to_string(rank) + " " + printable(mask);
             continue;
         }
         if (line.find("lacks support for cpu binding") != std::string::npos) unsupported = true;
@@ -184,7 +185,9 @@ srun_said take_srun_lines(std::string& err) {
             continue;
         kept += line + "\n";
     }
-    said.cpu_bind = !masks.empty()         ? masks
+    for (const auto& [rank, text] : masks)
+        said.cpu_bind += (said.cpu_bind.empty() ? printable(mode) + ": " : ", ") + text;
+    said.cpu_bind = !masks.empty()         ? said.cpu_bind
                     : unsupported          ? "not applied: the cluster lacks support for CPU binding"
                     : said.step_id.empty() ? ""
                                            : "not reported";

@@ -53,9 +53,9 @@ TEST(SrunSays, StepNodesAndMasksAreTakenOutAndTheRanksLinesAndErrorsStay) {
         "srun: launch/slurm: launch_p_step_launch: CpuBindType=verbose,cores\n"
         "srun: launching StepId=9.4 on host node1, 1 tasks: 0\n"
         "srun: launching StepId=9.4 on host node2, 1 tasks: 1\n"
-        "cpu-bind=MASK - node1, task  0  0 [4242]: mask 0x1 set\n"
-        "a rank's own line\n"
         "cpu-bind=MASK - node2, task  1  0 [4243]: mask 0x2 set\n"
+        "a rank's own line\n"
+        "cpu-bind=MASK - node1, task  0  0 [4242]: mask 0x1 set\n"
         "srun: error: node2: task 1: Exited with exit code 3\n"
         "srun: launch/slurm: _task_finish: node1: task 0: Completed\n";
     const srun_said said = take_srun_lines(err);
