@@ -347,7 +347,9 @@ bench_step_ended() {
 left() {
     squeue -h -s -j "$SLURM_JOB_ID" -o "%i %j" | grep " corvane-bench\."
     scontrol listpids "$SLURM_JOB_ID" 2> /dev/null | tail -n +2
-    pgrep -x corvane-mpi
+    for task in /proc/[0-9]*; do
+        [ "$(cat "$task/comm" 2> /dev/null)" = corvane-mpi ] && echo "corvane-mpi ${task#/proc/}"
+    done
 }
 if [ $how = escaped ]; then
     # An srun in a session of its own: the run's SIGTERM misses it, and it
@@ -356,7 +358,7 @@ if [ $how = escaped ]; then
     # and more unless the step is cancelled.
     mkdir escape slow
     printf '#!/bin/sh\nexec setsid --wait %s "$@"\n' "$(command -v srun)" > escape/srun
-    printf '#!/bin/sh\nexec sleep 300\n' > slow/corvane-mpi
+    printf '#!/bin/sh\nsleep 300\n' > slow/corvane-mpi
     printf '#!/bin/sh\nexit 0\n' > slow/corvane-serial
     chmod +x escape/srun slow/*
     ln -s "$(dirname "${bench[0]}")/corvane-mpi-version" slow/
