@@ -17,6 +17,7 @@
 #include "bench/helpers.hpp"
 #include "bench/kernel_figures.hpp"
 #include "bench/output.hpp"
+#include "bench/slurm.hpp"
 #include "build_info.hpp"
 
 namespace corvane::bench {
@@ -83,29 +84,126 @@ void find_programs(const suite_options& options) {
                               " as an executable file (build it, or name another --bin-dir or --programs)");
 }
 
+// --launcher: srun inside a Slurm allocation (auto there), else mpiexec;
+// --mpiexec names mpiexec's program and so implies it.
+bool launch_with_srun(const command_line& given) {
+    if (given.launcher != "auto" && given.launcher != "srun" && given.launcher != "mpiexec")
+        throw bench_error("--launcher: '" + given.launcher + "' is not auto, srun or mpiexec");
+    if (!given.mpiexec.empty() && given.launcher == "srun")
+        throw bench_error("--mpiexec names the mpiexec launcher; it does not go with --launcher srun");
+    if (!given.mpiexec.empty() || given.launcher == "mpiexec") return false;
+    const char* job = std::getenv("SLURM_JOB_ID");
+    return given.launcher == "srun" || (job && *job);
+}
+
+// srun inside the allocation, with the plugin corvane-mpi's library speaks.
+launcher prepare_srun(suite_options& options, const command_line& given, slurm_context& allocation) {
+    const std::string srun = find_on_path("srun");
+    if (srun.empty()) throw bench_error("--launcher srun: srun is not on PATH");
+    launcher found = identify_launcher(srun, options.ranks.back(), 0, given.hostfile);
+    if (found.implementation != "Slurm")
+        throw bench_error("--launcher srun: " + srun + " --version does not name Slurm ('" + found.version +
+                          "')");
+    const std::string library = mpi_library_version(options.bin_dir);
+    allocation.plugin = srun_plugin_for(library);
+    if (allocation.plugin.empty())
+        throw bench_error("--launcher srun: no srun plugin is known for corvane-mpi's MPI library ('" +
+                          library + "'; Open MPI needs pmix, MPICH pmi2); use --launcher mpiexec");
+    const auto plugins = srun_plugins(srun);
+    if (std::find(plugins.begin(), plugins.end(), allocation.plugin) == plugins.end())
+        throw bench_error("--launcher srun: srun --mpi=list does not list " + allocation.plugin + ", which " +
+                          library + " needs; use --launcher mpiexec");
+    found.command = srun_command(srun, allocation.plugin);
+    // -c and its count of threads come first; the rest is the same for every cell.
+    const auto placed = launcher_binding(found.implementation, options.bind, 1);
+    allocation.placement = "-c <threads>";
+    for (std::size_t i = 2; i < placed.size(); ++i) allocation.placement += " " + placed[i];
+    return found;
+}
+
+// A step beyond the allocation would wait in the queue for CPUs it can
+// never get: a cell asked for that needs more than the allocation holds is
+// refused. Of the default team sizes, those that do not fit are left out
+// (fit_allocation); a rank count that does not fit on one thread each
+// is refused all the same.
+void check_allocation(const suite_options& options, const slurm_context& allocation, bool threads_given) {
+    const char* cpus_per_node = std::getenv("SLURM_JOB_CPUS_PER_NODE");
+    const auto cpus = cpus_of_allocation(cpus_per_node ? cpus_per_node : "");
+    if (!cpus)
+        throw bench_error("--launcher srun: the CPUs of allocation " + allocation.job_id +
+                          " are unknown (SLURM_JOB_CPUS_PER_NODE is missing or not understood)");
+    for (int r : options.ranks)
+        for (int t : threads_given ? options.threads : std::vector<int>{1}) {
+            const std::string cell = cell_label({"corvane-mpi", r, t, {}, {}});
+            if (static_cast<long>(r) * t > cpus->total)
+                throw bench_error(cell + ": needs " + std::to_string(r) + " x " + std::to_string(t) + " = " +
+                                  std::to_string(r * t) + " CPUs, and Slurm allocation " + allocation.job_id +
+                                  " holds " + std::to_string(cpus->total) +
+                                  " (ask salloc or sbatch for more, or give fewer --ranks or --threads)");
+            if (t > cpus->largest_node)
+                throw bench_error(cell + ": a rank of " + std::to_string(t) + " threads needs " +
+                                  std::to_string(t) +
+                                  " CPUs on one node, and the largest node of Slurm "
+                                  "allocation " +
+                                  allocation.job_id + " has " + std::to_string(cpus->largest_node));
+        }
+}
+
+// Leaves out the corvane-mpi cells of default team sizes that the
+// allocation cannot hold, and says so.
+void fit_allocation(std::vector<cell>& cells, const slurm_context& allocation,
+                    std::vector<std::string>& warnings) {
+    const char* cpus_per_node = std::getenv("SLURM_JOB_CPUS_PER_NODE");
+    const auto cpus = cpus_of_allocation(cpus_per_node ? cpus_per_node : "");
+    for (auto c = cells.begin(); c != cells.end();) {
+        if (!c->ranks || (*workers(*c) <= cpus->total && *c->threads <= cpus->largest_node)) {
+            ++c;
+            continue;
+        }
+        warnings.push_back(cell_label(*c) + " left out: " + std::to_string(*workers(*c)) +
+                           " CPUs, more than Slurm allocation " + allocation.job_id + " holds (" +
+                           std::to_string(cpus->total) + ", at most " + std::to_string(cpus->largest_node) +
+                           " on a node)");
+        c = cells.erase(c);
+    }
+}
+
 // MPI cells: the launcher, and how it passes our settings on to the ranks.
-std::optional<launcher> prepare_mpi(suite_options& options, const command_line& given, int cpus) {
+std::optional<launcher> prepare_mpi(suite_options& options, const command_line& given, int cpus,
+                                    std::optional<slurm_context>& slurm) {
     if (given.ranks.empty()) {
         if (!given.hostfile.empty()) throw bench_error("--hostfile goes with --ranks");
         if (!given.mpiexec.empty()) throw bench_error("--mpiexec goes with --ranks");
+        if (given.launcher != "auto") throw bench_error("--launcher goes with --ranks");
         return std::nullopt;
     }
     options.ranks = parse_counts(given.ranks, "--ranks");
     if (!given.hostfile.empty() && access(given.hostfile.c_str(), R_OK) != 0)
         throw bench_error("--hostfile: cannot read " + given.hostfile);
-    launcher mpi = identify_launcher(given.mpiexec.empty() ? default_launcher() : given.mpiexec,
-                                     options.ranks.back(), cpus, given.hostfile);
-    options.mpiexec = mpi.command;
-    options.mpiexec_env = mpi.env;
-    options.mpi_implementation = mpi.implementation;
-    launcher_binding(mpi.implementation, options.bind, 1);  // refuses what this launcher cannot place
+    std::optional<launcher> mpi;
+    if (launch_with_srun(given)) {
+        slurm = current_allocation();
+        if (!slurm)
+            throw bench_error(
+                "--launcher srun: not inside a Slurm allocation (SLURM_JOB_ID is not set); "
+                "start one with salloc or sbatch, or use --launcher mpiexec");
+        check_allocation(options, *slurm, !given.threads.empty());
+        mpi = prepare_srun(options, given, *slurm);
+    } else {
+        mpi = identify_launcher(given.mpiexec.empty() ? default_launcher() : given.mpiexec,
+                                options.ranks.back(), cpus, given.hostfile);
+    }
+    options.mpiexec = mpi->command;
+    options.mpiexec_env = mpi->env;
+    options.mpi_implementation = mpi->implementation;
+    launcher_binding(mpi->implementation, options.bind, 1);  // refuses what this launcher cannot place
     // Ranks on other machines see only what the launcher passes on.
-    if (!mpi.forward_flag.empty()) {
-        options.mpiexec.insert(options.mpiexec.end(), {mpi.forward_flag, "OMP_NUM_THREADS"});
+    if (!mpi->forward_flag.empty()) {
+        options.mpiexec.insert(options.mpiexec.end(), {mpi->forward_flag, "OMP_NUM_THREADS"});
         for (const auto& [name, value] : placement_environment(options.bind, options.machine, 1))
-            options.mpiexec.insert(options.mpiexec.end(), {mpi.forward_flag, name});
+            options.mpiexec.insert(options.mpiexec.end(), {mpi->forward_flag, name});
         for (const auto& [name, value] : options.env)
-            options.mpiexec.insert(options.mpiexec.end(), {mpi.forward_flag, name});
+            options.mpiexec.insert(options.mpiexec.end(), {mpi->forward_flag, name});
     }
     if (!is_executable_file(options.bin_dir + "/corvane-mpi"))
         throw bench_error("corvane-mpi not found in " + options.bin_dir +
@@ -182,8 +280,13 @@ std::optional<command_line> parse_command_line(int argc, char** argv) {
                    "none, close or spread: where OpenMP threads and MPI ranks are placed (default none: "
                    "wherever the system puts them)");
     app.add_option("--ranks", given.ranks, "also run corvane-mpi on these numbers of MPI ranks, e.g. 1,2");
+    app.add_option("--launcher", given.launcher,
+                   "auto, srun or mpiexec: what starts the ranks (default auto: srun inside a Slurm "
+                   "allocation, mpiexec outside one)")
+        ->capture_default_str();
     app.add_option("--mpiexec", given.mpiexec,
-                   "the MPI launcher (default: the one corvane-mpi was built for)");
+                   "the MPI launcher for --launcher mpiexec, which it implies (default: the one "
+                   "corvane-mpi was built for)");
     app.add_option("--hostfile", given.hostfile,
                    "run the ranks on the machines this file lists (passed to the launcher)");
     app.add_option("--programs", given.programs, "programs to run, comma-separated")->capture_default_str();
@@ -287,7 +390,7 @@ prepared_suite prepare(const command_line& given) {
         if (options.bind != binding::none && std::getenv(name))
             throw bench_error(std::string(name) + " in the environment and --bind " + given.bind +
                               " both place the threads; unset it or use --bind none");
-    suite.mpi = prepare_mpi(options, given, cpus);
+    suite.mpi = prepare_mpi(options, given, cpus, suite.slurm);
     const bool plotting =
         std::any_of(given.exports.begin(), given.exports.end(),
                     [](const export_request& e) { return e.format == export_format::plot; });
@@ -296,8 +399,14 @@ prepared_suite prepare(const command_line& given) {
     check_export_paths(given.exports);
     if (given.kernels) suite.kernels_program = find_kernels_program(own_directory());
     suite.cells = make_cells(options);
-    if (options.bind != binding::none && given.hostfile.empty())
+    if (options.bind != binding::none && given.hostfile.empty() && !suite.slurm)
         check_bound_ranks(options, suite.cells, cpus);
+    if (suite.slurm && given.threads.empty()) fit_allocation(suite.cells, *suite.slurm, suite.warnings);
+    if (suite.slurm)
+        suite.warnings.push_back(
+            "corvane-mpi under srun: its ranks are slurmstepd's children, not this process's, so their CPU "
+            "time and context switches are unknown here (Slurm's accounting is not read): those cells "
+            "show no parallelism, and their contention is not judged");
     check_teams(options, suite.cells, suite.warnings);
     if (options.threads.back() > cpus && std::any_of(suite.cells.begin(), suite.cells.end(),
                                                      [](const cell& c) { return c.threads.has_value(); }))

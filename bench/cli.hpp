@@ -36,6 +36,7 @@ struct command_line {
     suite_options options;
     std::string threads, ranks, programs, mpiexec, hostfile, seed;
     std::string bind = "none";
+    std::string launcher = "auto";  // srun inside a Slurm allocation, else mpiexec
     std::vector<std::string> env;
     std::vector<export_request> exports;
     bool wide = false;  // every column of the terminal table
@@ -53,6 +54,7 @@ struct prepared_suite {
     suite_options options;
     std::vector<cell> cells;
     std::optional<launcher> mpi;
+    std::optional<slurm_context> slurm;  // the allocation, where srun launches the ranks
     std::vector<std::string> warnings;
     machine_facts machine;
     std::string kernels_program;  // corvane-kernels, when --kernels asked for it

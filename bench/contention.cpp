@@ -22,6 +22,11 @@ void judge_contention(cell& c) {
     // The median: one run that met a passing job does not mark the cell.
     if (!parallelism.empty()) r.parallelism = median_of(parallelism);
     if (!preemptions.empty()) r.preemptions_per_cpu_s = median_of(preemptions);
+    // A rule that had nothing to go on says so rather than calling the cell quiet.
+    r.contention_basis = parallelism.empty() ? "nothing"
+                         : c.ranks           ? (preemptions.empty() ? "nothing" : "switches alone")
+                         : threads <= 1 || preemptions.empty() ? "CPU time alone"
+                                                               : "CPU time and switches";
     const double busy = share.empty() ? 1.0 : median_of(share);
     const double rate = r.preemptions_per_cpu_s.value_or(0.0);
     if (!c.ranks && busy < least_parallel_share)

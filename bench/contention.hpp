@@ -45,8 +45,10 @@ inline constexpr double many_preemptions_per_cpu_s = 120.0;
 inline constexpr double busy_share = 0.9;
 
 // Fills the cell's parallelism, preemption rate and contention from its
-// valid samples. A serial or one-thread cell is judged by its CPU share
-// alone: with nothing that spins, preemptions add nothing to it.
+// valid samples, and what the judgement used. A serial or one-thread cell is
+// judged by its CPU share alone: with nothing that spins, preemptions add
+// nothing to it. Runs whose CPU time is unknown (ranks started by srun, which
+// are slurmstepd's children) are not judged: "nothing".
 void judge_contention(cell& c);
 
 // "corvane-omp threads 2: ..." for every contended cell, for the warnings

@@ -53,6 +53,21 @@ const launcher_kind known_launchers[] = {
          return {"-bind-to", "core:" + per_rank, "-map-by",
                  bind == binding::close ? "core:" + per_rank : "numa"};
      }},
+    // Slurm's srun, inside an allocation: it places tasks on the allocation's
+    // nodes itself, so there is no hostfile, and every variable reaches them.
+    // -c reserves a rank's threads their CPUs, whether bound or not; verbose
+    // makes srun say which masks it applied, for the context.
+    {"Slurm",
+     {"slurm"},
+     "",
+     nullptr,
+     nullptr,
+     {},
+     [](binding bind, const std::string& per_rank) -> std::vector<std::string> {
+         if (bind == binding::none) return {"-c", per_rank, "--cpu-bind=verbose,none"};
+         return {"-c", per_rank, "--cpu-bind=verbose,cores",
+                 bind == binding::close ? "--distribution=block:block" : "--distribution=block:cyclic"};
+     }},
 };
 
 const launcher_kind* kind_named(const std::string& implementation) {
@@ -96,6 +111,9 @@ launcher identify_launcher(const std::string& path, int most_ranks, int cpus, co
     found.forward_flag = kind->forward_flag;
     if (kind->oversubscribe_option && most_ranks > cpus && hostfile.empty())
         found.command.push_back(kind->oversubscribe_option);
+    if (!hostfile.empty() && !kind->hostfile_option)
+        throw bench_error("--hostfile: " + path +
+                          " places ranks on its allocation's nodes, not a hostfile's");
     if (!hostfile.empty()) found.command.insert(found.command.end(), {kind->hostfile_option, hostfile});
     if (geteuid() == 0)
         for (const char* name : kind->root_variables)
@@ -108,8 +126,8 @@ std::vector<std::string> launcher_binding(const std::string& implementation, bin
         return kind->placement(bind, std::to_string(threads));
     if (bind == binding::none) return {};
     throw bench_error(std::string("--bind ") + binding_name(bind) +
-                      ": the launcher is neither Open MPI's nor MPICH's, whose binding options corvane-bench "
-                      "knows; use --bind none or name one of those with --mpiexec");
+                      ": the launcher is neither Open MPI's nor MPICH's (nor Slurm's srun), whose binding "
+                      "options corvane-bench knows; use --bind none or name one of those with --mpiexec");
 }
 
 }  // namespace corvane::bench

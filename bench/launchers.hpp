@@ -17,7 +17,7 @@ namespace corvane::bench {
 // programs need from it.
 struct launcher {
     std::string path;
-    std::string implementation;  // "Open MPI", "MPICH" or "unknown"
+    std::string implementation;  // "Open MPI", "MPICH", "Slurm" or "unknown"
     std::string version;         // the first line of --version
     std::vector<std::string> command;
     environment env;  // what it needs in the environment

@@ -30,6 +30,7 @@
 #include "bench/report/across.hpp"
 #include "bench/report/context.hpp"
 #include "bench/result_file.hpp"
+#include "bench/slurm.hpp"
 
 using namespace corvane::bench;
 
@@ -107,7 +108,12 @@ void measure(const prepared_suite& suite, suite_result& result) {
         clear_progress();
         stop_if_interrupted();
     }
-    run_suite(suite.options, result.cells, run_command, show_progress);
+    // Under srun the runner also records each step and ends the steps srun leaves.
+    const program_runner runner =
+        result.context.slurm
+            ? srun_runner(suite.mpi->path, result.context.mpi->library, *result.context.slurm)
+            : program_runner(run_command);
+    run_suite(suite.options, result.cells, runner, show_progress);
     clear_progress();
     stop_if_interrupted();
     evaluate(result.cells);
@@ -123,6 +129,9 @@ std::string results_text(const suite_result& result, bool wide) {
                                    : terminal_table(result_rows(result.cells, false), terminal_width);
     std::string text = warnings_text(measured_warnings(result.cells)) + table +
                        table_footnotes(result.cells, wide) + invalid_runs_text(result.cells);
+    if (result.context.slurm)
+        for (const auto& [label, value] : slurm_step_lines(*result.context.slurm))
+            text += label + ": " + value + "\n";
     if (!result.kernels.empty())
         text += "\ncorvane-kernels, on this machine:\n" + terminal_table(kernel_rows(result.kernels));
     return text;
@@ -134,6 +143,10 @@ int run(const command_line& given) {
     stop_if_interrupted();
     suite_result result{
         context_of(suite.options, suite.machine, suite.warnings, suite.mpi, given.hostfile), suite.cells, {}};
+    result.context.slurm = suite.slurm;
+    if (result.context.slurm)  // in the order of the cells, each filled as its steps run
+        for (const cell& c : result.cells)
+            if (c.ranks) result.context.slurm->steps.push_back({cell_label(c), {}, "", "", *c.threads, ""});
     std::FILE* table_out = exports_to_stdout(given.exports) ? stderr : stdout;
     show(table_out, context_text(result.context) + warnings_text(result.context.warnings) + "\n");
     measure(suite, result);

@@ -77,6 +77,10 @@ struct cell_statistics {
     // Its speedup, efficiency and serial fraction are doubtful: it or its
     // baseline was contended.
     bool doubtful_scaling = false;
+    // What the contention was judged by: "CPU time and switches", "switches
+    // alone" or "nothing" where no valid run's CPU time is known (ranks that
+    // srun started are not the harness's children).
+    std::string contention_basis;
     std::vector<cell_mark> marks;
 };
 
@@ -113,6 +117,26 @@ struct mpi_context {
     std::string launcher, implementation, launcher_version, library;
     environment launcher_env;
     std::optional<std::string> hostfile;
+};
+
+// The steps of one corvane-mpi cell under Slurm, as srun reported them.
+struct slurm_step {
+    std::string cell;              // its label
+    std::vector<std::string> ids;  // "7.3", one per run, warm-ups too
+    std::string nodes;             // "node1,node2"
+    std::string tasks_per_node;    // "1,1": tasks on each of those nodes
+    int cpus_per_task = 0;
+    std::string cpu_bind;  // the masks srun applied, or why none
+};
+
+// The Slurm allocation corvane-mpi ran in, and the steps it ran as.
+struct slurm_context {
+    std::string job_id, cluster, partition, node_list;
+    std::string tasks_per_node;  // the allocation's, as Slurm writes it: "2", "1(x2)"
+    int cpus = 0;                // every CPU the allocation holds
+    std::string plugin;          // srun --mpi
+    std::string placement;       // srun's options for --bind
+    std::vector<slurm_step> steps;
 };
 
 // One kind of cache: "L1d 48K" is level 1, data, 48 KiB in each of its instances.
@@ -172,6 +196,7 @@ struct run_context {
     machine_identity machine;
     std::string binding;                                  // --bind: "none", "close" or "spread"
     std::map<std::string, program_build> program_builds;  // by program, as read from its file
+    std::optional<slurm_context> slurm;                   // where srun launched corvane-mpi
 };
 
 // One kernel of corvane-kernels as measured on the machine of the results:

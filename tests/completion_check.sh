@@ -33,6 +33,8 @@ expect "--html " corvane-bench report --ht
 expect "corvane-serial,corvane-omp corvane-serial,corvane-omp-simd " corvane-bench --programs corvane-serial,corvane-om
 expect "" corvane-bench --runs ""
 expect "spread " corvane-bench --bind sp
+expect "srun " corvane-bench --launcher sr
+expect "auto mpiexec srun " corvane-bench --launcher ""
 
 files=$(mktemp -d)
 trap 'rm -rf "$files"' EXIT

@@ -42,7 +42,7 @@ double enumerated_one_sided_p(const std::vector<double>& a, const std::vector<do
 
 cell_pair pair_of(const std::string& label, std::vector<double> old_times, std::vector<double> new_times,
                   int new_invalid = 0) {
-    return {label, true, true, std::move(old_times), std::move(new_times), new_invalid};
+    return {label, true, true, std::move(old_times), std::move(new_times), new_invalid, ""};
 }
 
 std::vector<double> repeated(double seconds, std::size_t runs) { return std::vector<double>(runs, seconds); }
@@ -215,15 +215,15 @@ TEST(Gate, LostRunsFailWithAStatusOfTheirOwn) {
     EXPECT_EQ(v.cells[0].why, "3 of 5 runs invalid in the new result");
     EXPECT_EQ(gate_exit_status(v), runs_lost);
     // A cell of OLD missing in NEW is lost; a cell only in NEW is not.
-    v = judge_comparison({{"gone", true, false, old, {}, 0}, pair_of("b", old, old)}, 0.01);
+    v = judge_comparison({{"gone", true, false, old, {}, 0, ""}, pair_of("b", old, old)}, 0.01);
     EXPECT_EQ(v.cells[0].why, "missing in the new result");
     EXPECT_EQ(gate_exit_status(v), runs_lost);
-    v = judge_comparison({{"added", false, true, {}, old, 0}, pair_of("b", old, old)}, 0.01);
+    v = judge_comparison({{"added", false, true, {}, old, 0, ""}, pair_of("b", old, old)}, 0.01);
     EXPECT_EQ(v.cells[0].verdict, change::only_in_new);
     EXPECT_EQ(gate_exit_status(v), 0);
     EXPECT_TRUE(any_message_has(v, "only in the new result, not gated: added"));
     // Invalid runs in OLD are the baseline's problem, not the new build's.
-    v = judge_comparison({{"b", true, true, {}, old, 0}}, 0.01);
+    v = judge_comparison({{"b", true, true, {}, old, 0, ""}}, 0.01);
     EXPECT_EQ(v.cells[0].verdict, change::not_compared);
     EXPECT_EQ(gate_exit_status(v), 0);
     // Lost and slower at once: lost wins, and both are named.

@@ -15,7 +15,7 @@ _corvane_bench_files() {  # $1: the word so far, [$2: a pattern files must match
 _corvane_bench() {
     local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD - 1]}
     local programs="corvane-serial corvane-serial-simd corvane-omp corvane-omp-simd corvane-autopar corvane-mpi"
-    local suite_options="--help --version --runs --warmup --timeout --threads --ranks --mpiexec --hostfile
+    local suite_options="--help --version --runs --warmup --timeout --threads --ranks --launcher --mpiexec --hostfile
         --programs --env --seed --bind --bin-dir --kernels --wide --json --csv --markdown --html --plot"
     local compare_options="--help --min-effect --strict --markdown --fail-on-slower --json"
     local report_options="--help --kernels --html --markdown"
@@ -55,6 +55,10 @@ _corvane_bench() {
         ;;
     --bind)
         COMPREPLY=($(compgen -W "none close spread" -- "$cur"))
+        return
+        ;;
+    --launcher)
+        COMPREPLY=($(compgen -W "auto srun mpiexec" -- "$cur"))
         return
         ;;
     --threads)

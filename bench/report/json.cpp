@@ -92,6 +92,7 @@ json to_json(const cell& c) {
         {"contended", r.contended},
         {"contention", r.contended ? json(r.contention) : json(nullptr)},
         {"baseline_contended", r.baseline_contended},
+        {"contention_judged_by", r.contention_basis},
         {"speedup_ci", interval_json(r.scaled.speedup_interval)},
         {"efficiency_ci", interval_json(r.scaled.efficiency_interval)},
     });

@@ -25,6 +25,8 @@ namespace corvane::bench {
 // became `p_slower`, `p_slower_holm`, `p_faster`, `p_faster_holm`, and
 // `gate` replaced `any_slower` and `too_few_runs`), and the intervals of a
 // speedup and of compare's ratio allow one tick of the programs' clock.
+// Added since without a raise: the Slurm allocation and steps, and what a
+// cell's contention was judged by.
 // Every version from oldest_schema_version on is still read.
 inline constexpr int schema_version = 4;
 inline constexpr int oldest_schema_version = 1;
@@ -93,6 +95,19 @@ void mpi_fields(Mpi& m, Field&& field) {
          "hostfile", m.hostfile);
 }
 
+template <class Step, class Field>
+void slurm_step_fields(Step& s, Field&& field) {
+    each(field, field_rule::optional, "cell", s.cell, "ids", s.ids, "nodes", s.nodes, "tasks_per_node",
+         s.tasks_per_node, "cpus_per_task", s.cpus_per_task, "cpu_bind", s.cpu_bind);
+}
+
+template <class Slurm, class Field>
+void slurm_fields(Slurm& s, Field&& field) {
+    each(field, field_rule::optional, "job_id", s.job_id, "cluster", s.cluster, "partition", s.partition,
+         "node_list", s.node_list, "tasks_per_node", s.tasks_per_node, "cpus", s.cpus, "plugin", s.plugin,
+         "placement", s.placement, "steps", s.steps);
+}
+
 template <class Context, class Field>
 void context_fields(Context& c, Field&& field) {
     each(field, field_rule::optional, "processor", c.processor, "logical_cores", c.logical_cores,
@@ -102,7 +117,7 @@ void context_fields(Context& c, Field&& field) {
     each(field, field_rule::optional, "runs", c.runs, "warmup", c.warmup, "timeout_s", c.timeout_s,
          "kernel_plan", c.kernel_plan, "warnings", c.warnings, "version", c.version, "commit", c.commit,
          "date", c.date, "machine", c.machine, "binding", c.binding, "program_builds", c.program_builds);
-    each(field, field_rule::if_present, "mpi", c.mpi);
+    each(field, field_rule::if_present, "mpi", c.mpi, "slurm", c.slurm);
 }
 
 // A run. reported_s is null for an invalid run and reason null for a valid
@@ -143,6 +158,8 @@ void fields_of(Record& r, Field&& field) {
     if constexpr (std::is_same_v<type, machine_identity>) identity_fields(r, field);
     if constexpr (std::is_same_v<type, order_plan>) plan_fields(r, field);
     if constexpr (std::is_same_v<type, mpi_context>) mpi_fields(r, field);
+    if constexpr (std::is_same_v<type, slurm_step>) slurm_step_fields(r, field);
+    if constexpr (std::is_same_v<type, slurm_context>) slurm_fields(r, field);
     if constexpr (std::is_same_v<type, run_context>) context_fields(r, field);
     if constexpr (std::is_same_v<type, sample>) sample_fields(r, field);
     if constexpr (std::is_same_v<type, cell>) cell_fields(r, field);
@@ -153,8 +170,8 @@ template <class T>
 inline constexpr bool is_record =
     std::is_same_v<T, program_build> || std::is_same_v<T, cache_info> || std::is_same_v<T, topology> ||
     std::is_same_v<T, machine_identity> || std::is_same_v<T, order_plan> || std::is_same_v<T, mpi_context> ||
-    std::is_same_v<T, run_context> || std::is_same_v<T, sample> || std::is_same_v<T, cell> ||
-    std::is_same_v<T, kernel_figure>;
+    std::is_same_v<T, slurm_step> || std::is_same_v<T, slurm_context> || std::is_same_v<T, run_context> ||
+    std::is_same_v<T, sample> || std::is_same_v<T, cell> || std::is_same_v<T, kernel_figure>;
 
 // The shapes the walkers tell apart.
 template <class T>

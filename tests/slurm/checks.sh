@@ -5,7 +5,8 @@
 #   checks.sh STATE CHECK
 #
 # STATE is the file cluster.sh wrote; CORVANE_MPI, CORVANE_MPI_TESTS and
-# CORVANE_MPI_VERSION name the programs built here. Exit status 77 means
+# CORVANE_MPI_VERSION name the programs built here, CORVANE_BENCH the
+# harness (the bench-* checks skip where it was not built). Exit status 77 means
 # Slurm is not installed (the check is skipped), 0 passed, 1 failed.
 set -uo pipefail
 
@@ -243,34 +244,179 @@ binding() {
     [ "$(sort -u out | wc -l)" -eq 1 ] || fail "tasks left unbound differ in their processors"
 }
 
-# The batch script as a user submits it: its results file holds the job's
-# context and two report lines for every program.
-batch() {
+# corvane-bench inside an allocation: salloc's options, --, then
+# corvane-bench's arguments.
+bench_in() {
+    local allocation=()
+    while [ "$1" != -- ]; do allocation+=("$1") && shift; done
+    shift
+    run timeout 300 salloc --immediate=$queue_wait_s "${allocation[@]}" "$CORVANE_BENCH" --warmup 0 "$@"
+}
+
+need_bench() {
+    if [ ! -x "${CORVANE_BENCH:-}" ]; then
+        echo "skipped: corvane-bench was not built"
+        exit $skipped
+    fi
+}
+
+# How often a field of the JSON results (one a line) holds this value.
+json_count() { grep -cE "^ *\"$1\": $2,?\$" "$3"; }
+
+# Every MPI cell through srun with the plugin of corvane-mpi's library:
+# valid (so its value line is the exact one), its steps recorded, its CPU
+# time unknown rather than srun's own, its contention judged by nothing; a
+# team size the allocation cannot hold left out, and said so.
+bench_through_srun() {
+    need_bench
+    bench_in -n 2 -- --ranks 1,2 --programs corvane-serial --runs 2 --json r.json
+    ((status == 0)) || fail "corvane-bench exited with $status"
+    grep -q "^warning: corvane-mpi ranks 2 threads 2 left out: 4 CPUs" out ||
+        fail "ranks 2 threads 2 not left out"
+    grep -q "^Slurm: job [0-9]* (cluster corvane, partition debug) on .*srun --mpi=$plugin" out ||
+        fail "the header does not name the job and srun --mpi=$plugin"
+    local cell
+    for cell in "1 threads 1" "1 threads 2" "2 threads 1"; do
+        grep -qE "^Slurm steps: corvane-mpi ranks $cell: steps [0-9]+\.[0-9]+, [0-9]+\.[0-9]+ on [a-z0-9]+, tasks per node ${cell:0:1}," out ||
+            fail "no steps of corvane-mpi ranks $cell"
+    done
+    [ "$(json_count implementation '"Slurm"' r.json)" -eq 1 ] || fail "the launcher is not recorded as Slurm"
+    [ "$(json_count plugin "\"$plugin\"" r.json)" -eq 1 ] || fail "the plugin is not recorded"
+    [ "$(json_count valid true r.json)" -eq 8 ] || fail "not every run of the 4 cells is valid"
+    # corvane-serial's CPU time is counted; the 6 MPI runs' is unknown.
+    [ "$(json_count user_s null r.json)" -eq 6 ] || fail "an MPI run's CPU time is not unknown"
+    [ "$(json_count contention_judged_by '"nothing"' r.json)" -eq 3 ] || fail "MPI cells judged by something"
+}
+
+# Two ranks on two nodes, bound: the steps name both nodes, a task on each,
+# and the masks srun applied.
+bench_two_nodes() {
+    need_bench
+    bench_in -N 2 -n 2 -- --ranks 2 --threads 1 --bind close --programs corvane-serial --runs 1
+    ((status == 0)) || fail "corvane-bench exited with $status"
+    grep -qE "^Slurm steps: corvane-mpi ranks 2 threads 1: step [0-9]+\.[0-9]+ on node1,node2, tasks per node 1,1, 1 CPU per task, CPU binding MASK: node1 task 0 0x[0-9a-f]+, node2 task 1 0x[0-9a-f]+$" out ||
+        fail "the step's nodes, tasks and binding are not recorded"
+}
+
+# A rank count beyond the allocation is a usage error at once, not a queue.
+bench_beyond_allocation() {
+    need_bench
+    local begun taken
+    begun=$(now)
+    bench_in -n 2 -- --ranks 3 --threads 1 --programs corvane-serial --runs 1
+    taken=$(seconds_since "$begun")
+    ((status == 2)) || fail "corvane-bench exited with $status, not 2"
+    grep -q "corvane-mpi ranks 3 threads 1: needs 3 x 1 = 3 CPUs, and Slurm allocation [0-9]* holds 2" err ||
+        fail "the refusal does not say why"
+    within "$taken" 30 || fail "the refusal took $taken s"
+}
+
+# corvane-mpi-version of the other library: srun gets the wrong plugin, and
+# the invalid run says so (MPICH: one world per rank; Open MPI: MPI_Init).
+bench_wrong_plugin() {
+    need_bench
     local bin
     bin=$(dirname "$CORVANE_MPI")
+    mkdir wrong
+    ln -s "$bin/corvane-serial" "$bin/corvane-mpi" wrong/
+    {
+        echo '#!/bin/sh'
+        case $plugin in
+        pmix) echo 'echo "MPICH Version:      4.0.2"' ;;
+        *) echo 'echo "Open MPI v4.1.4, package: Debian OpenMPI"' ;;
+        esac
+    } > wrong/corvane-mpi-version
+    chmod +x wrong/corvane-mpi-version
+    bench_in -n 2 -- --bin-dir "$work/wrong" --ranks 2 --threads 1 --programs corvane-serial --runs 1
+    ((status == 1)) || fail "corvane-bench exited with $status, not 1"
+    grep -q "^invalid: corvane-mpi ranks 2 threads 1 run 1: .*srun --mpi=$other_plugin does not match corvane-mpi's MPI library" out ||
+        fail "the invalid run does not name the mismatch"
+}
+
+# A run that times out, and corvane-bench interrupted or killed during a
+# run: no step and no rank remains. Slurm is asked at once after
+# corvane-bench has gone (after a kill, once slurmstepd's KillWait of 2 s
+# has passed, since nothing of corvane-bench is left to end the step).
+bench_step_ended() {
+    need_bench
+    local how=$1
+    {
+        echo "how=$how"
+        printf 'bench=(%q --warmup 0 --ranks 2 --threads 1 --programs corvane-serial)\n' "$CORVANE_BENCH"
+        cat << 'EOF'
+left() {
+    squeue -h -s -j "$SLURM_JOB_ID" -o "%i %j" | grep " corvane-bench\."
+    scontrol listpids "$SLURM_JOB_ID" 2> /dev/null | tail -n +2
+    for task in /proc/[0-9]*; do
+        [ "$(cat "$task/comm" 2> /dev/null)" = corvane-mpi ] && echo "corvane-mpi ${task#/proc/}"
+    done
+}
+if [ $how = escaped ]; then
+    # An srun in a session of its own: the run's SIGTERM misses it, and it
+    # is killed as left behind, too late to forward anything; its tasks
+    # (a corvane-mpi that sleeps) would run on for slurmstepd's KillWait
+    # and more unless the step is cancelled.
+    mkdir escape slow
+    printf '#!/bin/sh\nexec setsid --wait %s "$@"\n' "$(command -v srun)" > escape/srun
+    printf '#!/bin/sh\nsleep 300\n' > slow/corvane-mpi
+    printf '#!/bin/sh\nexit 0\n' > slow/corvane-serial
+    chmod +x escape/srun slow/*
+    ln -s "$(dirname "${bench[0]}")/corvane-mpi-version" slow/
+    PATH="$PWD/escape:$PATH" "${bench[@]}" --bin-dir "$PWD/slow" --runs 1 --timeout 3 > /dev/null
+    echo "corvane-bench: exit status $?"
+elif [ $how = timeout ]; then
+    "${bench[@]}" --runs 1 --timeout 0.4 > /dev/null
+    echo "corvane-bench: exit status $?"
+else
+    "${bench[@]}" --runs 50 > /dev/null &
+    bench_pid=$!
+    until squeue -h -s -j "$SLURM_JOB_ID" -o %j | grep -q "^corvane-bench\.$bench_pid$"; do sleep 0.1; done
+    sleep 0.3
+    kill -$how $bench_pid
+    wait $bench_pid
+    echo "corvane-bench: exit status $? after SIG$how"
+    [ $how = KILL ] && sleep 3
+fi
+still=$(left)
+echo "left: ${still:-nothing}"
+[ -z "$still" ]
+EOF
+    } > ended.sh
+    run timeout 120 salloc --immediate=$queue_wait_s -n 2 bash ended.sh
+    ((status == 0)) || fail "a step or rank remained after $how"
+    case $how in
+    timeout | escaped) grep -q "exit status 1$" out || fail "the timed-out run did not make corvane-bench exit 1" ;;
+    INT) grep -q "exit status 130 " out || fail "the interrupted corvane-bench did not exit 130" ;;
+    esac
+}
+
+# The batch script as a user submits it: corvane-bench's results on the
+# shared path name the job and its nodes, and every cell, corvane-mpi's
+# through srun among them, has a valid run.
+batch() {
+    need_bench
+    local bin
+    bin=$(dirname "$CORVANE_BENCH")
     mkdir shared
     run sbatch --wait --parsable --chdir="$work" \
-        --export=ALL,CORVANE_BIN="$bin",CORVANE_RESULTS="$work/shared" "$@" \
+        --export=ALL,CORVANE_BIN="$bin",CORVANE_RESULTS="$work/shared",CORVANE_RUNS=1 "$@" \
         "$(dirname "$0")/corvane.sbatch"
     local job
     job=$(head -n 1 out | cut -d';' -f1)
     [ -e "corvane-$job.out" ] && cat "corvane-$job.out"
+    local results="shared/corvane-$job.json" table="shared/corvane-$job.txt"
+    [ -e "$table" ] && cat "$table"
     ((status == 0)) || fail "the batch job exited with $status"
-    local results="shared/corvane-$job.txt"
     [ -e "$results" ] || fail "no $results"
-    cat "$results"
-    grep -qx "job: $job" "$results" || fail "the results do not name job $job"
-    grep -q "^nodes: ." "$results" || fail "the results do not name the nodes"
-    local programs=0
-    for program in "$bin"/corvane-serial "$bin"/corvane-serial-simd "$bin"/corvane-omp \
-        "$bin"/corvane-omp-simd "$bin"/corvane-autopar "$bin"/corvane-mpi; do
-        [ -x "$program" ] || continue
-        programs=$((programs + 1))
-        grep -A 2 "^== ${program##*/} (" "$results" | tail -n 2 > report
-        grep -qE "$value_line" <(head -n 1 report) && grep -qE "$time_line" <(tail -n 1 report) ||
-            fail "no report from ${program##*/}"
+    [ "$(json_count job_id "\"$job\"" "$results")" -eq 1 ] || fail "the results do not name job $job"
+    grep -qE '^ *"node_list": ".+",?$' "$results" || fail "the results do not name the nodes"
+    grep -q "^Slurm: job $job " "$table" || fail "the table's header does not name job $job"
+    local cells=2  # corvane-mpi on one rank and on both
+    for program in corvane-serial corvane-serial-simd corvane-omp corvane-omp-simd corvane-autopar; do
+        [ -x "$bin/$program" ] && cells=$((cells + 1))
     done
-    [ "$(wc -l < "$results")" -eq $((7 + 3 * programs)) ] || fail "the results hold more than the reports"
+    [ "$(json_count valid true "$results")" -eq $cells ] || fail "not one valid run in each of $cells cells"
+    [ "$(json_count implementation '"Slurm"' "$results")" -eq 1 ] || fail "corvane-mpi was not started by srun"
 }
 
 case $check in
@@ -292,6 +438,14 @@ cancel-kill) cancelled_step kill ;;
 two-nodes) two_nodes ;;
 binding) binding ;;
 batch) batch ;;
+bench-srun) bench_through_srun ;;
+bench-beyond) bench_beyond_allocation ;;
+bench-wrong-plugin) bench_wrong_plugin ;;
+bench-timeout) bench_step_ended timeout ;;
+bench-interrupt) bench_step_ended INT ;;
+bench-killed) bench_step_ended KILL ;;
+bench-escaped-srun) bench_step_ended escaped ;;
+bench-two-nodes) bench_two_nodes ;;
 batch-two-nodes) batch -N 2 --ntasks-per-node=1 ;;
 *) fail "no check named $check" ;;
 esac
