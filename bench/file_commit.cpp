@@ -67,7 +67,12 @@ bool is_number(const std::string& text) {
 // /dev/fd, /proc/self/fd and /proc/thread-self/fd resolve to one of these.
 bool is_own_descriptor_table(const std::string& directory) {
     if (directory == "/dev/fd") return true;  // systems where it is a file system of its own
-    const std::string own = "/proc/" + std::to_string(getpid());
+    // /proc/self names this process as the mounted /proc counts it, which in a
+    // PID namespace of its own is not getpid().
+    char self[32];
+    const ssize_t length = readlink("/proc/self", self, sizeof self - 1);
+    const std::string own = "/proc/" + (length > 0 ? std::string(self, static_cast<std::size_t>(length))
+                                                   : std::to_string(getpid()));
     if (directory == own + "/fd") return true;
     const std::string task = own + "/task/";
     if (directory.compare(0, task.size(), task) != 0) return false;
