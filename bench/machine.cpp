@@ -148,7 +148,7 @@ std::string os_release_name() {
 }
 
 // The vendor a hypervisor gives in CPUID leaf 0x40000000, by its usual name.
-std::string hypervisor_named(const std::string& vendor) {
+[[maybe_unused]] std::string hypervisor_named(const std::string& vendor) {
     static const std::pair<const char*, const char*> names[] = {
         {"KVMKVMKVM", "KVM"},           {"Microsoft Hv", "Hyper-V"},  {"VMwareVMware", "VMware"},
         {"XenVMMXenVMM", "Xen"},        {"TCGTCGTCGTCG", "QEMU TCG"}, {"bhyve bhyve", "bhyve"},

@@ -257,3 +257,41 @@ TEST(EveryTerm, EachKernelEvaluatesAllTermsExactlyAsIeeeDivision) {
         EXPECT_EQ(differing_terms(*k, 0, num_steps), 0) << kernel_name(*k);
 #endif
 }
+
+// 64-bit Arm, modelled: its kernels' relative speeds cannot be measured on
+// this machine, so the planner runs on made-up call times of two kinds of
+// core, the candidates in the table's order.
+namespace {
+
+// Each candidate's call takes a constant time on a clock that moves only
+// while a candidate runs. Returns the index chosen.
+std::size_t plan_on_arm_core(const std::vector<double>& call_seconds) {
+    double now = 0.0;
+    std::vector<plan_call> calls;
+    for (double seconds : call_seconds) calls.push_back([&now, seconds] { now += seconds; });
+    return choose_kernel(settled_seconds(calls, [&now] { return now; }));
+}
+
+}  // namespace
+
+TEST(ArmPlan, KeepsDivisionOnACoreWithAFastPipelinedDivider) {
+    // A recent server core: division pipelined, SVE twice as wide as
+    // Advanced SIMD. neon/divide, sve/divide, neon/newton.
+    EXPECT_EQ(plan_on_arm_core({8 * us, 5 * us, 7 * us}), 1u);
+    // The same core without SVE: two-wide division beats the nine
+    // dependent operations of the estimate and its four steps.
+    EXPECT_EQ(plan_on_arm_core({8 * us, 9 * us}), 0u);
+}
+
+TEST(ArmPlan, PicksTheEstimateAndNewtonKernelOnACoreWithASlowDivider) {
+    // A small core whose divider takes one division at a time, while its
+    // multiply-add units are pipelined. neon/divide, neon/newton.
+    EXPECT_EQ(plan_on_arm_core({16 * us, 9 * us}), 1u);
+    // With SVE whose division is a long sequence too.
+    EXPECT_EQ(plan_on_arm_core({16 * us, 12 * us, 9 * us}), 2u);
+}
+
+TEST(ArmPlan, ANewtonKernelWithinTheMarginOfDivisionLosesToIt) {
+    EXPECT_EQ(plan_on_arm_core({8 * us, 7.8 * us}), 0u);
+    EXPECT_EQ(plan_on_arm_core({8 * us, 5 * us, 4.9 * us}), 1u);
+}

@@ -14,5 +14,9 @@ extern const kernel avx512_divide;
 extern const kernel avx2_newton;
 extern const kernel avx512_newton;
 #endif
+#if defined(CORVANE_ARM_PATHS)
+extern const kernel sve_divide;
+extern const kernel neon_newton;
+#endif
 
 }  // namespace corvane::paths

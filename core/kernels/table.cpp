@@ -3,6 +3,10 @@
 // wide. The plan keeps this order when it breaks near-ties.
 #include <vector>
 
+#if defined(CORVANE_ARM_PATHS)
+#include <sys/auxv.h>
+#endif
+
 #include "core/kernels.hpp"
 #include "core/kernels/paths.hpp"
 
@@ -10,7 +14,7 @@ namespace corvane {
 
 namespace {
 
-enum class feature { baseline, avx2, avx2_fma, avx512f };
+enum class feature { baseline, avx2, avx2_fma, avx512f, sve };
 
 struct table_entry {
     const kernel& k;
@@ -24,6 +28,12 @@ const table_entry kernel_table[] = {
     {paths::avx512_divide, feature::avx512f},
     {paths::avx2_newton, feature::avx2_fma},
     {paths::avx512_newton, feature::avx512f},  // AVX-512F includes its own FMA
+#endif
+#if defined(CORVANE_ARM_PATHS)
+    {paths::sve_divide, feature::sve},
+    // Advanced SIMD and its fused multiply-add are part of every 64-bit Arm
+    // processor Linux runs on, as the baseline's division is.
+    {paths::neon_newton, feature::baseline},
 #endif
 };
 
@@ -43,6 +53,11 @@ bool processor_has(feature needed) {
             return __builtin_cpu_supports("avx512f");
     }
     return false;
+#elif defined(CORVANE_ARM_PATHS)
+    // The kernel's word: HWCAP_SVE is set only where the processor has SVE
+    // and the system saves its registers.
+    if (needed == feature::sve) return (getauxval(AT_HWCAP) & HWCAP_SVE) != 0;
+    return needed == feature::baseline;
 #else
     return needed == feature::baseline;
 #endif
