@@ -22,7 +22,7 @@ using sum_kernel = double (*)(std::int32_t first, std::int32_t count, double sta
 using term_kernel = void (*)(std::int32_t first, std::int32_t count, double step_width, double* out);
 
 struct kernel {
-    const char* path;  // sse2, avx2, avx512 (portable off x86)
+    const char* path;  // sse2, avx2, avx512, neon, sve (portable elsewhere)
     // divide: the processor's IEEE division. newton: no division; a
     // reciprocal estimate refined with fused multiply-adds to the correctly
     // rounded 1 / (1 + x*x); its sums add these and scale by 4 once (exact:
