@@ -40,7 +40,8 @@ double exact_p(const std::vector<double>& a, const std::vector<double>& b) {
     return static_cast<double>(as_extreme) / static_cast<double>(total);
 }
 
-double normal_p(const std::vector<double>& a, const std::vector<double>& b) {
+// The variance of U under the null hypothesis, corrected for ties.
+double u_variance(const std::vector<double>& a, const std::vector<double>& b) {
     const double n1 = static_cast<double>(a.size()), n2 = static_cast<double>(b.size());
     std::vector<double> pooled(a);
     pooled.insert(pooled.end(), b.begin(), b.end());
@@ -54,7 +55,12 @@ double normal_p(const std::vector<double>& a, const std::vector<double>& b) {
         i = j;
     }
     const double n = n1 + n2;
-    const double variance = n1 * n2 / 12.0 * ((n + 1.0) - ties / (n * (n - 1.0)));
+    return n1 * n2 / 12.0 * ((n + 1.0) - ties / (n * (n - 1.0)));
+}
+
+double normal_p(const std::vector<double>& a, const std::vector<double>& b) {
+    const double n1 = static_cast<double>(a.size()), n2 = static_cast<double>(b.size());
+    const double variance = u_variance(a, b);
     if (variance <= 0.0) return 1.0;
     const double z = (std::fabs(u_statistic(a, b) - n1 * n2 / 2.0) - 0.5) / std::sqrt(variance);
     return std::min(1.0, std::erfc(std::max(z, 0.0) / std::sqrt(2.0)));
@@ -343,19 +349,7 @@ one_sided_ps exact_one_sided(const std::vector<double>& a, const std::vector<dou
 
 one_sided_ps normal_one_sided(const std::vector<double>& a, const std::vector<double>& b) {
     const double n1 = static_cast<double>(a.size()), n2 = static_cast<double>(b.size());
-    std::vector<double> pooled(a);
-    pooled.insert(pooled.end(), b.begin(), b.end());
-    std::sort(pooled.begin(), pooled.end());
-    double ties = 0.0;
-    for (std::size_t i = 0; i < pooled.size();) {
-        std::size_t j = i;
-        while (j < pooled.size() && pooled[j] == pooled[i]) ++j;
-        const double t = static_cast<double>(j - i);
-        ties += t * t * t - t;
-        i = j;
-    }
-    const double n = n1 + n2;
-    const double variance = n1 * n2 / 12.0 * ((n + 1.0) - ties / (n * (n - 1.0)));
+    const double variance = u_variance(a, b);
     if (variance <= 0.0) return {};
     const double shift = u_statistic(b, a) - n1 * n2 / 2.0, sd = std::sqrt(variance);
     return {std::min(1.0, 0.5 * std::erfc((shift - 0.5) / sd / std::sqrt(2.0))),

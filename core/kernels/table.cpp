@@ -51,6 +51,8 @@ bool processor_has(feature needed) {
             return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
         case feature::avx512f:
             return __builtin_cpu_supports("avx512f");
+        case feature::sve:
+            return false;  // an Arm feature
     }
     return false;
 #elif defined(CORVANE_ARM_PATHS)
