@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -154,11 +155,22 @@ void take_outer_pid_inside() {
     close(fd);
 }
 
+// Where the run also has a mount namespace of its own, a /proc of its own
+// there: the caller's /proc numbers processes as the caller sees them, so a
+// program that looks itself or its peers up in /proc (/dev/stdout, MPI
+// libraries attaching each other's shared memory) would find the wrong
+// processes or none. Without one, /proc stays the caller's: the remount
+// would change the caller's own.
+void see_own_namespace_in_proc() {
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return;
+    (void)mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr);
+}
+
 // PID 1 of the run's namespace: starts the program, reaps whatever ends in
 // the namespace, times the program itself (so a caller that was stopped
 // meanwhile does not stretch the run), and once the program has ended,
 // kills and counts what it left running.
-[[noreturn]] void run_as_init(const launch& program, int report_fd, int signal_fd) {
+[[noreturn]] void run_as_init(const launch& program, int report_fd, int signal_fd, bool own_mounts) {
     relay_fd = signal_fd;
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     // A caller that died before that took effect has closed the report's
@@ -180,6 +192,7 @@ void take_outer_pid_inside() {
     for (int signo : relayed_signals) sigaction(signo, &action, nullptr);
 
     take_outer_pid_inside();
+    if (own_mounts) see_own_namespace_in_proc();
     init_report report;
     const std::int64_t started_ns = monotonic_ns();
     const pid_t child = raw_fork(0);
@@ -288,7 +301,12 @@ namespace_run start_in_pid_namespace(const launch& program) {
         return run;
     }
     unique_fd signals(relayed[0]), relaying(relayed[1]);
-    const pid_t init = raw_fork(CLONE_NEWPID);
+    bool own_mounts = true;
+    pid_t init = raw_fork(CLONE_NEWPID | CLONE_NEWNS);
+    if (init < 0) {
+        own_mounts = false;
+        init = raw_fork(CLONE_NEWPID);
+    }
     if (init < 0) {
         run.refused = std::string("no PID namespace: ") + std::strerror(errno);
         return run;
@@ -298,7 +316,7 @@ namespace_run start_in_pid_namespace(const launch& program) {
         close(report[0]);
         signals.release();
         close(relayed[0]);
-        run_as_init(program, report[1], relayed[1]);
+        run_as_init(program, report[1], relayed[1], own_mounts);
     }
     run.init = init;
     run.report = std::move(reading);

@@ -375,7 +375,11 @@ else
     kill -$how $bench_pid
     wait $bench_pid
     echo "corvane-bench: exit status $? after SIG$how"
-    [ $how = KILL ] && sleep 3
+    # Killed, corvane-bench cancels nothing: the step ends when slurmstepd
+    # sees its srun gone, seconds later on a loaded machine.
+    if [ $how = KILL ]; then
+        for _ in $(seq 100); do [ -z "$(left)" ] && break; sleep 0.2; done
+    fi
 fi
 still=$(left)
 echo "left: ${still:-nothing}"
