@@ -375,12 +375,12 @@ else
     kill -$how $bench_pid
     wait $bench_pid
     echo "corvane-bench: exit status $? after SIG$how"
-    # Killed, corvane-bench cancels nothing: the step ends when slurmstepd
-    # sees its srun gone, seconds later on a loaded machine.
-    if [ $how = KILL ]; then
-        for _ in $(seq 100); do [ -z "$(left)" ] && break; sleep 0.2; done
-    fi
 fi
+# Slurm may stop listing a step a moment before its tasks have exited, and
+# killed, corvane-bench cancels nothing: the step ends when slurmstepd sees
+# its srun gone. On a loaded machine either takes seconds; a step that
+# stays is still there after 20.
+for _ in $(seq 100); do [ -z "$(left)" ] && break; sleep 0.2; done
 still=$(left)
 echo "left: ${still:-nothing}"
 [ -z "$still" ]
