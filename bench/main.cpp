@@ -10,7 +10,6 @@
 // together, significantly slower; 5 compare --fail-on-slower found runs
 // lost in the new result (a cell missing, or with an invalid run: a hang,
 // a crash, a wrong value); 128 + N interrupted by signal N, nothing written.
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
