@@ -71,8 +71,10 @@ TEST(Statistics, RatioIntervalAndHolmCorrection) {
 // The oracle: every pairwise difference of logarithms formed and sorted.
 TEST(Statistics, TheRatioIsTheMedianOfAllPairwiseRatiosFoundWithoutFormingThem) {
     std::uint64_t state = 12345;
+    // The top 31 bits, so that they fit a 32-bit size_t.
     const auto next = [&state] {
-        return (state = state * 6364136223846793005u + 1442695040888963407u) >> 33;
+        state = state * 6364136223846793005u + 1442695040888963407u;
+        return static_cast<std::size_t>(state >> 33);
     };
     for (int trial = 0; trial < 200; ++trial) {
         std::vector<double> a(1 + next() % 40), b(1 + next() % 40);
