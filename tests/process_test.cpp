@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #ifndef _WIN32
+#include <dirent.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -13,10 +14,13 @@
 #include <linux/capability.h>
 #endif
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 
@@ -72,33 +76,69 @@ program_run shell(const std::string& script, double timeout_s = 60, bool own_pid
     return run_program("/bin/sh", {"-c", script}, options);
 }
 
-// Prints the pid of the shell that runs it as this test sees it: in a run's
-// PID namespace, $$ and $! are the namespace's, while /proc is ours.
-const std::string print_pid = "read pid rest < /proc/self/stat; echo $pid";
-
-// A command that prints its pid as we see it, then sleeps.
-std::string sleeper(int seconds) {
-    return "sh -c '" + print_pid + "; exec sleep " + std::to_string(seconds) + "'";
+// Sleeps left behind are found by a unique argument, not by a pid they
+// print: a run with a PID namespace of its own numbers its processes, and
+// its /proc, its own way.
+std::string unique_sleep(int seconds) {
+    static unsigned count = 0;
+    return "sleep " + std::to_string(seconds) + "." + std::to_string(getpid()) + std::to_string(++count);
 }
 
-// Whether the process has ended (a zombie has), reaping it if it is ours.
-bool has_ended(pid_t pid) {
-    waitpid(pid, nullptr, WNOHANG);
-    if (kill(pid, 0) != 0) return errno == ESRCH;
-    std::string stat;
-    std::getline(std::ifstream("/proc/" + std::to_string(pid) + "/stat"), stat);
-    const auto name_end = stat.rfind(')');
-    return name_end != std::string::npos && stat.size() > name_end + 2 && stat[name_end + 2] == 'Z';
+// A shell that says it started, then becomes the sleep.
+std::string sleeper(const std::string& sleep) { return "sh -c 'echo started; exec " + sleep + "'"; }
+
+// The pid, as we see it, of a live process whose command line is exactly
+// `command` (words split at spaces), or 0. A zombie has ended.
+pid_t live_process_running(const std::string& command) {
+#ifdef __linux__
+    std::string wanted = command + '\0';
+    std::replace(wanted.begin(), wanted.end(), ' ', '\0');
+    DIR* proc = opendir("/proc");
+    if (!proc) return 0;
+    pid_t found = 0;
+    while (const dirent* entry = readdir(proc)) {
+        const pid_t pid = static_cast<pid_t>(std::atoi(entry->d_name));
+        if (pid <= 0) continue;
+        std::ifstream file("/proc/" + std::to_string(pid) + "/cmdline", std::ios::binary);
+        const std::string line{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+        if (line == wanted) {
+            found = pid;
+            break;
+        }
+    }
+    closedir(proc);
+    return found;
+#else
+    FILE* ps = popen("ps -A -o pid= -o stat= -o args=", "r");
+    if (!ps) return 0;
+    pid_t found = 0;
+    char line[4096];
+    while (!found && fgets(line, sizeof line, ps)) {
+        std::istringstream fields(line);
+        std::string state, args;
+        pid_t pid = 0;
+        fields >> pid >> state >> std::ws;
+        std::getline(fields, args);
+        if (args == command && state.find('Z') == std::string::npos) found = pid;
+    }
+    pclose(ps);
+    return found;
+#endif
 }
 
-bool ends_within(pid_t pid, double seconds) {
+// Whether no process runs `command` within `seconds`; kills one that does,
+// so that a failing test leaves nothing behind.
+bool ended_within(const std::string& command, double seconds) {
     const auto start = std::chrono::steady_clock::now();
-    while (!has_ended(pid))
-        if (std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() > seconds)
+    for (;;) {
+        const pid_t pid = live_process_running(command);
+        if (pid == 0) return true;
+        if (std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() > seconds) {
+            kill(pid, SIGKILL);
             return false;
-        else
-            usleep(10000);
-    return true;
+        }
+        usleep(10000);
+    }
 }
 
 double since(std::chrono::steady_clock::time_point start) {
@@ -138,15 +178,15 @@ TEST(TimeLimit, EndsAProgramThatSleepsPastItWithinSeconds) {
 
 TEST(TimeLimit, KillsTheWholeGroupTwoSecondsAfterTermIsIgnored) {
     fail_after(8);
-    const auto run = shell("trap '' TERM; " + sleeper(30) + " & exec sleep 30", 1);
+    const std::string sleep = unique_sleep(30);
+    const auto run = shell("trap '' TERM; " + sleeper(sleep) + " & exec sleep 30", 1);
     stop_guard();
     EXPECT_TRUE(run.timed_out);
     EXPECT_EQ(run.signal, SIGKILL);
     EXPECT_GE(run.wall_seconds, 2.9);
     EXPECT_LT(run.wall_seconds, 5.0);
-    const auto lines = lines_of(run.out);
-    ASSERT_EQ(lines.size(), 1u) << run.out;
-    EXPECT_TRUE(ends_within(std::stoi(lines[0]), 1.0)) << "the program's background sleep lives on";
+    EXPECT_EQ(run.out, "started\n");
+    EXPECT_TRUE(ended_within(sleep, 1.0)) << "the program's background sleep lives on";
 }
 
 TEST(StandardDescriptors, ClosedOnesCannotTurnTheWakePipeIntoABusyLoop) {
@@ -177,34 +217,29 @@ TEST(StandardDescriptors, ClosedOnesCannotTurnTheWakePipeIntoABusyLoop) {
 
 #ifdef __linux__
 TEST(LeftBehind, WhatOutlivesTheProgramIsEndedAndCountedWhateverGroupItMovedTo) {
-    // Each leaves a sleeper that prints its pid, and gives it time to move.
+    // Each leaves a sleeper behind, and gives it time to move.
+    const std::string sleep = unique_sleep(20);
     const std::string left_behind[] = {
-        sleeper(20) + " &",              // in the program's group
-        "setsid " + sleeper(20) + " &",  // a session of its own
-        "perl -e 'setpgrp(0, 0); exec q(sh), q(-c), q(" + print_pid +
-            "; exec sleep 20)' &",  // a group of its own
-        "sh -c \"setsid sh -c 'read pid rest < /proc/self/stat; echo \\$pid; exec sleep 20' &\";",  // started
-                                                                                                    // by a
-                                                                                                    // child
-                                                                                                    // that
-                                                                                                    // exits
+        sleeper(sleep) + " &",              // in the program's group
+        "setsid " + sleeper(sleep) + " &",  // a session of its own
+        "perl -e 'setpgrp(0, 0); exec q(sh), q(-c), q(echo started; exec " + sleep + ")' &",  // a group
+        "sh -c \"setsid sh -c 'echo started; exec " + sleep + "' &\";",  // started by a child that exits
     };
     // In a namespace of its own and, as where none is permitted, without.
     for (const bool own_pid_namespace : {true, false})
         for (const auto& command : left_behind) {
             const auto start = std::chrono::steady_clock::now();
             // The sleeper holds the program's output open: the run must not wait for that.
-            const auto run = shell(command + " sleep 0.2", 60, own_pid_namespace);
+            const auto run = shell(command + " sleep 0.5", 60, own_pid_namespace);
             const double returned_s = since(start);
             EXPECT_EQ(run.exit_status, 0) << command << "\n" << run.err;
+            EXPECT_EQ(run.out, "started\n") << command << ": the sleeper never started";
             EXPECT_EQ(run.left_behind, 1) << command;
             // Waiting for the sleeper would take 20 s; a loaded machine (or a
             // sanitizer build) may take a second or two without any fault.
             EXPECT_LT(run.wall_seconds, 5.0) << command;
             EXPECT_LT(returned_s, 5.0) << command;
-            const auto lines = lines_of(run.out);
-            ASSERT_FALSE(lines.empty()) << command;
-            EXPECT_TRUE(has_ended(std::stoi(lines.back()))) << command << ": it lives on";
+            EXPECT_TRUE(ended_within(sleep, 1.0)) << command << ": it lives on";
         }
     EXPECT_EQ(shell("echo alone").left_behind, 0);
     EXPECT_EQ(shell("echo alone", 60, false).left_behind, 0);
@@ -239,7 +274,7 @@ struct scratch_dir {
         if (mkdtemp(name)) path = name;
     }
     ~scratch_dir() {
-        for (const char* file : {"/pid", "/child.sh", "/grandchild.sh", "/started"})
+        for (const char* file : {"/child.sh", "/grandchild.sh", "/started"})
             std::remove((path + file).c_str());
         if (!path.empty()) rmdir(path.c_str());
     }
@@ -257,21 +292,19 @@ bool wait_for_file(const std::string& path, double seconds) {
 }
 
 // Runs the script from a child process of ours, which is killed with
-// SIGKILL once the script has written a pid to pid_file; returns that pid.
-pid_t pid_left_when_the_caller_is_killed(const std::string& script, const std::string& pid_file,
-                                         bool own_pid_namespace) {
+// SIGKILL once the script has written to started_file; false if it never did.
+bool started_before_the_caller_was_killed(const std::string& script, const std::string& started_file,
+                                          bool own_pid_namespace) {
     const pid_t caller = fork();
-    if (caller < 0) return 0;
+    if (caller < 0) return false;
     if (caller == 0) {
         shell(script, 60, own_pid_namespace);
         _exit(0);
     }
-    pid_t left = 0;
-    const auto start = std::chrono::steady_clock::now();
-    while (!(std::ifstream(pid_file) >> left) && since(start) < 10) usleep(10000);
+    const bool started = wait_for_file(started_file, 10);
     kill(caller, SIGKILL);
     waitpid(caller, nullptr, 0);
-    return left;
+    return started;
 }
 
 // Whether this process holds CAP_SYS_ADMIN, so that its runs should get a
@@ -288,12 +321,11 @@ bool namespaces_permitted() {
 TEST(DeathSignal, TheProgramDiesWithTheProcessThatRanIt) {
     for (const bool own_pid_namespace : {true, false}) {
         scratch_dir dir;
-        const pid_t program = pid_left_when_the_caller_is_killed(
-            print_pid + " > '" + dir.file("pid") + "'; exec sleep 60", dir.file("pid"), own_pid_namespace);
-        ASSERT_GT(program, 0) << "the program did not start";
-        EXPECT_TRUE(ends_within(program, 3.0)) << "the program outlived the process that ran it";
-        kill(program, SIGKILL);
-        has_ended(program);
+        const std::string sleep = unique_sleep(60);
+        ASSERT_TRUE(started_before_the_caller_was_killed(
+            "echo > '" + dir.file("started") + "'; exec " + sleep, dir.file("started"), own_pid_namespace))
+            << "the program did not start";
+        EXPECT_TRUE(ended_within(sleep, 3.0)) << "the program outlived the process that ran it";
     }
 }
 
@@ -302,15 +334,14 @@ TEST(KilledCaller, LeavesNothingOfTheRunRunningWhenTheRunHasANamespace) {
     // A script whose child starts a grandchild that sleeps long, as mpiexec
     // starts its ranks.
     scratch_dir dir;
+    const std::string sleep = unique_sleep(60);
     std::ofstream(dir.file("grandchild.sh"))
-        << print_pid << " > '" << dir.file("pid") << "'\nexec sleep 60\n";
+        << "echo > '" << dir.file("started") << "'\nexec " << sleep << "\n";
     std::ofstream(dir.file("child.sh")) << "sh '" << dir.file("grandchild.sh") << "' &\nwait\n";
-    const pid_t grandchild =
-        pid_left_when_the_caller_is_killed("sh '" + dir.file("child.sh") + "' & wait", dir.file("pid"), true);
-    ASSERT_GT(grandchild, 0) << "the grandchild did not start";
-    const bool ended = ends_within(grandchild, 3.0);
-    if (!ended) kill(grandchild, SIGKILL);
-    EXPECT_TRUE(ended) << "the grandchild outlived the killed caller";
+    ASSERT_TRUE(started_before_the_caller_was_killed("sh '" + dir.file("child.sh") + "' & wait",
+                                                     dir.file("started"), true))
+        << "the grandchild did not start";
+    EXPECT_TRUE(ended_within(sleep, 3.0)) << "the grandchild outlived the killed caller";
 }
 
 TEST(Namespace, TheProgramRunsUnderOurInitAndNotAsItsFirstProcess) {
@@ -367,7 +398,7 @@ bool drop_sys_admin() {
 }  // namespace
 
 TEST(Namespace, WhereNoneIsPermittedARunIsContainedAsBeforeAndSaysWhy) {
-    scratch_dir dir;
+    const std::string sleep = unique_sleep(20);
     int report[2];
     ASSERT_EQ(pipe(report), 0);
     const pid_t caller = fork();
@@ -375,7 +406,7 @@ TEST(Namespace, WhereNoneIsPermittedARunIsContainedAsBeforeAndSaysWhy) {
     if (caller == 0) {
         close(report[0]);
         if (!drop_sys_admin()) _exit(2);
-        const auto run = shell("setsid " + sleeper(20) + " & sleep 0.2");
+        const auto run = shell("setsid " + sleeper(sleep) + " & sleep 0.5");
         const std::string text = std::to_string(run.in_pid_namespace) + " " +
                                  std::to_string(run.left_behind) + " " + std::to_string(run.exit_status) +
                                  "\n" + run.namespace_refused + "\n" + run.out;
@@ -395,7 +426,8 @@ TEST(Namespace, WhereNoneIsPermittedARunIsContainedAsBeforeAndSaysWhy) {
     ASSERT_EQ(lines.size(), 3u) << text;
     EXPECT_EQ(lines[0], "0 1 0") << "no namespace, one process left behind, exit status 0";
     EXPECT_NE(lines[1], "") << "the run should say why it had no namespace";
-    EXPECT_TRUE(ends_within(std::stoi(lines[2]), 3.0)) << "the subreaper did not end what left the group";
+    EXPECT_EQ(lines[2], "started");
+    EXPECT_TRUE(ended_within(sleep, 3.0)) << "the subreaper did not end what left the group";
 }
 
 namespace {
