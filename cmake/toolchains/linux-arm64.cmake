@@ -21,11 +21,27 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE BOTH)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
 
-# No OpenMP: Clang compiles OpenMP directives only for LLVM's libomp, which
-# Debian has not for this target (with -fopenmp=libgomp it links libgomp but
-# ignores every directive, so the "parallel" programs would run serially).
-# FindOpenMP's test against libomp fails, and the three OpenMP programs are
-# not built for this target.
+# OpenMP: Clang compiles OpenMP directives only for LLVM's libomp (with
+# -fopenmp=libgomp it links libgomp but ignores every directive). Debian's
+# arm64 libomp cannot be installed beside the host's; arm64-libomp.sh
+# unpacks it into build/arm64-libomp. Without it the three OpenMP programs
+# are not built for this target.
+find_file(CORVANE_ARM64_LIBOMP libomp.so
+    PATHS "${CMAKE_CURRENT_LIST_DIR}/../../build/arm64-libomp/usr/lib/llvm-14/lib"
+    NO_DEFAULT_PATH DOC "LLVM's OpenMP runtime built for aarch64 (cmake/toolchains/arm64-libomp.sh)")
+if(CORVANE_ARM64_LIBOMP)
+    # Clang adds -lomp when it links with -fopenmp, as FindOpenMP's checks do.
+    get_filename_component(corvane_libomp_dir "${CORVANE_ARM64_LIBOMP}" DIRECTORY)
+    set(CMAKE_EXE_LINKER_FLAGS_INIT "-L${corvane_libomp_dir}")
+    # Built programs find it there; installed ones, on an ARM machine, in
+    # that machine's libomp5.
+    set(CMAKE_BUILD_RPATH "${corvane_libomp_dir}")
+    set(OpenMP_C_FLAGS "-fopenmp=libomp" CACHE STRING "")
+    set(OpenMP_C_LIB_NAMES omp CACHE STRING "")
+    set(OpenMP_CXX_FLAGS "-fopenmp=libomp" CACHE STRING "")
+    set(OpenMP_CXX_LIB_NAMES omp CACHE STRING "")
+    set(OpenMP_omp_LIBRARY "${CORVANE_ARM64_LIBOMP}" CACHE FILEPATH "")
+endif()
 
 # The dynamic loader and libraries of the target live under /usr/<triple>.
 # Without -cpu, qemu emulates its "max" processor (SVE, 512-bit vectors
