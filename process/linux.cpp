@@ -159,10 +159,14 @@ void take_outer_pid_inside() {
 // there: the caller's /proc numbers processes as the caller sees them, so a
 // program that looks itself or its peers up in /proc (/dev/stdout, MPI
 // libraries attaching each other's shared memory) would find the wrong
-// processes or none. Without one, /proc stays the caller's: the remount
-// would change the caller's own.
+// processes or none. The new mount must not propagate back, so what it is
+// mounted on is made private first: the whole tree, or where / is no mount
+// point (a chroot) /proc alone. Failing both, /proc stays the caller's: the
+// remount would change the caller's own.
 void see_own_namespace_in_proc() {
-    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return;
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 &&
+        mount(nullptr, "/proc", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        return;
     (void)mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr);
 }
 

@@ -4,8 +4,11 @@
 
 #ifndef _WIN32
 #include <dirent.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -365,6 +368,51 @@ TEST(Namespace, TheProgramRunsUnderOurInitAndNotAsItsFirstProcess) {
     const auto without = shell("echo $$", 60, false);
     EXPECT_FALSE(without.in_pid_namespace);
     EXPECT_EQ(without.namespace_refused, "") << "none was asked for";
+}
+
+// A caller in a chroot, where / is no mount point: the program's /proc must
+// still be its namespace's.
+TEST(Namespace, ACallerInAChrootGivesTheProgramItsOwnProc) {
+    if (!namespaces_permitted()) GTEST_SKIP() << "no CAP_SYS_ADMIN here, so no PID namespace";
+    char root[] = "/tmp/corvane-chroot-XXXXXX";
+    ASSERT_NE(mkdtemp(root), nullptr);
+    const std::string dir = root;
+    int report[2];
+    ASSERT_EQ(pipe(report), 0);
+    const pid_t caller = fork();
+    ASSERT_GE(caller, 0);
+    if (caller == 0) {
+        close(report[0]);
+        // A root of /usr and a /proc, in mounts that end with this process.
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+            _exit(2);
+        for (const char* sub : {"/usr", "/proc"}) mkdir((dir + sub).c_str(), 0755);
+        for (const char* link : {"bin", "lib", "lib64", "sbin"})
+            (void)!symlink((std::string("usr/") + link).c_str(), (dir + "/" + link).c_str());
+        if (mount("/usr", (dir + "/usr").c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0 ||
+            mount("proc", (dir + "/proc").c_str(), "proc", 0, nullptr) != 0 || chroot(dir.c_str()) != 0 ||
+            chdir("/") != 0)
+            _exit(2);
+        const auto run = shell("read pid rest < /proc/self/stat; echo $$ $pid");
+        (void)!write(report[1], run.out.data(), run.out.size());
+        _exit(run.in_pid_namespace ? 0 : 3);
+    }
+    close(report[1]);
+    std::string text;
+    char buffer[256];
+    for (ssize_t got; (got = read(report[0], buffer, sizeof buffer)) > 0;)
+        text.append(buffer, static_cast<std::size_t>(got));
+    close(report[0]);
+    int status = 0;
+    waitpid(caller, &status, 0);
+    for (const char* sub : {"/usr", "/proc", "/bin", "/lib", "/lib64", "/sbin"}) remove((dir + sub).c_str());
+    rmdir(root);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 2) << "could not set up the chroot";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "the run had no PID namespace";
+    std::istringstream words(text);
+    long inside = 0, proc_pid = -1;
+    ASSERT_TRUE(words >> inside >> proc_pid) << text;
+    EXPECT_EQ(proc_pid, inside) << "the program's /proc is the caller's";
 }
 
 TEST(Namespace, ASignalTheProgramSendsItsParentReachesTheCallerAsBefore) {
