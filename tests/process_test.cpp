@@ -144,6 +144,16 @@ bool ended_within(const std::string& command, double seconds) {
     }
 }
 
+// Everything a child writes to the pipe until it closes it; closes our end.
+std::string read_to_end(int fd) {
+    std::string text;
+    char buffer[4096];
+    for (ssize_t got; (got = read(fd, buffer, sizeof buffer)) > 0;)
+        text.append(buffer, static_cast<std::size_t>(got));
+    close(fd);
+    return text;
+}
+
 double since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
@@ -400,11 +410,7 @@ TEST(Namespace, ACallerInAChrootGivesTheProgramItsOwnProc) {
         _exit(run.in_pid_namespace ? 0 : 3);
     }
     close(report[1]);
-    std::string text;
-    char buffer[256];
-    for (ssize_t got; (got = read(report[0], buffer, sizeof buffer)) > 0;)
-        text.append(buffer, static_cast<std::size_t>(got));
-    close(report[0]);
+    const std::string text = read_to_end(report[0]);
     int status = 0;
     waitpid(caller, &status, 0);
     for (const char* sub : {"/usr", "/proc", "/bin", "/lib", "/lib64", "/sbin"}) remove((dir + sub).c_str());
@@ -465,11 +471,7 @@ TEST(Namespace, WhereNoneIsPermittedARunIsContainedAsBeforeAndSaysWhy) {
         _exit(0);
     }
     close(report[1]);
-    std::string text;
-    char buffer[4096];
-    for (ssize_t got; (got = read(report[0], buffer, sizeof buffer)) > 0;)
-        text.append(buffer, static_cast<std::size_t>(got));
-    close(report[0]);
+    const std::string text = read_to_end(report[0]);
     int status = 0;
     waitpid(caller, &status, 0);
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "could not drop CAP_SYS_ADMIN";
