@@ -356,9 +356,11 @@ void finish_through_init(const started_run& s, program_run& run) {
     _exit(127);
 }
 
-void guard_standard_descriptors() {
+int guard_standard_descriptors() {
+    int closed = 0;
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
         if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        closed |= 1 << fd;
         // The lowest free descriptor, so this one, as those below are open.
         const int null = open("/dev/null", O_RDWR);
         if (null >= 0 && null != fd) {
@@ -366,6 +368,7 @@ void guard_standard_descriptors() {
             close(null);
         }
     }
+    return closed;
 }
 
 void catch_interrupts() {

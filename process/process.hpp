@@ -89,8 +89,9 @@ program_run run_program(const std::string& path, const std::vector<std::string>&
 // Opens /dev/null on any of descriptors 0-2 that is closed, so that no pipe
 // made later takes one of them: text printed to a pipe that poll watches
 // would wake it forever. Call it first thing in main; the functions below
-// call it too.
-void guard_standard_descriptors();
+// call it too. Returns the descriptors it found closed (bit 1 << fd): what
+// a program prints to one of them now vanishes, and it should say so.
+int guard_standard_descriptors();
 
 // SIGINT, SIGTERM and SIGHUP no longer end this process at once: a running
 // program is ended instead and interrupted_by() tells the caller, who cleans

@@ -88,7 +88,7 @@ DWORD WINAPI feed_input(void* argument) {
 
 // Windows gives a console program without standard handles null handles,
 // which no later handle can take.
-void guard_standard_descriptors() {}
+int guard_standard_descriptors() { return 0; }
 void catch_interrupts() {}
 int interrupted_by() { return 0; }
 

@@ -118,6 +118,34 @@ TEST(KernelsProgram, RepeatCountsOutsideTheRangeAreRefusedAtOnce) {
     }
 }
 
+// What the plan, the version or the help printed must reach standard
+// output: a full device, or a descriptor closed before the start (which the
+// program fills with /dev/null), is status 1 and said.
+TEST(KernelsProgram, OutputThatNeverArrivesIsAFailure) {
+    for (const char* mode : {"--plan", "--version", "--help"})
+        for (const auto target : {process::stdout_to::full_device, process::stdout_to::closed}) {
+            process::run_options options;
+            options.timeout_s = 60;
+            options.target = target;
+            const auto run = process::run_program(CORVANE_KERNELS, {mode}, options);
+            EXPECT_EQ(run.exit_status, 1) << mode << ": " << run.err;
+            EXPECT_NE(run.err.find("corvane-kernels: cannot write standard output: "), std::string::npos)
+                << mode << ": " << run.err;
+        }
+}
+
+// --help tells of the build at hand: Google Benchmark's flags where the
+// benchmarks are built, and otherwise that asking for them exits 1.
+TEST(KernelsProgram, HelpTellsOfTheBenchmarksThisBuildHas) {
+    const auto help = process::run_program(CORVANE_KERNELS, {"--help"}).out;
+#ifdef CORVANE_KERNEL_BENCHMARKS
+    EXPECT_NE(help.find("--benchmark_filter=REGEX"), std::string::npos) << help;
+#else
+    EXPECT_EQ(help.find("--benchmark_"), std::string::npos) << help;
+    EXPECT_NE(help.find("or the benchmarks were asked for"), std::string::npos) << help;
+#endif
+}
+
 // Each cold start is a fresh process of the program itself; a start that
 // failed would be counted as "?".
 TEST(KernelsProgram, PlanRepeatCountsEveryColdStart) {

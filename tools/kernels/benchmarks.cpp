@@ -20,6 +20,15 @@
 
 namespace corvane::kernels {
 
+const char benchmarks_usage[] = R"(
+Google Benchmark's own --benchmark_* flags work with the benchmarks, e.g.
+--benchmark_filter=REGEX, --benchmark_repetitions=N, --benchmark_min_time=S,
+--benchmark_format=console|json|csv, --benchmark_out=FILE,
+--benchmark_out_format=console|json|csv, --benchmark_list_tests.
+Exit status: 0 done; 1 a term differs (--verify) or a report was not
+written; 2 a usage problem.
+)";
+
 namespace {
 
 constexpr std::int32_t terms_per_iteration = 1 << 24;

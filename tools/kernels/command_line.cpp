@@ -27,13 +27,6 @@ without vectorisation: the baseline of what SIMD buys.
                      (exit 1 if any term differs)
   --version          the Corvane version
   --help             this text
-
-Google Benchmark's own --benchmark_* flags work with the benchmarks, e.g.
---benchmark_filter=REGEX, --benchmark_repetitions=N, --benchmark_min_time=S,
---benchmark_format=console|json|csv, --benchmark_out=FILE,
---benchmark_out_format=console|json|csv, --benchmark_list_tests.
-Exit status: 0 done; 1 a term differs (--verify) or a report was not
-written; 2 a usage problem.
 )";
 
 int parse_repeats(const std::string& text) {

@@ -49,5 +49,8 @@ int parse_repeats(const std::string& text);
 std::optional<std::string> json_path_problem(const std::string& path);
 
 extern const char usage_text[];
+// The rest of --help, from the file that runs the benchmarks (or says why
+// this build has none): their flags and the exit statuses.
+extern const char benchmarks_usage[];
 
 }  // namespace corvane::kernels

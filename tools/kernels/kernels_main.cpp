@@ -22,11 +22,12 @@ using namespace corvane::kernels;
 
 namespace {
 
-// What was printed must have reached standard output: a full disk or a
-// closed pipe is a failure (status 1), said on standard error.
-int written(int status) {
-    errno = 0;
-    if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return status;
+// What was printed must have reached standard output: a full disk, a
+// closed pipe or a descriptor closed before the start (now /dev/null) is a
+// failure (status 1), said on standard error.
+int written(int status, bool closed_at_start) {
+    errno = closed_at_start ? EBADF : 0;
+    if (!closed_at_start && std::fflush(stdout) == 0 && !std::ferror(stdout)) return status;
     std::fprintf(stderr, "corvane-kernels: cannot write standard output: %s\n",
                  errno != 0 ? std::strerror(errno) : "write error");
     return 1;
@@ -45,6 +46,7 @@ int run(const command& given) {
     switch (given.chosen) {
         case tool::help:
             std::fputs(usage_text, stdout);
+            std::fputs(benchmarks_usage, stdout);
             return 0;
         case tool::version:
             std::printf("corvane-kernels %s\n", CORVANE_VERSION);
@@ -66,10 +68,11 @@ int run(const command& given) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    process::guard_standard_descriptors();
+    const bool output_closed = process::guard_standard_descriptors() & (1 << STDOUT_FILENO);
     set_step();
     try {
-        return written(run(parse_command_line(std::vector<std::string>(argv + 1, argv + argc))));
+        return written(run(parse_command_line(std::vector<std::string>(argv + 1, argv + argc))),
+                       output_closed);
     } catch (const tool_error& e) {
         std::fprintf(stderr, "corvane-kernels: %s%s\n", e.what(),
                      e.status == usage_status ? " (see corvane-kernels --help)" : "");

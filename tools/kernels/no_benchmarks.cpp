@@ -5,6 +5,14 @@
 
 namespace corvane::kernels {
 
+const char benchmarks_usage[] = R"(
+This build has no benchmarks: it was built without Google Benchmark
+(libbenchmark-dev). Asked for them, with no option or with --json, it
+says so and exits 1.
+Exit status: 0 done; 1 a term differs (--verify), a report was not
+written, or the benchmarks were asked for; 2 a usage problem.
+)";
+
 int run_benchmarks(const std::vector<std::string>&, const std::string&) {
     throw tool_error(
         "built without Google Benchmark (libbenchmark-dev), so there are no "
