@@ -13,7 +13,7 @@ string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
     "serially, with SIMD and with OpenMP, each printing the value and the time"
     "it took. corvane-bench runs them on several team sizes, validates every"
     "run, and reports statistics, speedup and efficiency as tables, JSON, CSV,"
-    "Markdown or SVG.")
+    "Markdown, SVG or an HTML page, and compares results as a regression gate.")
 set(CPACK_RESOURCE_FILE_LICENSE "${PROJECT_SOURCE_DIR}/LICENSE")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)

@@ -36,7 +36,7 @@ set(expected usr/bin/corvane-bench usr/bin/corvane-serial-simd
     usr/share/bash-completion/completions/corvane-bench usr/share/doc/corvane/README.md
     usr/share/doc/corvane/docs/corvane-bench.md usr/share/doc/corvane/copyright)
 if(MAN_PAGE)
-    list(APPEND expected usr/share/man/man1/corvane-bench.1)
+    list(APPEND expected usr/share/man/man1/corvane-bench.1.gz)
 endif()
 foreach(path IN LISTS expected)
     if(NOT EXISTS "${root}/${path}")

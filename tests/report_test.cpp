@@ -209,6 +209,9 @@ protected:
     int profiles_ = 0;
 };
 
+// The tests that open the page in Chromium (label browser).
+class ReportInBrowser : public Report {};
+
 #define NEEDS_CHROMIUM()                                                                          \
     if (find_on_path("chromium").empty())                                                         \
     GTEST_SKIP() << "chromium not found (Debian package chromium): this and every other browser " \
@@ -216,7 +219,7 @@ protected:
 
 }  // namespace
 
-TEST_F(Report, TheFiguresInTheRenderedPageAreThoseOfTheJsonFiles) {
+TEST_F(ReportInBrowser, TheFiguresInTheRenderedPageAreThoseOfTheJsonFiles) {
     NEEDS_CHROMIUM();
     const std::string dom = dom_of(probed(write_page()));
     ASSERT_NE(dom, "");
@@ -295,7 +298,7 @@ TEST_F(Report, TheFiguresInTheRenderedPageAreThoseOfTheJsonFiles) {
 // tries to run a script and to load from the network is seen doing both.
 // At 1280 px, with two results of three cells and with four results of
 // six, nothing runs off the right edge of the page and no cell name wraps.
-TEST_F(Report, ThePageFitsAWindow1280PixelsWideWithUpToFourResults) {
+TEST_F(ReportInBrowser, ThePageFitsAWindow1280PixelsWideWithUpToFourResults) {
     NEEDS_CHROMIUM();
     suite_result three = quiet();
     three.cells.resize(3);
@@ -319,7 +322,7 @@ TEST_F(Report, ThePageFitsAWindow1280PixelsWideWithUpToFourResults) {
     chromium(file("two.html"), "--screenshot=" + std::string(REPORT_SCREENSHOT) + ".two.png");
 }
 
-TEST_F(Report, TheProbeSeesWhatThePageIsRefused) {
+TEST_F(ReportInBrowser, TheProbeSeesWhatThePageIsRefused) {
     NEEDS_CHROMIUM();
     const std::string dom = dom_of(probed(write_page(),
                                           "<script>undefined_function()</script>"
@@ -335,7 +338,7 @@ TEST_F(Report, TheProbeSeesWhatThePageIsRefused) {
 // --blink-settings=scriptEnabled=false (version 156 gives empty output), so
 // scripts are off the way the page itself turns them off: its policy
 // refuses every script, and one added to its body must not run.
-TEST_F(Report, TablesAndChartsAreThereWithScriptsOff) {
+TEST_F(ReportInBrowser, TablesAndChartsAreThereWithScriptsOff) {
     NEEDS_CHROMIUM();
     const std::string page = write_page();
     std::string html = text_of(page);
