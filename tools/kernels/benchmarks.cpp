@@ -25,6 +25,7 @@ Google Benchmark's own --benchmark_* flags work with the benchmarks, e.g.
 --benchmark_filter=REGEX, --benchmark_repetitions=N, --benchmark_min_time=S,
 --benchmark_format=console|json|csv, --benchmark_out=FILE,
 --benchmark_out_format=console|json|csv, --benchmark_list_tests.
+--json FILE is --benchmark_out=FILE --benchmark_out_format=json.
 Exit status: 0 done; 1 a term differs (--verify) or a report was not
 written; 2 a usage problem.
 )";

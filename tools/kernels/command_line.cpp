@@ -18,8 +18,7 @@ without vectorisation: the baseline of what SIMD buys.
 
   (none)             run the kernel benchmarks (Google Benchmark)
   --json FILE        run them and also write them to FILE as Google Benchmark
-                     JSON: --benchmark_out=FILE --benchmark_out_format=json
-                     (a regular file, not standard output)
+                     JSON (a regular file, not standard output)
   --plan             what a program would choose on this machine, and why
   --plan --repeat N  how often N fresh processes choose each kernel
                      (N from 1 to 1000)
