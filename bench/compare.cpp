@@ -88,6 +88,9 @@ comparison compare_results(const suite_result& old_result, const suite_result& n
         cell_pair pair{cell_label(c), false, true, {}, valid_times(c), c.statistics.invalid_runs, ""};
         for (const sample& s : c.samples)
             if (!s.valid && pair.new_invalid_reason.empty()) pair.new_invalid_reason = s.reason;
+        pair.new_invalid_warmups = c.statistics.invalid_warmups;
+        for (const sample& s : c.warmups)
+            if (!s.valid && pair.new_warmup_reason.empty()) pair.new_warmup_reason = s.reason;
         if (const auto old = old_cells.find(pair.label); old != old_cells.end()) {
             matched.insert(pair.label);
             pair.in_old = true;

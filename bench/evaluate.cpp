@@ -15,6 +15,8 @@ std::vector<cell_mark> marks_of(const cell_statistics& r) {
     std::vector<cell_mark> marks;
     if (r.valid_runs == 0) marks.push_back({severity::fault, "no valid run"});
     if (r.invalid_runs > 0) marks.push_back({severity::fault, std::to_string(r.invalid_runs) + " invalid"});
+    if (r.invalid_warmups > 0)
+        marks.push_back({severity::fault, std::to_string(r.invalid_warmups) + " invalid warm-up"});
     if (r.contended) marks.push_back({severity::warning, "contended"});
     if (r.baseline_contended) marks.push_back({severity::warning, "baseline contended"});
     // The harness's own clock beside the programs': a second estimate, of
@@ -41,6 +43,7 @@ void evaluate(std::vector<cell>& cells) {
             if (s.valid) wall.push_back(s.wall_s);
             ++(s.valid ? r.valid_runs : r.invalid_runs);
         }
+        for (const auto& s : c.warmups) r.invalid_warmups += s.valid ? 0 : 1;
         const std::vector<double> times = valid_times(c);
         r.reported = summarize(times);
         r.wall = summarize(wall);

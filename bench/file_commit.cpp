@@ -96,6 +96,61 @@ bool is_planted_link(const struct stat& link, const std::string& directory) {
     return shared && link.st_uid != geteuid() && link.st_uid != dir.st_uid;
 }
 
+// A directory's canonical path, its links followed one component at a time
+// as the kernel follows them, so that a link another user planted in a
+// sticky directory is refused wherever it stands in the path. Empty, with
+// errno set or `planted` naming the link, where there is none.
+std::string canonical_directory(const std::string& path, std::string& planted) {
+    std::string pending = path;
+    if (pending.empty() || pending[0] != '/') {
+        char cwd[PATH_MAX];
+        if (!getcwd(cwd, sizeof cwd)) return "";
+        pending = std::string(cwd) + "/" + pending;
+    }
+    std::string resolved;  // "" is the root
+    for (int hops = 0; !pending.empty();) {
+        const auto slash = pending.find('/', 1);
+        const std::string name = pending.substr(1, slash == std::string::npos ? slash : slash - 1);
+        pending = slash == std::string::npos ? "" : pending.substr(slash);
+        if (name.empty() || name == ".") continue;
+        if (name == "..") {
+            resolved.erase(std::min(resolved.size(), resolved.find_last_of('/')));
+            continue;
+        }
+        const std::string candidate = resolved + "/" + name;
+        struct stat info {};
+        if (lstat(candidate.c_str(), &info) != 0) return "";
+        if (S_ISLNK(info.st_mode)) {
+            if (++hops > max_link_hops) {
+                errno = ELOOP;
+                return "";
+            }
+            if (is_planted_link(info, resolved.empty() ? "/" : resolved)) {
+                planted = candidate;
+                return "";
+            }
+            char link[PATH_MAX];
+            const ssize_t length = readlink(candidate.c_str(), link, sizeof link - 1);
+            if (length <= 0) return "";
+            const std::string to(link, static_cast<std::size_t>(length));
+            if (to[0] == '/') resolved.clear();
+            pending = "/" + to + pending;
+            continue;
+        }
+        if (!S_ISDIR(info.st_mode)) {
+            errno = ENOTDIR;
+            return "";
+        }
+        resolved = candidate;
+    }
+    return resolved.empty() ? "/" : resolved;
+}
+
+std::string planted_problem(const std::string& path, const std::string& link) {
+    return "cannot write " + path + ": " + link +
+           " is a symbolic link of another user in a sticky, world-writable directory, which is not followed";
+}
+
 // Where writing `path` goes. Links are followed one at a time, so that a
 // link into the descriptor table is recognised before the kernel's link to
 // the descriptor's file would be followed.
@@ -108,12 +163,12 @@ destination destination_of(const std::string& path) {
     }
     std::string hop = path;
     for (int hops = 0; hops <= max_link_hops; ++hops) {
-        char real[PATH_MAX];
-        if (!realpath(directory_of(hop).c_str(), real)) {
-            d.problem = failure(path);
+        std::string planted;
+        const std::string directory = canonical_directory(directory_of(hop), planted), name = base_of(hop);
+        if (directory.empty()) {
+            d.problem = planted.empty() ? failure(path) : planted_problem(path, planted);
             return d;
         }
-        const std::string directory = real, name = base_of(hop);
         d.path = (directory == "/" ? "" : directory) + "/" + name;
         if (is_own_descriptor_table(directory) && is_number(name)) {
             d.how = route::descriptor;
@@ -127,9 +182,7 @@ destination destination_of(const std::string& path) {
         }
         if (S_ISLNK(info.st_mode)) {
             if (is_planted_link(info, directory)) {
-                d.problem = "cannot write " + path + ": " + d.path +
-                            " is a symbolic link of another user in a sticky, world-writable directory, "
-                            "which is not followed";
+                d.problem = planted_problem(path, d.path);
                 return d;
             }
             char link[PATH_MAX];
@@ -293,6 +346,20 @@ commit_outcome write_named_stream(const std::string& target, const std::string& 
     return outcome;
 }
 
+// A device is opened as its export will open it: a terminal that is not
+// there (/dev/tty without one) fails now, not after the runs. A FIFO is
+// not: closing it would end its reader's input, and the export waits for
+// a reader anyway.
+std::string stream_problem(const std::string& target, const std::string& path) {
+    struct stat info {};
+    if (stat(target.c_str(), &info) == 0 && S_ISFIFO(info.st_mode))
+        return access(target.c_str(), W_OK) == 0 ? "" : failure(path);
+    const int fd = open(target.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return failure(path);
+    ::close(fd);
+    return "";
+}
+
 // Exclusive flock()s on the directories that receive files, taken in one
 // order so that two writers cannot each hold what the other waits for.
 // A file system without locks is written unlocked.
@@ -420,7 +487,7 @@ std::string check_targets(const std::vector<pending_file>& files, const std::vec
         if (d.how == route::descriptor)
             problem = descriptor_problem(file.path, d.fd);
         else if (d.how == route::stream)
-            problem = access(d.path.c_str(), W_OK) == 0 ? "" : failure(file.path);
+            problem = stream_problem(d.path, file.path);
         else
             problem = try_file(file.path, d.path);
         if (!problem.empty()) return problem;

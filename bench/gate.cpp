@@ -103,6 +103,10 @@ comparison_verdict judge_comparison(const std::vector<cell_pair>& cells, double 
             v.why = std::to_string(c.new_invalid) + " of " + std::to_string(new_runs) +
                     " runs invalid in the new result" +
                     (c.new_invalid_reason.empty() ? "" : ", the first: " + c.new_invalid_reason);
+        } else if (c.in_old && c.new_invalid_warmups > 0) {
+            v.verdict = change::lost;
+            v.why = std::to_string(c.new_invalid_warmups) + " warm-up(s) invalid in the new result" +
+                    (c.new_warmup_reason.empty() ? "" : ", the first: " + c.new_warmup_reason);
         } else if (c.in_old && c.new_times.empty()) {
             v.verdict = change::lost;
             v.why = "no runs in the new result";

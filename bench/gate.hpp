@@ -36,6 +36,10 @@ struct cell_pair {
     std::vector<double> old_times, new_times;  // the valid runs' reported seconds
     int new_invalid = 0;                       // runs of NEW that are not valid
     std::string new_invalid_reason;            // the first one's reason, where known
+    // Warm-ups of NEW that are not valid: a build that fails its first,
+    // cold start is broken, whatever its counted runs did.
+    int new_invalid_warmups = 0;
+    std::string new_warmup_reason = {};
 };
 
 struct cell_verdict {

@@ -96,6 +96,14 @@ launcher identify_launcher(const std::string& path, int most_ranks, int cpus, co
     options.timeout_s = 30;
     const auto version = process::run_program(path, {"--version"}, options);
     const std::string text = version.out + version.err;
+    // Every launcher answers --version; one that fails to would fail every run.
+    if (version.exit_status != 0 || version.signal != 0 || version.timed_out || !version.failure.empty())
+        throw bench_error("--mpiexec: " + path + " --version failed (" +
+                          (!version.failure.empty() ? printable(version.failure)
+                           : version.timed_out      ? std::string("no answer within 30 s")
+                           : version.signal != 0    ? "killed by signal " + std::to_string(version.signal)
+                                                    : "exit status " + std::to_string(version.exit_status)) +
+                          "), so it cannot launch the ranks");
     found.version = printable(first_line(text));
     found.command = {path};
     const launcher_kind* kind = kind_recognised(text);

@@ -38,7 +38,7 @@ namespace {
 // Text for a person: a failed write to it is a failed run of the harness.
 void show(std::FILE* to, const std::string& text) {
     errno = to == stdout && was_closed_at_start(STDOUT_FILENO) ? EBADF : 0;
-    if (errno != 0 || std::fputs(text.c_str(), to) < 0 || std::fflush(to) != 0)
+    if (errno != 0 || std::fputs(text.c_str(), to) < 0 || std::fflush(to) != 0 || std::ferror(to))
         throw bench_error(std::string("cannot write to ") +
                               (to == stdout ? "standard output" : "standard error") + ": " +
                               (errno ? std::strerror(errno) : "write error"),
@@ -59,12 +59,17 @@ int compare(const compare_request& request) {
     if (request.strict && !result.context_differences.empty())
         throw bench_error("--strict: the two results were not measured alike");
     // The table, its notes, the warnings and the exit status: one verdict.
-    std::string notes;
-    for (const auto& note : messages_of(result, severity::note)) notes += note + "\n";
+    // Notes may quote a result file (a reason, a program's name): each
+    // format's own filter applies.
+    std::string notes, markdown_notes;
+    for (const auto& note : messages_of(result, severity::note)) {
+        notes += printable(note) + "\n";
+        markdown_notes += markdown_text(note) + "\n";
+    }
     show(stderr, warnings_text(messages_of(result, severity::warning)));
     show(request.json ? stderr : stdout, terminal_table(result.rows) + notes);
     if (request.json) show(stdout, comparison_json(result));
-    if (request.markdown_given) write_texts(exports, {markdown_table(result.rows) + "\n" + notes});
+    if (request.markdown_given) write_texts(exports, {markdown_table(result.rows) + "\n" + markdown_notes});
     if (!request.fail_on_slower) return 0;
     const int status = gate_exit_status(result.verdict);
     if (status != 0)
@@ -153,7 +158,8 @@ int run(const command_line& given) {
     stop_if_interrupted();
     write_results(given.exports, result);
     const bool all_valid = std::all_of(result.cells.begin(), result.cells.end(), [](const cell& c) {
-        return c.statistics.invalid_runs == 0 && c.statistics.valid_runs > 0;
+        return c.statistics.invalid_runs == 0 && c.statistics.invalid_warmups == 0 &&
+               c.statistics.valid_runs > 0;
     });
     return all_valid ? 0 : 1;
 }
@@ -167,7 +173,10 @@ int main(int argc, char** argv) {
     corvane::process::guard_standard_descriptors();
     try {
         const auto given = parse_command_line(argc, argv);
-        if (!given) return 0;  // --help
+        if (!given) {  // --help or --version, shown: they too must reach standard output
+            show(stdout, "");
+            return 0;
+        }
         if (given->report) return report(*given->report);
         return given->compare ? compare(*given->compare) : run(*given);
     } catch (const interrupted& stop) {

@@ -57,6 +57,7 @@ struct cell_mark {
 struct cell_statistics {
     summary reported, wall;  // over valid samples only; wall is the harness's own clock
     int valid_runs = 0, invalid_runs = 0;
+    int invalid_warmups = 0;  // a program that fails its first, cold start is broken too
     // The reported times' spread read through the programs' clock tick:
     // within one tick it is the clock's, and its share an upper bound.
     tick_spread spread;
@@ -95,6 +96,9 @@ struct cell {
     std::optional<int> threads;  // none for the serial programs
     std::vector<sample> samples;
     cell_statistics statistics;  // filled by evaluate()
+    // The warm-up runs before the counted ones: judged like them, never in
+    // the statistics.
+    std::vector<sample> warmups = {};
 };
 
 // A cell's one name, in tables, reasons and compare:

@@ -90,7 +90,11 @@ std::vector<int> thread_list(const std::string& list, const std::optional<topolo
         numbers += ',';
         start = end + 1;
     }
-    return parse_counts(numbers, "--threads");
+    try {
+        return parse_counts(numbers, "--threads");
+    } catch (const bench_error& e) {
+        throw bench_error(std::string(e.what()) + ", cores or pus", e.status);
+    }
 }
 
 environment placement_environment(binding bind, const std::optional<topology>& machine, int threads) {

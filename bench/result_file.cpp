@@ -1,8 +1,10 @@
 #include "bench/result_file.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -31,6 +33,81 @@ constexpr double longest_time_s = 30 * 24 * 3600.0;
 constexpr double shortest_reported_s = 1e-6;
 // Thousands of threads for the longest time.
 constexpr double longest_cpu_time_s = 1e4 * longest_time_s;
+
+// What a file may cost once read: its values (keys counted), the length of
+// one text, and how deep it nests. With the bytes capped, these bound the
+// memory of the document (about 80 bytes a value at most, besides the
+// texts), so that a file at the cap is read within 1 GiB. A real result
+// of a hundred cells of a thousand runs each holds about 1.6 million.
+constexpr std::size_t max_result_values = 3'000'000;
+constexpr std::size_t max_text_bytes = std::size_t{1} << 20;
+constexpr std::size_t max_depth = 32;
+
+// A pass over the file before the document is built: what it would cost,
+// and a key given twice in one object, which the document would take
+// last-wins (a second, empty "cells" would empty a baseline).
+struct shape_check : nlohmann::json_sax<json> {
+    std::string problem;  // the first found
+    std::size_t values = 0;
+    std::vector<std::set<std::string>> keys;  // of each open object
+    std::size_t depth = 0;
+
+    bool fail(const std::string& what) {
+        problem = what;
+        return false;
+    }
+    bool value() {
+        return ++values <= max_result_values
+                   ? true
+                   : fail("holds more than " + std::to_string(max_result_values) + " values");
+    }
+    bool open() {
+        return ++depth <= max_depth ? value()
+                                    : fail("nests deeper than " + std::to_string(max_depth) + " levels");
+    }
+    bool null() override { return value(); }
+    bool boolean(bool) override { return value(); }
+    bool number_integer(number_integer_t) override { return value(); }
+    bool number_unsigned(number_unsigned_t) override { return value(); }
+    bool number_float(number_float_t, const string_t&) override { return value(); }
+    bool string(string_t& text) override {
+        return text.size() <= max_text_bytes
+                   ? value()
+                   : fail("holds a text of " + std::to_string(text.size()) + " bytes, more than " +
+                          std::to_string(max_text_bytes >> 20) + " MiB");
+    }
+    bool binary(binary_t&) override { return value(); }
+    bool start_object(std::size_t) override {
+        keys.emplace_back();
+        return open();
+    }
+    bool end_object() override {
+        keys.pop_back();
+        --depth;
+        return true;
+    }
+    bool start_array(std::size_t) override { return open(); }
+    bool end_array() override {
+        --depth;
+        return true;
+    }
+    bool key(string_t& name) override {
+        if (!keys.back().insert(name).second)
+            return fail("gives the key \"" + printable(name) + "\" twice in one object");
+        return string(name);
+    }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
+        return false;  // the document's own parse names it
+    }
+};
+
+// A term on the fastest machine to the slowest emulator; two kernels differ
+// by less than this factor.
+constexpr double fastest_ns_per_term = 1e-4, slowest_ns_per_term = 1e6;
+constexpr double most_vs_floor = 1e6;
+constexpr std::uint64_t largest_cache_bytes = std::uint64_t{1} << 40;
+// A million a second for the longest time.
+constexpr long long most_switches = 1'000'000LL * 30 * 24 * 3600;
 
 // Reading: every fault names the file and the field, in one plain line.
 struct reader {
@@ -145,18 +222,48 @@ struct reader {
         }
     }
 
-    // The checks across a record's fields.
+    // The checks across a record's fields, and of figures no machine or run
+    // can give, refused like the times before they reach a table.
     void check(const topology& shape, const std::string& where) const {
         if (shape.cores < 1 || shape.pus < shape.cores)
             fail(where, "has fewer than one core or fewer PUs than cores");
+        for (std::size_t i = 0; i < shape.caches.size(); ++i) {
+            const std::string at = where + ".caches[" + std::to_string(i) + "].";
+            if (shape.caches[i].bytes > largest_cache_bytes)
+                fail(at + "bytes", "is more than a cache holds (1 TiB)");
+            if (shape.caches[i].instances > shape.pus) fail(at + "instances", "is more than the PUs");
+        }
+    }
+    void check(const run_context& context) const {
+        if (!(context.timeout_s >= 0 && context.timeout_s <= longest_time_s))
+            fail("context.timeout_s", "is not a timeout from 0 to " + fixed(longest_time_s, 0) + " s");
+        if (const auto& shape = context.machine.shape) check(*shape, "context.machine.topology");
+    }
+    void check(const std::vector<kernel_figure>& kernels) const {
+        for (std::size_t i = 0; i < kernels.size(); ++i) {
+            const std::string at = "kernels[" + std::to_string(i) + "].";
+            if (!(kernels[i].ns_per_term >= fastest_ns_per_term &&
+                  kernels[i].ns_per_term <= slowest_ns_per_term))
+                fail(at + "ns_per_term", "is not a time a term can take (" + fixed(fastest_ns_per_term, 4) +
+                                             " to " + fixed(slowest_ns_per_term, 0) + " ns)");
+            if (kernels[i].vs_floor &&
+                !(*kernels[i].vs_floor >= 1 / most_vs_floor && *kernels[i].vs_floor <= most_vs_floor))
+                fail(at + "vs_floor", "is not a ratio two kernels can have (" + fixed(1 / most_vs_floor, 4) +
+                                          " to " + fixed(most_vs_floor, 0) + ")");
+        }
     }
     void check(const cell& c, const std::string& where) const {
-        if (c.samples.size() > max_samples_per_cell)
-            fail(where + ".samples", "holds " + std::to_string(c.samples.size()) + " runs, more than the " +
-                                         std::to_string(max_samples_per_cell) + " a cell may have");
-        for (std::size_t i = 0; i < c.samples.size(); ++i) {
-            const sample& s = c.samples[i];
-            const std::string at = where + ".samples[" + std::to_string(i) + "].";
+        check(c.samples, where + ".samples");
+        check(c.warmups, where + ".warmups");
+    }
+    // A cell's counted runs or its warm-ups.
+    void check(const std::vector<sample>& samples, const std::string& where) const {
+        if (samples.size() > max_samples_per_cell)
+            fail(where, "holds " + std::to_string(samples.size()) + " runs, more than the " +
+                            std::to_string(max_samples_per_cell) + " a cell may have");
+        for (std::size_t i = 0; i < samples.size(); ++i) {
+            const sample& s = samples[i];
+            const std::string at = where + "[" + std::to_string(i) + "].";
             // One rule for every reader: a valid run reported a time above zero.
             if (s.valid && !(s.reported_s > 0))
                 fail(at + "reported_s", "is not a time above zero, though the run is valid");
@@ -171,6 +278,8 @@ struct reader {
             for (const auto& [name, cpu] : {std::pair{"user_s", s.user_s}, std::pair{"system_s", s.system_s}})
                 if (cpu && !(*cpu <= longest_cpu_time_s))
                     fail(at + name, "is more CPU time than a run can take");
+            if (s.involuntary_switches && *s.involuntary_switches > most_switches)
+                fail(at + "involuntary_switches", "is more switches than a run can take");
         }
     }
 };
@@ -181,6 +290,9 @@ std::string read_result_file(const std::string& path) {
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) throw bench_error("cannot read " + path + ": " + std::strerror(errno));
     std::string text;
+    struct stat info {};
+    if (fstat(fd, &info) == 0 && info.st_size > 0)  // no doubling of a large buffer on the way
+        text.reserve(std::min(static_cast<std::size_t>(info.st_size), max_result_bytes) + 1);
     char buffer[65536];
     for (;;) {
         const ssize_t got = read(fd, buffer, sizeof buffer);
@@ -204,6 +316,9 @@ std::string read_result_file(const std::string& path) {
 
 suite_result read_result(const std::string& path) try {
     const std::string text = read_result_file(path);
+    shape_check shape;
+    json::sax_parse(text, &shape);
+    if (!shape.problem.empty()) throw bench_error(path + " " + shape.problem + ": not a result this reads");
     json document;
     try {
         // The whole file must be one document: a second result appended, or
@@ -223,7 +338,7 @@ suite_result read_result(const std::string& path) try {
     suite_result result;
     if (const auto context = document.find("context"); context != document.end())
         in.read_record(*context, "context", result.context);
-    if (const auto& shape = result.context.machine.shape) in.check(*shape, "context.machine.topology");
+    in.check(result.context);
     if (const auto seed = document.find("seed"); seed != document.end())
         in.read(*seed, "seed", result.context.seed, field_rule::optional);
     const json& cells = document["cells"];
@@ -239,6 +354,7 @@ suite_result read_result(const std::string& path) try {
     }
     if (const auto kernels = document.find("kernels"); kernels != document.end())
         in.read(*kernels, "kernels", result.kernels, field_rule::optional);
+    in.check(result.kernels);
     evaluate(result.cells);
     return result;
 } catch (const json::exception& e) {

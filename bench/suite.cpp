@@ -49,9 +49,16 @@ std::string judge(const process::program_run& run, double timeout_s, double& rep
     // of the runner (kill -STOP, a suspended shell) lengthens it.
     if (run.caller_stopped)
         return "corvane-bench was stopped during the run: its wall time includes the stop";
+    // Past its timeout the run is invalid even where it exited before the
+    // timer ended it (a timeout of a millisecond).
+    if (timeout_s > 0 && run.wall_seconds > timeout_s)
+        return "ran " + seconds_text(run.wall_seconds) + ", past its timeout of " + seconds_text(timeout_s);
     if (run.out_truncated || run.out.size() > longest_report_bytes)
         return "output too long: " + std::to_string(run.out.size()) +
                " bytes, where a report is two short lines";
+    if (run.err_truncated)
+        return "standard error too long: more than " + std::to_string(run.err.size()) +
+               " bytes, where the programs write none" + first_error_line(run.err);
     const auto lines = process::lines_of(run.out);
     if (lines.size() != 2 || run.out.empty() || run.out.back() != '\n')
         return "expected two lines, got " + std::to_string(lines.size()) +
@@ -60,6 +67,12 @@ std::string judge(const process::program_run& run, double timeout_s, double& rep
     const std::optional<double> reported = parse_time_line(lines[1]);
     if (!reported) return "malformed time line: " + printable(lines[1]);
     if (*reported <= 0.0) return "reported 0 s: the program's clock did not advance";
+    // The programs' clock counts whole milliseconds, printed with six
+    // decimals (the number holds the line's first point): a time between
+    // them was not measured by it, and the tick statistics would misread it.
+    if (lines[1].compare(lines[1].find('.') + 4, 3, "000") != 0)
+        return "reported " + fixed(*reported, 6) +
+               " s: not whole milliseconds, which the programs' clock counts";
     // The program's clock may round up to the next tick, never further.
     if (*reported > run.wall_seconds + clock_tick_s)
         return "reported " + seconds_text(*reported) + ", longer than the process lived (" +
@@ -157,8 +170,7 @@ int run_suite(const suite_options& options, std::vector<cell>& cells, const prog
             const auto run = run_program(command, run_options);
             if (run.interrupted_by) return run.interrupted_by;
             wall_s[index].push_back(run.wall_seconds);
-            if (warming) continue;
-            c.samples.push_back(sample_of(run, options.timeout_s));
+            (warming ? c.warmups : c.samples).push_back(sample_of(run, options.timeout_s));
         }
     }
     return process::interrupted_by();

@@ -180,6 +180,19 @@ TEST(Validation, AcceptsTheReportAndNamesEveryFault) {
     program_run hung = finished("");
     hung.timed_out = true;
     EXPECT_EQ(validate(hung, 1), "timed out after 1 s");
+    // A run past its timeout is invalid even where it ended before the timer did.
+    EXPECT_EQ(validate(finished(good_output, 0, 0, 0.3), 0.001), "ran 0.300 s, past its timeout of 0.001 s");
+    // Only whole milliseconds come from the programs' clock.
+    for (const char* time : {"0.000500", "0.010123"})
+        EXPECT_EQ(
+            validate(finished(corvane::expected_value_line() + "\nThe time to calculate PI was " + time +
+                              " seconds\n")),
+            "reported " + std::string(time) + " s: not whole milliseconds, which the programs' clock counts");
+    program_run flooded = finished(good_output);
+    flooded.err = "warning\n";
+    flooded.err_truncated = true;
+    EXPECT_EQ(validate(flooded),
+              "standard error too long: more than 8 bytes, where the programs write none: warning");
     program_run stopped = finished(good_output);
     stopped.caller_stopped = true;
     EXPECT_EQ(validate(stopped), "corvane-bench was stopped during the run: its wall time includes the stop");
@@ -202,8 +215,10 @@ TEST(Suite, RunsEveryCellEachRoundThroughTheRunnerItIsGiven) {
         ++started;
         const bool two =
             !how.env.empty() && how.env.back() == std::pair<std::string, std::string>{"OMP_NUM_THREADS", "2"};
-        // The second counted run on two threads prints nonsense.
-        if (two && ++started_on_two == 4) return finished("nonsense\n");
+        // The first warm-up on two threads crashes; the second counted run prints nonsense.
+        started_on_two += two ? 1 : 0;
+        if (two && started_on_two == 1) return finished("", -1, 11);
+        if (two && started_on_two == 4) return finished("nonsense\n");
         return finished(command[0] == "/bin-dir/corvane-serial" ? report_of(0.5) : good_output);
     };
     EXPECT_EQ(run_suite(options, cells, fake), 0);
@@ -212,9 +227,15 @@ TEST(Suite, RunsEveryCellEachRoundThroughTheRunnerItIsGiven) {
     EXPECT_EQ(cells[0].samples[0].reported_s, 0.5);
     EXPECT_EQ(cells[1].samples[2].reported_s, 0.25);
     EXPECT_EQ(cells[2].samples[1].reason, "expected two lines, got 1");
+    // Warm-ups are judged like every run, and kept apart from the counted ones.
+    for (const auto& c : cells) ASSERT_EQ(c.warmups.size(), 2u) << cell_label(c);
+    EXPECT_EQ(cells[2].warmups[0].reason, "killed by signal 11");
+    EXPECT_TRUE(cells[2].warmups[1].valid);
     evaluate(cells);
     EXPECT_EQ(cells[1].statistics.invalid_runs, 0);
+    EXPECT_EQ(cells[1].statistics.invalid_warmups, 0);
     EXPECT_EQ(cells[2].statistics.invalid_runs, 1);
+    EXPECT_EQ(cells[2].statistics.invalid_warmups, 1);
 }
 
 TEST(Validation, AnyOutputIsJudgedWithoutCrashingOrKeepingItAll) {

@@ -2,6 +2,12 @@
 // correction changing a verdict, and files that must be refused whole.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <fstream>
 #include <string>
 #include <tuple>
@@ -145,6 +151,38 @@ TEST_F(ResultFiles, AreReadWholeWithEveryFaultNamedInOneLine) {
         doc["cells"][0]["samples"].push_back(doc["cells"][0]["samples"][0]);
     EXPECT_NE(refused(doc.dump()).find("more than the 1000 a cell may have"), std::string::npos);
 
+    // A key given twice would be taken last-wins: a second, empty "cells"
+    // would leave a baseline with nothing to lose.
+    std::string twice = good;
+    twice.insert(twice.rfind('}'), ", \"cells\": []");
+    EXPECT_EQ(refused(twice),
+              file("r.json") + " gives the key \"cells\" twice in one object: not a result this reads");
+    // What the document would cost is bounded before it is built.
+    std::string many = good, padding = "[";
+    for (int i = 0; i < 3'000'000; ++i) padding += "0,";
+    many.insert(many.rfind('}'), ", \"padding\": " + padding + "0]");
+    EXPECT_NE(refused(many).find(" holds more than 3000000 values"), std::string::npos);
+    // Figures no machine or run can give are refused like the times.
+    for (const auto& [where, value, field] :
+         std::vector<std::tuple<nlohmann::json::json_pointer, nlohmann::json, std::string>>{
+             {"/kernels"_json_pointer,
+              {{{"name", "strict/floor"}, {"threads", 1}, {"ns_per_term", 1e308}}},
+              "kernels[0].ns_per_term"},
+             {"/kernels"_json_pointer,
+              {{{"name", "strict/sse2"}, {"threads", 1}, {"ns_per_term", 1.0}, {"vs_floor", 5e-324}}},
+              "kernels[0].vs_floor"},
+             {"/context/timeout_s"_json_pointer, -1e308, "context.timeout_s"},
+             {"/context/machine/topology"_json_pointer,
+              {{"cores", 2}, {"pus", 2}, {"caches", {{{"level", 1}, {"bytes", 9223372036854775807ULL}}}}},
+              "context.machine.topology.caches[0].bytes"},
+             {"/cells/0/samples/0/involuntary_switches"_json_pointer, 9223372036854775807LL,
+              "cells[0].samples[0].involuntary_switches"}}) {
+        doc = nlohmann::json::parse(good);
+        doc[where] = value;
+        EXPECT_EQ(refused(doc.dump()).rfind(file("r.json") + ": " + field + " is ", 0), 0u)
+            << refused(doc.dump());
+    }
+
     // A directory is not a result, and says so without a library's words.
     EXPECT_EQ(refused(good), "accepted");
     try {
@@ -153,6 +191,72 @@ TEST_F(ResultFiles, AreReadWholeWithEveryFaultNamedInOneLine) {
     } catch (const bench_error& e) {
         EXPECT_EQ(std::string(e.what()), "cannot read " + dir_ + ": Is a directory");
     }
+}
+
+// Program names and reasons are a file's text: in compare's table, its
+// warnings and its Markdown notes they pass the same filters as in report.
+TEST_F(ResultFiles, TextFromAFileReachesNoOutputOfCompareRaw) {
+    const std::string good = json_text(result_of({base}));
+    std::ofstream(file("old.json")) << good;
+    const std::string forged =
+        "x\nFAKE LINE: all good \x1b]0;owned\x07 \x1b[31mred \u202E <img src=x onerror=alert(1)> "
+        "![x](http://e/)";
+    auto doc = nlohmann::json::parse(good);
+    auto& lost = doc["cells"][0]["samples"][0];
+    lost["valid"] = false, lost["reported_s"] = nullptr, lost["reason"] = forged;
+    auto only_new = doc["cells"][0];
+    only_new["program"] = forged;
+    doc["cells"].push_back(only_new);
+    std::ofstream(file("new.json")) << doc.dump();
+    const auto run = run_program(CORVANE_BENCH,
+                                 {"compare", file("old.json"), file("new.json"), "--markdown", file("c.md")});
+    ASSERT_EQ(run.exit_status, 0) << run.err;
+    const std::string markdown = text_of(file("c.md"));
+    for (const std::string& out : {run.out, run.err, markdown}) {
+        EXPECT_NE(out.find("FAKE LINE"), std::string::npos) << "shown, escaped:\n" << out;
+        for (const char* raw : {"\nFAKE LINE", "\x1b", "\x07", "\u202E"})
+            EXPECT_EQ(out.find(raw), std::string::npos) << out;
+    }
+    for (const char* markup : {"<img", "![x]("})
+        EXPECT_EQ(markdown.find(markup), std::string::npos) << markdown;
+}
+
+// The costliest file within the bounds: at the input cap, texts of the
+// longest length and the rest in as many values as a file may hold.
+// Read in a child, whose peak memory the kernel counts.
+TEST_F(ResultFiles, AFileAtTheInputCapIsReadWithinAGibibyte) {
+#ifndef CORVANE_FULL_SIZE_INPUTS
+    GTEST_SKIP() << "unoptimised or under a sanitizer, a quarter of a gigabyte takes minutes and more memory";
+#endif
+    const std::string good = json_text(result_of({base}));
+    {
+        std::ofstream out(file("big.json"));
+        out << good.substr(0, good.rfind('}')) << ", \"padding\": [";
+        const std::string text = "\"" + std::string((std::size_t{1} << 20) - 64, 'x') + "\",";
+        for (int i = 0; i < 245; ++i) out << text;
+        for (int i = 0; i < 2'990'000; ++i) out << "{},";
+        out << "{}]}";
+    }
+    struct stat size {};
+    ASSERT_EQ(stat(file("big.json").c_str(), &size), 0);
+    ASSERT_GT(size.st_size, 250 << 20);
+    ASSERT_LE(size.st_size, 256 << 20);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        try {
+            _exit(read_result(file("big.json")).cells.size() == 1 ? 0 : 1);
+        } catch (...) {
+            _exit(2);
+        }
+    }
+    int status = 0;
+    rusage usage{};
+    ASSERT_EQ(wait4(child, &status, 0, &usage), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_LT(usage.ru_maxrss, 1L << 20) << "KiB at the peak";  // 1 GiB
+    std::printf("a %lld-byte file took %ld KiB at the peak\n", static_cast<long long>(size.st_size),
+                usage.ru_maxrss);
 }
 
 namespace {

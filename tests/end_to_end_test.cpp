@@ -89,6 +89,7 @@ TEST_F(StandIns, RanksRunCorvaneMpiThroughTheLauncherItNames) {
              {{"--programs", "corvane-mpi"}, "corvane-mpi runs through --ranks"},
              {{"--ranks", "0"}, "--ranks: '0' is not a positive integer"},
              {{"--ranks", "1", "--mpiexec", "/nonexistent/mpiexec"}, "/nonexistent/mpiexec cannot be run"},
+             {{"--ranks", "1", "--mpiexec", "/bin/false"}, "/bin/false --version failed (exit status 1)"},
              {{"--hostfile", file("hosts")}, "--hostfile goes with --ranks"}}) {
         const auto refused = bench(args);
         EXPECT_EQ(refused.exit_status, 2);
@@ -288,6 +289,33 @@ TEST_F(StandIns, OneInvalidRunAmongValidOnesFailsTheSuite) {
     ASSERT_EQ(result["cells"].size(), 1u);
     EXPECT_EQ(result["cells"][0]["valid_runs"], 1);
     EXPECT_EQ(result["cells"][0]["invalid_runs"], 1);
+}
+
+// A program that fails its first, cold start is broken: the warm-up is
+// listed, recorded apart from the counted runs, fails the suite and is a
+// lost run to compare's gate.
+TEST_F(StandIns, AnInvalidWarmUpFailsTheSuiteAndTheGate) {
+    const auto with_warmup = [this](const std::string& json) {
+        return run_program(CORVANE_BENCH, {"--bin-dir", dir_, "--warmup", "1", "--runs", "3", "--programs",
+                                           "corvane-serial", "--json", json});
+    };
+    ASSERT_EQ(with_warmup(file("old.json")).exit_status, 0);
+    stand_in("corvane-serial", "if [ ! -e " + file("ran") + " ]; then touch " + file("ran") +
+                                   "; kill -SEGV $$; fi; printf '" + escaped(quick_output) + "'");
+    const auto run = with_warmup(file("new.json"));
+    EXPECT_EQ(run.exit_status, 1) << run.out << run.err;
+    EXPECT_NE(run.out.find("invalid: corvane-serial warm-up 1: killed by signal 11"), std::string::npos)
+        << run.out;
+    const auto cell = read_json(file("new.json"))["cells"][0];
+    EXPECT_EQ(cell["valid_runs"], 3);
+    ASSERT_EQ(cell["warmups"].size(), 1u);
+    EXPECT_EQ(cell["warmups"][0]["valid"], false);
+    const auto gate =
+        run_program(CORVANE_BENCH, {"compare", file("old.json"), file("new.json"), "--fail-on-slower"});
+    EXPECT_EQ(gate.exit_status, 5) << gate.out << gate.err;
+    EXPECT_NE(gate.out.find("1 warm-up(s) invalid in the new result, the first: killed by signal 11"),
+              std::string::npos)
+        << gate.out;
 }
 
 TEST_F(StandIns, CompareRoundTripsTheJsonAndRejectsBadFiles) {

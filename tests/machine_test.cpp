@@ -127,7 +127,7 @@ TEST(Placement, WithoutATopologyCoresAreRefusedAndPusAreTheUsableProcessors) {
               (environment{{"OMP_PLACES", "cores"}, {"OMP_PROC_BIND", "close"}}));
     EXPECT_EQ(thrown_by([] { thread_list("cores,", std::nullopt, 2); }).find("--threads"), 0u);
     EXPECT_EQ(thrown_by([] { thread_list("pus,x", std::nullopt, 2); }),
-              "--threads: 'x' is not a positive integer");
+              "--threads: 'x' is not a positive integer, cores or pus");
 }
 
 TEST(Placement, EachCellGetsItsTeamsPlacesAndEachRankCellItsLauncherOptions) {

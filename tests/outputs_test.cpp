@@ -81,6 +81,24 @@ TEST_F(Outputs, AnotherUsersLinkInAStickyWorldWritableDirectoryIsNotFollowed) {
     EXPECT_EQ(report.exit_status, 2) << report.err;
     EXPECT_EQ(text_of(file("victim")), "precious\n");
 
+    // Anywhere in the path: a planted link to a directory is not followed either.
+    ASSERT_EQ(mkdir(file("elsewhere").c_str(), 0755), 0);
+    const std::string dirlink = shared + "/dirlink";
+    ASSERT_EQ(symlink(file("elsewhere").c_str(), dirlink.c_str()), 0);
+    ASSERT_EQ(lchown(dirlink.c_str(), 65534, 65534), 0);
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--programs", "corvane-serial", "--csv", dirlink + "/r.csv"},
+          {"--programs", "corvane-serial", "--json", file("tmp/../tmp/dirlink/./r.json")}}) {
+        const auto through = bench(args);
+        EXPECT_EQ(through.exit_status, 2) << through.err;
+        EXPECT_NE(through.err.find(dirlink + " is a symbolic link of another user"), std::string::npos)
+            << through.err;
+    }
+    EXPECT_EQ(plain({"report", file("a.json"), "--html", dirlink + "/r.html"}).exit_status, 2);
+    EXPECT_EQ(plain({"compare", file("a.json"), file("b.json"), "--markdown", dirlink + "/r.md"}).exit_status,
+              2);
+    EXPECT_EQ(access(file("elsewhere/r.csv").c_str(), F_OK), -1) << "nothing written through the link";
+
     // One's own link there is followed, and so is one in a directory without the sticky bit.
     ASSERT_EQ(lchown(planted.c_str(), 0, 0), 0);
     EXPECT_EQ(plain({"report", file("a.json"), "--markdown", planted}).exit_status, 0);
@@ -88,6 +106,20 @@ TEST_F(Outputs, AnotherUsersLinkInAStickyWorldWritableDirectoryIsNotFollowed) {
     ASSERT_EQ(lchown(planted.c_str(), 65534, 65534), 0);
     ASSERT_EQ(chmod(shared.c_str(), 0777), 0);
     EXPECT_EQ(plain({"report", file("a.json"), "--html", planted}).exit_status, 0);
+}
+
+// A device is opened before the runs as the export will open it: without a
+// terminal (setsid), /dev/tty is refused at once, not after hours of runs.
+TEST_F(Outputs, AnExportThatCannotBeOpenedIsRefusedBeforeTheRuns) {
+    run_options options;
+    options.timeout_s = 60;
+    const auto run = run_program("/usr/bin/setsid",
+                                 {"--wait", CORVANE_BENCH, "--bin-dir", dir_, "--runs", "1", "--programs",
+                                  "corvane-serial", "--json", "/dev/tty"},
+                                 options);
+    EXPECT_EQ(run.exit_status, 2) << run.err;
+    EXPECT_NE(run.err.find("cannot write /dev/tty: "), std::string::npos) << run.err;
+    EXPECT_EQ(run.out, "") << "no run started";
 }
 
 TEST_F(Outputs, EmptyValuesAreUsageErrorsNamingTheirOption) {
@@ -138,6 +170,16 @@ TEST_F(Outputs, AnExportToAClosedStandardOutputIsNotWritten) {
                   .exit_status,
               3);
     EXPECT_EQ(plain({"report", file("a.json")}).exit_status, 0);
+    // What --version and --help print is the whole of what they do.
+    for (const auto target : {corvane::process::stdout_to::closed, corvane::process::stdout_to::full_device})
+        for (const std::vector<std::string>& args : {std::vector<std::string>{"--version"},
+                                                     {"--help"},
+                                                     {"compare", "--help"},
+                                                     {"report", "--help"}}) {
+            const auto run = plain(args, target);
+            EXPECT_EQ(run.exit_status, 3) << args.back() << ": " << run.err;
+            EXPECT_NE(run.err.find("cannot write to standard output"), std::string::npos) << run.err;
+        }
 }
 
 TEST_F(Outputs, CompareJsonRefusesEveryNameOfStandardOutputForTheMarkdown) {

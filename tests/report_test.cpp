@@ -372,6 +372,10 @@ TEST_F(Report, TextFromAResultFileNeverBecomesMarkup) {
     for (const char* injected : {"<script>steal", "<h1>fake", "<img src=x", "a<b>.json"})
         EXPECT_EQ(page.find(injected), std::string::npos) << injected;
     EXPECT_NE(page.find("&quot;&gt;&lt;script&gt;steal()&lt;/script&gt;"), std::string::npos);
+    // One warning a line; a newline inside one is the file's and stays escaped.
+    tampered.context.warnings = {"first warning", "second\nFAKE LINE"};
+    const std::string warned = html_report({{"w.json", tampered}});
+    EXPECT_NE(warned.find("first warning<br>second\\x0AFAKE LINE"), std::string::npos) << warned;
 
     const std::string markdown = markdown_report({{"a<b>.json", tampered}});
     for (const char* injected : {"<script>steal", "<h1>fake", "<img src=x"})

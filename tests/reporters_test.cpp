@@ -57,6 +57,13 @@ TEST(TerminalTable, TheDefaultTableFitsOneHundredColumnsWithEveryRowAndItsNotes)
     for (const char* note : {"unstable", "outlier(s)", "10 invalid", "ranks", "median s", "speedup"})
         EXPECT_NE(text.find(note), std::string::npos) << note << "\n" << text;
     EXPECT_EQ(text.find("serial fraction"), std::string::npos) << text;
+    // Where the columns before the notes leave less room than one note
+    // takes, the note wraps between its words rather than widen the table.
+    const table narrow = {{std::string(70, 'p'), "ranks", "notes"},
+                          {"corvane-mpi", "2", "12 ticks (process 0.0123 s), unstable"}};
+    const std::string wrapped = terminal_table(narrow, terminal_width);
+    for (const auto& line : lines_of(wrapped)) EXPECT_LE(display_width(line), 100u) << line;
+    EXPECT_NE(wrapped.find("(process"), std::string::npos) << wrapped;
 }
 
 TEST(TerminalTable, WideShowsEveryColumnOnOneLinePerRow) {

@@ -82,12 +82,10 @@ std::string markdown_report(const std::vector<named_result>& results,
     std::string invalid;
     for (const auto& named : results)
         for (const auto& c : named.result.cells)
-            for (std::size_t run = 0; run < c.samples.size(); ++run)
-                if (!c.samples[run].valid)
-                    invalid += "- " +
-                               markdown_text(named.name + ": " + cell_label(c) + " run " +
-                                             std::to_string(run + 1) + ": " + c.samples[run].reason) +
-                               "\n";
+            for (const auto& [run, reason] : invalid_runs_of(c))
+                invalid += "- " +
+                           markdown_text(named.name + ": " + cell_label(c) + " " + run + ": " + reason) +
+                           "\n";
     out << "\n## Invalid runs\n\n" << (invalid.empty() ? "None.\n" : invalid);
 
     for (const auto& named : results)

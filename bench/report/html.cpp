@@ -94,19 +94,18 @@ std::string marks_html(const cell& c) {
 // compares. A field with several lines (the warnings) is one row.
 std::string context_tables(const std::vector<named_result>& results) {
     std::vector<std::string> labels;
-    std::map<std::string, std::vector<std::string>> values;  // by label, one per result
+    // By label, each result's lines: a newline inside a value stays escaped.
+    std::map<std::string, std::vector<std::vector<std::string>>> values;
     for (std::size_t i = 0; i < results.size(); ++i)
         for (const auto& [label, value] : context_lines(results[i].result.context, context_view::report)) {
             auto [row, added] = values.try_emplace(label, results.size());
             if (added) labels.push_back(label);
-            std::string& text = row->second[i];
-            text += (text.empty() ? "" : "\n") + value;
+            row->second[i].push_back(value);
         }
-    const auto shown = [](const std::string& text) {
-        if (text.empty()) return std::string("-");
-        std::string html = escaped(text);
-        for (auto at = html.find('\n'); at != std::string::npos; at = html.find('\n', at))
-            html.replace(at, 1, "<br>");
+    const auto shown = [](const std::vector<std::string>& lines) {
+        if (lines.empty()) return std::string("-");
+        std::string html;
+        for (const auto& line : lines) html += (html.empty() ? "" : "<br>") + escaped(line);
         return html;
     };
     std::ostringstream out;
@@ -118,7 +117,7 @@ std::string context_tables(const std::vector<named_result>& results) {
     for (const auto& label : labels) {
         const auto& row = values[label];
         const bool alike =
-            std::all_of(row.begin(), row.end(), [&row](const std::string& v) { return v == row[0]; });
+            std::all_of(row.begin(), row.end(), [&row](const auto& lines) { return lines == row[0]; });
         out << "<tr" << (alike || results.size() < 2 ? "" : " class=\"differs\"") << "><th scope=\"row\">"
             << escaped(label) << (alike || results.size() < 2 ? "" : " <span class=\"mark\">differs</span>")
             << "</th>";
@@ -321,10 +320,8 @@ std::string invalid_runs(const std::vector<named_result>& results) {
     table rows = {{"result", "cell", "run", "reason"}};
     for (std::size_t i = 0; i < results.size(); ++i)
         for (const auto& c : results[i].result.cells)
-            for (std::size_t run = 0; run < c.samples.size(); ++run)
-                if (!c.samples[run].valid)
-                    rows.push_back({std::to_string(i + 1), cell_label(c), std::to_string(run + 1),
-                                    c.samples[run].reason});
+            for (const auto& [run, reason] : invalid_runs_of(c))
+                rows.push_back({std::to_string(i + 1), cell_label(c), run, reason});
     if (rows.size() == 1) return "<p id=\"invalid-runs\">None: every run printed a valid report.</p>\n";
     return table_html(rows, "id=\"invalid-runs\"", "rlrl");
 }

@@ -25,8 +25,8 @@ namespace corvane::bench {
 // became `p_slower`, `p_slower_holm`, `p_faster`, `p_faster_holm`, and
 // `gate` replaced `any_slower` and `too_few_runs`), and the intervals of a
 // speedup and of compare's ratio allow one tick of the programs' clock.
-// Added since without a raise: the Slurm allocation and steps, and what a
-// cell's contention was judged by.
+// Added since without a raise: the Slurm allocation and steps, what a
+// cell's contention was judged by, and each cell's warm-up runs.
 // Every version from oldest_schema_version on is still read.
 inline constexpr int schema_version = 4;
 inline constexpr int oldest_schema_version = 1;
@@ -139,6 +139,7 @@ void cell_fields(Cell& c, Field&& field) {
     each(field, field_rule::required, "program", c.program, "threads", c.threads);
     each(field, field_rule::from_one, "ranks", c.ranks);
     each(field, field_rule::required, "samples", c.samples);
+    each(field, field_rule::optional, "warmups", c.warmups);
 }
 
 template <class Kernel, class Field>

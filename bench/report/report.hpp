@@ -27,6 +27,12 @@ inline constexpr const char* doubtful_mark = "?";
 inline constexpr const char* within_tick_mark = "≤";
 // A cell's spread as the tables write it: "1.2%", "≤20.0%", or "-".
 std::string mad_text(const cell_statistics& statistics);
+// A cell's invalid runs as every format lists them, warm-ups first:
+// "warm-up 1" or "run 3" beside its reason (rows.cpp).
+struct invalid_run {
+    std::string run, reason;
+};
+std::vector<invalid_run> invalid_runs_of(const cell& c);
 // The lines under that table that explain its marks, or an empty string.
 std::string table_footnotes(const std::vector<cell>& cells, bool wide = true);
 

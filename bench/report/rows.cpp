@@ -85,6 +85,17 @@ std::string marks_text(const std::vector<cell_mark>& marks) {
     return text;
 }
 
+std::vector<invalid_run> invalid_runs_of(const cell& c) {
+    std::vector<invalid_run> invalid;
+    for (std::size_t run = 0; run < c.warmups.size(); ++run)
+        if (!c.warmups[run].valid)
+            invalid.push_back({"warm-up " + std::to_string(run + 1), c.warmups[run].reason});
+    for (std::size_t run = 0; run < c.samples.size(); ++run)
+        if (!c.samples[run].valid)
+            invalid.push_back({"run " + std::to_string(run + 1), c.samples[run].reason});
+    return invalid;
+}
+
 table result_rows(const std::vector<cell>& cells, bool wide) {
     // The ranks column only where corvane-mpi ran.
     const bool any_ranks =

@@ -26,10 +26,25 @@ std::vector<std::string> note_pieces(const std::string& notes) {
     return pieces;
 }
 
+// The notes' pieces, and a piece wider than `width` split between its
+// words: a long note wraps rather than widen the table.
+std::vector<std::string> pieces_within(const std::string& notes, std::size_t width) {
+    std::vector<std::string> pieces;
+    for (const auto& piece : note_pieces(notes)) {
+        if (width_of(piece) <= width) {
+            pieces.push_back(piece);
+            continue;
+        }
+        std::istringstream words(piece);
+        for (std::string word; words >> word;) pieces.push_back(word);
+    }
+    return pieces;
+}
+
 // The notes as lines of at most `width` characters where they can be.
 std::vector<std::string> wrapped(const std::string& notes, std::size_t width) {
     std::vector<std::string> lines{""};
-    for (const auto& piece : note_pieces(notes)) {
+    for (const auto& piece : pieces_within(notes, width)) {
         if (!lines.back().empty() && width_of(lines.back()) + 1 + width_of(piece) > width)
             lines.emplace_back();
         lines.back() += (lines.back().empty() ? "" : " ") + piece;
@@ -39,7 +54,12 @@ std::vector<std::string> wrapped(const std::string& notes, std::size_t width) {
 
 }  // namespace
 
-std::string terminal_table(const table& rows, std::size_t max_width) {
+std::string terminal_table(const table& given, std::size_t max_width) {
+    // Names, reasons and notes may come from a file or a program: nothing
+    // of theirs reaches the terminal raw.
+    table rows = given;
+    for (auto& row : rows)
+        for (auto& text : row) text = printable(text);
     const std::size_t last = rows[0].size() - 1;
     std::vector<std::size_t> widths(rows[0].size(), 0);
     for (const auto& row : rows)
@@ -48,9 +68,10 @@ std::string terminal_table(const table& rows, std::size_t max_width) {
     std::size_t before_last = 0;
     for (std::size_t col = 0; col < last; ++col) before_last += widths[col] + 2;
     if (max_width > before_last && last > 0) {
-        std::size_t narrowest = width_of(rows[0][last]);  // no note is cut within itself
+        std::size_t narrowest = width_of(rows[0][last]);  // no word is cut within itself
         for (const auto& row : rows)
-            for (const auto& piece : note_pieces(row[last])) narrowest = std::max(narrowest, width_of(piece));
+            for (const auto& word : pieces_within(row[last], 0))
+                narrowest = std::max(narrowest, width_of(word));
         widths[last] = std::max(narrowest, std::min(widths[last], max_width - before_last));
     }
     std::ostringstream out;
@@ -76,18 +97,15 @@ std::string terminal_table(const table& rows, std::size_t max_width) {
 std::string invalid_runs_text(const std::vector<cell>& cells) {
     std::ostringstream out;
     for (const auto& c : cells) {
-        int run = 0;
-        for (const auto& s : c.samples) {
-            ++run;
-            if (!s.valid) out << "invalid: " << cell_label(c) << " run " << run << ": " << s.reason << "\n";
-        }
+        for (const auto& [run, reason] : invalid_runs_of(c))
+            out << "invalid: " << cell_label(c) << " " << run << ": " << reason << "\n";
     }
     return out.str();
 }
 
 std::string warnings_text(const std::vector<std::string>& warnings) {
     std::string out;
-    for (const auto& warning : warnings) out += "warning: " + warning + "\n";
+    for (const auto& warning : warnings) out += "warning: " + printable(warning) + "\n";
     return out;
 }
 
