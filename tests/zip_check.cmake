@@ -57,7 +57,7 @@ endforeach()
 # A prefix of its own, with no WINEPATH: only what the ZIP holds and what
 # Wine brings as Windows' DLLs. Its first start makes the prefix.
 set(wine "${CMAKE_COMMAND}" -E env --unset=WINEPATH --unset=OMP_NUM_THREADS "WINEPREFIX=${WORK_DIR}/wine"
-    WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml= DISPLAY= "${WINE}")
+    WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml= DISPLAY= "${WINE}")
 # The two lines with the console's CRLF endings. CMake drops carriage
 # returns from what it reads as text, so they are checked in hex.
 string(HEX "The value of PI is  3.141592653590\r\nThe time to calculate PI was " value_line_hex)
