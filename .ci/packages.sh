@@ -20,16 +20,18 @@ required_packages=(
 # test packages cannot be installed is built and not tested. Either way CI
 # says so with apt's reason; leg_state holds "test", or "build: why" or
 # "skip: why".
-legs=(clang mpich linux-x86 linux-arm64 windows-x86)
+legs=(clang mpich linux-x86 linux-arm64 windows-x86 windows-x64)
 declare -A leg_build=(
     [clang]="clang libomp-dev"
     [mpich]="mpich libmpich-dev"
     [linux-x86]="g++-multilib googletest"
     [linux-arm64]="clang googletest libstdc++-12-dev-arm64-cross libc6-dev-arm64-cross binutils-aarch64-linux-gnu"
     [windows-x86]="g++-mingw-w64-i686-posix googletest"
+    [windows-x64]="g++-mingw-w64-x86-64-posix googletest"
 )
 declare -A leg_test=(
     [windows-x86]="wine wine32:i386"
+    [windows-x64]="wine64"
 )
 declare -A leg_state=()
 

@@ -1,6 +1,9 @@
 # cpack -G DEB: everything cmake --install puts in place, as one Debian
 # package named corvane. dpkg-shlibdeps works out the libraries it needs
 # (the OpenMP runtime, MPI where corvane-mpi is built).
+# cpack -G ZIP in a Windows build: the same tree as corvane-<version>-win64.zip
+# (win32 for the 32-bit build). The programs are linked statically, the C++
+# and OpenMP runtimes included, so they need only Windows' own DLLs.
 set(CORVANE_PACKAGE_MAINTAINER "Corvane maintainers <corvane@localhost>"
     CACHE STRING "The Maintainer field of the Debian package")
 
@@ -28,7 +31,16 @@ if(TARGET corvane-mpi)
         set(CPACK_DEBIAN_PACKAGE_RECOMMENDS openmpi-bin)
     endif()
 endif()
-set(CPACK_GENERATOR DEB)
+if(WIN32)
+    if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+        set(CPACK_SYSTEM_NAME win64)
+    else()
+        set(CPACK_SYSTEM_NAME win32)
+    endif()
+    set(CPACK_GENERATOR ZIP)
+else()
+    set(CPACK_GENERATOR DEB)
+endif()
 include(CPack)
 
 # The package's copyright file, in Debian's machine-readable format, with the

@@ -61,6 +61,12 @@ TEST(KernelsCommandLine, EachToolGoesAloneAndBenchmarkFlagsGoWithTheBenchmarks) 
         EXPECT_EQ(refusal(wrong), 2) << wrong[0] << " " << (wrong.size() > 1 ? wrong[1] : "");
 }
 
+#ifdef _WIN32
+const std::string null_device = "NUL";
+#else
+const std::string null_device = "/dev/null";
+#endif
+
 TEST(KernelsCommandLine, JsonGoesToARegularFileOnly) {
     const std::filesystem::path dir = std::filesystem::temp_directory_path() / "corvane-kernels-test";
     std::filesystem::create_directories(dir);
@@ -70,10 +76,14 @@ TEST(KernelsCommandLine, JsonGoesToARegularFileOnly) {
     EXPECT_FALSE(json_path_problem(fresh));
     EXPECT_FALSE(json_path_problem(existing));
     EXPECT_EQ(parse_command_line({"--json", fresh}).json_path, fresh);
-    // Reading back /dev/full or /dev/zero never ends; /dev/null is never whole.
-    for (const std::string& device :
-         std::vector<std::string>{"/dev/full", "/dev/zero", "/dev/null", dir.string()})
+    // Reading back /dev/full or /dev/zero never ends; /dev/null (Windows: NUL)
+    // is never whole.
+    for (const std::string& device : std::vector<std::string>{null_device, dir.string()})
         EXPECT_TRUE(json_path_problem(device)) << device;
+#ifndef _WIN32
+    for (const std::string& device : std::vector<std::string>{"/dev/full", "/dev/zero"})
+        EXPECT_TRUE(json_path_problem(device)) << device;
+#endif
     EXPECT_EQ(*json_path_problem(""), "--json needs a file");
     std::filesystem::remove_all(dir);
 }
@@ -96,7 +106,11 @@ process::program_run run_kernels(std::vector<std::string> arguments) {
 
 TEST(KernelsProgram, JsonThatCouldNeverBeCheckedIsRefusedBeforeAnythingRuns) {
     // /dev/stdout is the pipe this test reads, as in `--json /dev/stdout | cat`.
+#ifdef _WIN32
+    for (const char* path : {"NUL"}) {
+#else
     for (const char* path : {"/dev/full", "/dev/zero", "/dev/stdout"}) {
+#endif
         const auto run = run_kernels({"--json", path});
         EXPECT_FALSE(run.timed_out) << path;
         EXPECT_EQ(run.exit_status, 2) << path;
@@ -123,7 +137,11 @@ TEST(KernelsProgram, RepeatCountsOutsideTheRangeAreRefusedAtOnce) {
 // program fills with /dev/null), is status 1 and said.
 TEST(KernelsProgram, OutputThatNeverArrivesIsAFailure) {
     for (const char* mode : {"--plan", "--version", "--help"})
+#ifdef _WIN32  // Windows has no full device
+        for (const auto target : {process::stdout_to::closed}) {
+#else
         for (const auto target : {process::stdout_to::full_device, process::stdout_to::closed}) {
+#endif
             process::run_options options;
             options.timeout_s = 60;
             options.target = target;

@@ -1,12 +1,10 @@
 #include "tools/kernels/command_line.hpp"
 
-#include <sys/stat.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 
 #include <CLI/CLI.hpp>
+
+#include "tools/kernels/system.hpp"
 
 namespace corvane::kernels {
 
@@ -39,14 +37,13 @@ int parse_repeats(const std::string& text) {
 
 std::optional<std::string> json_path_problem(const std::string& path) {
     if (path.empty()) return "--json needs a file";
-    struct stat named {};
-    if (stat(path.c_str(), &named) != 0)
-        return errno == ENOENT ? std::nullopt
-                               : std::optional<std::string>("--json " + path + ": " + std::strerror(errno));
-    if (!S_ISREG(named.st_mode))
+    std::string why;
+    const file_kind kind = kind_of_file(path, why);
+    if (kind == file_kind::none) return std::nullopt;
+    if (kind == file_kind::unknown) return "--json " + path + ": " + why;
+    if (kind != file_kind::regular)
         return "--json " + path + " is not a regular file, where the JSON can be written and checked";
-    struct stat out {};
-    if (fstat(1, &out) == 0 && out.st_dev == named.st_dev && out.st_ino == named.st_ino)
+    if (is_standard_output(path))
         return "--json " + path +
                " is standard output, which carries the console table (--benchmark_format=json puts "
                "the JSON there instead)";

@@ -2,8 +2,6 @@
 // allow (benchmarks.hpp), the plan a program would make (plan_tools.hpp),
 // and every term of every kernel checked (verify.hpp). This file parses the
 // command line, runs one tool and reports.
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -15,12 +13,15 @@
 #include "tools/kernels/benchmarks.hpp"
 #include "tools/kernels/command_line.hpp"
 #include "tools/kernels/plan_tools.hpp"
+#include "tools/kernels/system.hpp"
 #include "tools/kernels/verify.hpp"
 
 using namespace corvane;
 using namespace corvane::kernels;
 
 namespace {
+
+constexpr int standard_output = 1;  // its descriptor
 
 // What was printed must have reached standard output: a full disk, a
 // closed pipe or a descriptor closed before the start (now /dev/null) is a
@@ -31,15 +32,6 @@ int written(int status, bool closed_at_start) {
     std::fprintf(stderr, "corvane-kernels: cannot write standard output: %s\n",
                  errno != 0 ? std::strerror(errno) : "write error");
     return 1;
-}
-
-// This program's file, for the fresh processes of --plan --repeat.
-std::string own_path() {
-    char path[4096];
-    const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
-    if (length <= 0)
-        throw tool_error(std::string("cannot find this program's file: ") + std::strerror(errno), 1);
-    return std::string(path, static_cast<std::size_t>(length));
 }
 
 int run(const command& given) {
@@ -54,7 +46,7 @@ int run(const command& given) {
         case tool::plan:
             return print_plan();
         case tool::repeat_plan:
-            return repeat_plan(own_path(), given.repeats);
+            return repeat_plan(own_program_path(), given.repeats);
         case tool::plan_cold:
             return plan_cold(given.order);
         case tool::verify:
@@ -68,7 +60,7 @@ int run(const command& given) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const bool output_closed = process::guard_standard_descriptors() & (1 << STDOUT_FILENO);
+    const bool output_closed = process::guard_standard_descriptors() & (1 << standard_output);
     set_step();
     try {
         return written(run(parse_command_line(std::vector<std::string>(argv + 1, argv + argc))),

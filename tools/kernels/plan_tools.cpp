@@ -1,28 +1,18 @@
 #include "tools/kernels/plan_tools.hpp"
 
-#include <sched.h>
-
 #include <chrono>
 #include <cstdio>
-#include <ctime>
 #include <map>
 #include <thread>
 
 #include "core/kernels.hpp"
 #include "process/process.hpp"
 #include "tools/kernels/scalar_loops.hpp"
+#include "tools/kernels/system.hpp"
 
 namespace corvane::kernels {
 
 namespace {
-
-// The process's processor time: a busy machine may stop the process for
-// whole time slices while it plans, which the wall clock counts.
-double processor_ms() {
-    timespec now{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-    return static_cast<double>(now.tv_sec) * 1e3 + static_cast<double>(now.tv_nsec) / 1e6;
-}
 
 // The kernel a fresh process chose ("?" if it failed). A cold plan takes
 // milliseconds; ten seconds means it hangs.
@@ -49,10 +39,10 @@ constexpr summation_order both_orders[] = {summation_order::strict, summation_or
 
 int print_plan() {
     for (summation_order order : both_orders) {
-        const double processor_before = processor_ms();
+        const double processor_before = processor_time_ms();
         const kernel_plan plan = measure_plan(order);
         std::printf("%s order, measured in %.2f ms (%.2f ms of processor time):\n", order_name(order),
-                    plan.planning_ms, processor_ms() - processor_before);
+                    plan.planning_ms, processor_time_ms() - processor_before);
         for (std::size_t i = 0; i < plan.candidates.size(); ++i)
             std::printf("  %-14s %.3f ns/term%s\n", kernel_name(*plan.candidates[i].k).c_str(),
                         plan.candidates[i].ns_per_term, i == plan.chosen ? "  <- chosen" : "");
@@ -73,11 +63,7 @@ int plan_cold(summation_order order) {
 // Each start follows either a second of idle or half a second of scalar
 // work (as in the suite, run after run), on the processor that did it.
 int repeat_plan(const std::string& self, int starts) {
-    const int cpu = sched_getcpu();
-    cpu_set_t only;
-    CPU_ZERO(&only);
-    CPU_SET(cpu, &only);
-    const bool pinned = cpu >= 0 && sched_setaffinity(0, sizeof only, &only) == 0;  // children inherit it
+    const int cpu = pin_to_current_processor();
     struct condition {
         const char* name;
         void (*before)();
@@ -94,7 +80,7 @@ int repeat_plan(const std::string& self, int starts) {
                 ++chosen[std::string(c.name) + "\t" + order_name(order)][cold_choice(self, order)];
             }
     std::printf("%d cold starts per order and condition, each a fresh process", starts);
-    if (pinned) std::printf(" on CPU %d", cpu);
+    if (cpu >= 0) std::printf(" on CPU %d", cpu);
     std::printf(":\n");
     for (const condition& c : conditions) {
         std::printf("%s\n", c.name);
