@@ -63,7 +63,7 @@ if [[ $check == lifecycle-* ]]; then
         for daemon in "${daemons[@]}"; do
             IFS=: read -r pid started name <<< "$daemon"
             stat=$(cat "/proc/$pid/stat" 2> /dev/null) && stat=${stat##*) } && set -- $stat &&
-                [ "${20}" = "$started" ] && echo "$name (PID $pid)"
+                [ "${20}" = "$started" ] && [ "$1" != Z ] && echo "$name (PID $pid)"
         done)
     [ -z "$left" ] || fail "left behind: $left"
     [ ! -e "$cluster_dir" ] || fail "$cluster_dir is left"

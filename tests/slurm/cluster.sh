@@ -30,8 +30,8 @@ task_plugin=task/none
 readonly start_timeout_s=30
 readonly stop_timeout_s=15
 # Held while a cluster chooses its ports and until its daemons listen on
-# them.
-readonly port_lock=${TMPDIR:-/tmp}/corvane-slurm-ports.lock
+# them; one path for the machine, whatever TMPDIR each cluster has.
+readonly port_lock=/tmp/corvane-slurm-ports.lock
 
 # The Debian packages put the daemons in /usr/sbin, which a user's PATH may
 # lack.

@@ -25,6 +25,9 @@ set -uo pipefail
 readonly skipped=77
 readonly start_timeout_s=40
 readonly stop_timeout_s=15
+# The same lock as cluster.sh's: every test cluster on this machine takes
+# turns to choose its ports and network.
+readonly port_lock=/tmp/corvane-slurm-ports.lock
 PATH="$PATH:/usr/sbin:/sbin"
 
 say() { echo "netns cluster: $*" >&2; }
@@ -178,7 +181,7 @@ start_cluster() {
     nodes_apart
     [ ! -e "$state" ] || stop_cluster "$state" 2> /dev/null
     local begun=$SECONDS
-    exec 9> "${TMPDIR:-/tmp}/corvane-slurm-ports.lock"
+    exec 9> "$port_lock"
     flock -w "$start_timeout_s" 9 || {
         say "no turn to choose a port and a network within $start_timeout_s s"
         return 1
@@ -232,6 +235,9 @@ start_cluster() {
         local address=$prefix.$((10 + n)) link=cv${id}n$n
         launch "slurmd-$node" unshare --net --uts --mount --propagation private -- \
             bash "$dir/node-init.sh" "$node" "$address" "$prefix.1" "$dir" 9>&- || return 1
+        # Until unshare has made the namespace, the PID is still in this
+        # one, where the peer's name may be taken and must not land.
+        wait_for "$node's own network namespace" own_network_namespace "$launched" || return 1
         {
             echo "node_pid[$node]=$launched"
             echo "node_address[$node]=$address"
@@ -243,6 +249,11 @@ start_cluster() {
     wait_for "every node idle" nodes_idle || return 1
     exec 9>&-
     say "${#nodes[@]} node(s) idle after $((SECONDS - begun)) s on bridge $bridge ($prefix.0/24), slurmctld port $ctld_port, SLURM_CONF=$dir/slurm.conf"
+}
+
+own_network_namespace() {
+    local theirs
+    theirs=$(readlink "/proc/$1/ns/net" 2> /dev/null) && [ "$theirs" != "$(readlink /proc/self/ns/net)" ]
 }
 
 nodes_idle() {
