@@ -94,6 +94,16 @@ pmix) other_plugin=pmi2 ;;
 *) other_plugin=pmix ;;
 esac
 
+# Debian's MPICH 4.0.2 (ch4:ucx) hangs in MPI_Finalize across nodes over
+# TCP: a rank waits in the PMI barrier while its peer waits for UCX's
+# disconnect, which needs the first one's progress (MPICH later dropped
+# that barrier). Seen here with 2 ranks of 2 threads and with 4 ranks, after
+# the bits were right; a test that hangs by chance is worse than none.
+if [ -n "${cluster_bridge:-}" ] && [ "$plugin" = pmi2 ]; then
+    echo "skipped: $library hangs in MPI_Finalize between nodes over TCP (ch4:ucx: PMI barrier against UCX disconnect)"
+    exit $skipped
+fi
+
 value_line='^The value of PI is  3\.14159265[0-9]{4}$'
 time_line='^The time to calculate PI was [0-9]+\.[0-9]{6} seconds$'
 
@@ -332,12 +342,14 @@ mpi_tests_across() {
     return 0
 }
 
-# Two ranks on two nodes, of one and two threads, and four ranks, two on
-# each node: the known bits.
+# Two ranks on two nodes, of one and two threads, and, where the nodes are
+# apart, four ranks, two on each node: the known bits. Two nodes on one
+# host share its hostname and /dev/shm, where Open MPI's shared-memory
+# segments of two ranks named alike collide (a crash in vader).
 two_nodes() {
     mpi_tests_across 2 1
     mpi_tests_across 2 2
-    mpi_tests_across 4 1
+    [ -z "${cluster_bridge:-}" ] || mpi_tests_across 4 1
 }
 
 # srun's placement where the cluster binds tasks: --cpu-bind=cores gives
