@@ -12,6 +12,7 @@ required_packages=(
     help2man dpkg-dev file                                        # man page, Debian package
     chromium                                                      # the report, tested in a browser
     slurmctld slurmd slurm-client munge                           # the Slurm tests' own cluster
+    iproute2 lmod                                                 # its nodes apart; the module
     clang-format                                                  # the house style
 )
 

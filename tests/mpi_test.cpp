@@ -42,6 +42,15 @@ double two_by_two_total() {
     return total;
 }
 
+// Ranks of one thread each: each sums its block, and rank 0 adds the
+// partials in rank order from 0.0.
+double rank_order_total(int ranks) {
+    double total = 0.0;
+    for (const block& mine : blocks_by_rule(0, num_steps, ranks))
+        total = total + reference_four_lane(mine.first, mine.count, index_form::zero_based, 0.0);
+    return total;
+}
+
 }  // namespace
 
 TEST(Distributed, BitsForTheRanksAndThreadsGiven) {
@@ -57,6 +66,8 @@ TEST(Distributed, BitsForTheRanksAndThreadsGiven) {
         EXPECT_EQ(pattern(step * total), pattern(four_lane_two_threads.pi));
     } else if (ranks == 2 && threads == 2) {
         EXPECT_EQ(pattern(total), pattern(two_by_two_total()));
+    } else if (threads == 1) {
+        EXPECT_EQ(pattern(total), pattern(rank_order_total(ranks)));
     } else {
         GTEST_SKIP() << ranks << " ranks of " << threads << " threads: no known bits";
     }

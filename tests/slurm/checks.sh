@@ -28,6 +28,49 @@ if [ ! -x "$(command -v srun)" ] || [ ! -x "$(command -v slurmctld)" ]; then
     echo "skipped: Slurm is not installed (Debian: slurmctld slurmd slurm-client munge)"
     exit $skipped
 fi
+if [ -n "${CORVANE_NETNS_CLUSTER:-}" ]; then
+    # Where namespaces are not permitted, the namespaced cluster never
+    # started, and its checks say why they skip.
+    bash "$CORVANE_NETNS_CLUSTER" nodes-apart || exit $?
+fi
+
+# A namespaced cluster of N nodes, started and stopped here: while it runs,
+# each node has its own hostname, address and /dev/shm; once stopped, no
+# interface, mount or process of it is left, as ip, findmnt and ps show.
+if [[ $check == lifecycle-* ]]; then
+    count=${check#lifecycle-}
+    begun=$SECONDS
+    bash "$CORVANE_NETNS_CLUSTER" start "$state" --nodes "$count" || fail "the cluster of $count nodes did not start"
+    started_in=$((SECONDS - begun))
+    cp "$state" "$state.kept"
+    source "$state"
+    seen=$(timeout 60 srun -N "$count" -n "$count" bash -c \
+        'touch /dev/shm/corvane-$SLURM_PROCID; echo $(hostname) $(ip -4 -o addr show eth0 | awk "{ print \$4 }") $(ls /dev/shm | grep -c corvane-)' 2>&1)
+    echo "$seen"
+    begun=$SECONDS
+    bash "$CORVANE_NETNS_CLUSTER" stop "$state" || fail "the stop reported something left behind"
+    echo "started in $started_in s, stopped in $((SECONDS - begun)) s"
+    source "$state.kept"
+    rm -f "$state.kept"
+    [ "$(awk '{ print $1 }' <<< "$seen" | sort -u | grep -c '^node')" -eq "$count" ] || fail "not $count hostnames"
+    [ "$(awk '{ print $2 }' <<< "$seen" | grep "^$cluster_prefix\." | sort -u | wc -l)" -eq "$count" ] ||
+        fail "not $count addresses on $cluster_prefix.0/24"
+    [ "$(awk '$3 == 1' <<< "$seen" | wc -l)" -eq "$count" ] || fail "a node saw another's /dev/shm"
+    ((started_in < 60)) || fail "the start took $started_in s"
+    left=$(ip -o link show | grep -E "${cluster_bridge}|${node_link[node1]%1}" ;
+        findmnt -rn -o SOURCE,TARGET | grep -E '^(shm|tmp)-node' ;
+        ps -e -o pid=,args= | grep -F "$cluster_dir" | grep -v grep ;
+        for daemon in "${daemons[@]}"; do
+            IFS=: read -r pid started name <<< "$daemon"
+            stat=$(cat "/proc/$pid/stat" 2> /dev/null) && stat=${stat##*) } && set -- $stat &&
+                [ "${20}" = "$started" ] && [ "$1" != Z ] && echo "$name (PID $pid)"
+        done)
+    [ -z "$left" ] || fail "left behind: $left"
+    [ ! -e "$cluster_dir" ] || fail "$cluster_dir is left"
+    echo "passed: $check"
+    exit 0
+fi
+
 [ -e "$state" ] || fail "no test cluster: $state is missing (did the cluster start?)"
 source "$state"
 work=$(mktemp -d "${TMPDIR:-/tmp}/corvane-srun.XXXXXX")
@@ -50,6 +93,16 @@ case $plugin in
 pmix) other_plugin=pmi2 ;;
 *) other_plugin=pmix ;;
 esac
+
+# Debian's MPICH 4.0.2 (ch4:ucx) hangs in MPI_Finalize across nodes over
+# TCP: a rank waits in the PMI barrier while its peer waits for UCX's
+# disconnect, which needs the first one's progress (MPICH later dropped
+# that barrier). Seen here with 2 ranks of 2 threads and with 4 ranks, after
+# the bits were right; a test that hangs by chance is worse than none.
+if [ -n "${cluster_bridge:-}" ] && [ "$plugin" = pmi2 ]; then
+    echo "skipped: $library hangs in MPI_Finalize between nodes over TCP (ch4:ucx: PMI barrier against UCX disconnect)"
+    exit $skipped
+fi
 
 value_line='^The value of PI is  3\.14159265[0-9]{4}$'
 time_line='^The time to calculate PI was [0-9]+\.[0-9]{6} seconds$'
@@ -215,17 +268,88 @@ EOF
     ((status == 0)) || fail "the step ended by $how left something behind"
 }
 
-# Two ranks on two nodes, of one and two threads: the known bits.
-two_nodes() {
-    run env OMP_NUM_THREADS=1 CORVANE_TEST_RANKS=2 salloc --immediate=$queue_wait_s -N 2 -n 2 \
-        srun --immediate=$queue_wait_s --mpi="$plugin" -N 2 -n 2 -c 1 "$CORVANE_MPI_TESTS"
-    ((status == 0)) || fail "the MPI tests failed on two nodes"
+# On nodes in network namespaces of their own (netns-cluster.sh): the MPI
+# library is told to use TCP on the nodes' network, Open MPI through its
+# TCP transport, MPICH through UCX's. Elsewhere nothing is set.
+tcp_env=()
+if [ -n "${cluster_bridge:-}" ]; then
+    tcp_env=(OMPI_MCA_pml=ob1 OMPI_MCA_btl=tcp,self "OMPI_MCA_btl_tcp_if_include=$cluster_prefix.0/24"
+        UCX_TLS=tcp,self UCX_NET_DEVICES=eth0)
+fi
+
+# The TCP connections the ranks hold in each node's namespace, from its
+# address to another node's: "node local-address peer-address process".
+connections_between_nodes() {
+    local node
+    for node in $cluster_nodes; do
+        nsenter -t "${node_pid[$node]}" -n ss -Htnp state established 2> /dev/null |
+            awk -v node="$node" -v prefix="$cluster_prefix." -v own="${node_address[$node]}:" '
+                index($3, own) == 1 && index($4, prefix) == 1 && index($4, own) != 1 && /corvane-mpi/ {
+                    print node, $3, $4, $5 }'
+    done
+}
+
+# The bytes each node's link has carried, as the host's end counts them.
+link_bytes() {
+    local node link
+    for node in $cluster_nodes; do
+        link=${node_link[$node]}
+        echo -n "$node $link rx $(cat /sys/class/net/$link/statistics/rx_bytes) tx $(cat /sys/class/net/$link/statistics/tx_bytes); "
+    done
+    echo
+}
+
+# A step of the MPI tests across the nodes; on namespaced nodes, watched
+# from outside while it runs: the ranks of each node must hold a TCP
+# connection with another node.
+mpi_tests_across() {
+    local ranks=$1 threads=$2
+    shift 2
+    local command=(env OMP_NUM_THREADS="$threads" CORVANE_TEST_RANKS="$ranks" "${tcp_env[@]}"
+        salloc --immediate=$queue_wait_s -N 2 -n "$ranks" -c "$threads"
+        srun --immediate=$queue_wait_s --mpi="$plugin" -N 2 -n "$ranks" -c "$threads" "$CORVANE_MPI_TESTS")
+    if [ -z "${cluster_bridge:-}" ]; then
+        run "${command[@]}"
+    else
+        echo "link bytes before: $(link_bytes)"
+        echo "+ ${command[*]}"
+        "${command[@]}" > out 2> err &
+        local step=$! seen=""
+        while kill -0 $step 2> /dev/null; do
+            # No pause: a rank's connection lasts from its first message to
+            # MPI_Finalize, a second or so.
+            seen=$( (echo "$seen" && connections_between_nodes) | grep . | sort -u)
+        done
+        wait $step
+        status=$?
+        cat out
+        cat err >&2
+        echo "exit status $status"
+        echo "link bytes after: $(link_bytes)"
+        echo "TCP connections between the nodes during the step:"
+        echo "${seen:-none}"
+        local node
+        # Seen from either end (the step may end between two looks): an
+        # address is only ever in its own node's namespace.
+        for node in $cluster_nodes; do
+            grep -qF " ${node_address[$node]}:" <<< "$seen" ||
+                fail "no rank on $node held a TCP connection with another node"
+        done
+    fi
+    ((status == 0)) || fail "the MPI tests failed on $ranks rank(s) of $threads thread(s) on two nodes"
     [ "$(grep -c '^\[  PASSED  \]' out)" -eq 1 ] || fail "not one world across two nodes"
-    run env OMP_NUM_THREADS=2 CORVANE_TEST_RANKS=2 salloc --immediate=$queue_wait_s -N 2 -n 2 -c 2 \
-        srun --immediate=$queue_wait_s --mpi="$plugin" -N 2 -n 2 -c 2 "$CORVANE_MPI_TESTS"
-    ((status == 0)) || fail "the MPI tests failed on two nodes of two threads"
     grep -q '^\[  SKIPPED \]' out && fail "a test skipped: $(grep '^\[  SKIPPED \]' out)"
     return 0
+}
+
+# Two ranks on two nodes, of one and two threads, and, where the nodes are
+# apart, four ranks, two on each node: the known bits. Two nodes on one
+# host share its hostname and /dev/shm, where Open MPI's shared-memory
+# segments of two ranks named alike collide (a crash in vader).
+two_nodes() {
+    mpi_tests_across 2 1
+    mpi_tests_across 2 2
+    [ -z "${cluster_bridge:-}" ] || mpi_tests_across 4 1
 }
 
 # srun's placement where the cluster binds tasks: --cpu-bind=cores gives
@@ -423,6 +547,50 @@ batch() {
     [ "$(json_count implementation '"Slurm"' "$results")" -eq 1 ] || fail "corvane-mpi was not started by srun"
 }
 
+# Installed as clusters install software: cmake --install, then Lmod's
+# module use and load give the installed corvane-bench, its man page and a
+# run in an allocation across the nodes; unload gives the environment back.
+module_check() {
+    need_bench
+    local lmod_init=/usr/share/lmod/lmod/init/bash
+    if [ ! -r "$lmod_init" ]; then
+        echo "skipped: Lmod is not installed (Debian: lmod)"
+        exit $skipped
+    fi
+    [ -d "${CORVANE_BUILD_DIR:-}" ] || fail "CORVANE_BUILD_DIR does not name the build"
+    cmake --install "$CORVANE_BUILD_DIR" --prefix "$work/prefix" > install.log || fail "cmake --install failed"
+    local modulefile
+    modulefile=$(ls "$work"/prefix/share/modulefiles/corvane/*.lua) || fail "no modulefile installed"
+    echo "installed $modulefile"
+    local path_before=$PATH manpath_before=${MANPATH-unset}
+    set +u
+    source "$lmod_init"
+    module use "$work/prefix/share/modulefiles"
+    module load corvane || fail "module load corvane failed"
+    set -u
+    [ "$(command -v corvane-bench)" = "$work/prefix/bin/corvane-bench" ] ||
+        fail "corvane-bench is $(command -v corvane-bench), not the installed one"
+    run corvane-bench --version
+    ((status == 0)) && grep -q "$(basename "$modulefile" .lua)" out || fail "corvane-bench --version does not give the module's version"
+    run man -w corvane-bench
+    grep -q "^$work/prefix/share/man/man1/corvane-bench.1" out || fail "man does not find the installed page"
+    run man -w ls
+    ((status == 0)) || fail "with the module loaded, man no longer finds the system's pages"
+    run timeout 300 salloc --immediate=$queue_wait_s -N 2 -n 2 corvane-bench --warmup 0 --ranks 2 --threads 1 \
+        --programs corvane-serial --runs 1 --json module.json
+    ((status == 0)) || fail "the installed corvane-bench in an allocation exited with $status"
+    [ "$(json_count valid true module.json)" -eq 2 ] || fail "not every run of the installed corvane-bench is valid"
+    set +u
+    module unload corvane
+    set -u
+    # Lmod drops repeated entries of a path it changes (this script's PATH
+    # has some), so the paths are compared without repeats.
+    local once='tr : "\n" | awk "!seen[\$0]++" | paste -sd:'
+    [ "$(eval "$once" <<< "$PATH")" = "$(eval "$once" <<< "$path_before")" ] ||
+        fail "module unload left PATH as $PATH, not $path_before"
+    [ "${MANPATH-unset}" = "$manpath_before" ] || fail "module unload left MANPATH as ${MANPATH-unset}"
+}
+
 case $check in
 plugin-listed)
     run srun --mpi=list
@@ -451,6 +619,7 @@ bench-killed) bench_step_ended KILL ;;
 bench-escaped-srun) bench_step_ended escaped ;;
 bench-two-nodes) bench_two_nodes ;;
 batch-two-nodes) batch -N 2 --ntasks-per-node=1 ;;
+module) module_check ;;
 *) fail "no check named $check" ;;
 esac
 echo "passed: $check"

@@ -11,8 +11,10 @@
 #                                        then stop, whatever CMD did
 #
 # OPTIONS: --nodes N (default 1) makes N nodes of this host's processors,
-# each its own slurmd on its own port; --port P (default 16817) is the
-# controller's port, the nodes' follow it, so two clusters can run at once;
+# each its own slurmd on its own port; --port P is the controller's port,
+# the nodes' follow it (by default the first of a run of ports that no
+# process listens on, chosen at the start under a lock, so that clusters
+# started at once never pick the same);
 # --bind-tasks lets srun bind tasks to processors (task/affinity, which
 # needs no cgroups) instead of leaving placement to the kernel (task/none).
 #
@@ -23,10 +25,13 @@
 set -uo pipefail
 
 readonly skipped=77
-ctld_port=16817
+ctld_port=""
 task_plugin=task/none
 readonly start_timeout_s=30
 readonly stop_timeout_s=15
+# Held while a cluster chooses its ports and until its daemons listen on
+# them; one path for the machine, whatever TMPDIR each cluster has.
+readonly port_lock=/tmp/corvane-slurm-ports.lock
 
 # The Debian packages put the daemons in /usr/sbin, which a user's PATH may
 # lack.
@@ -49,7 +54,7 @@ need_programs() {
 # /proc/PID/stat; the command name before it may hold spaces).
 start_time_of() {
     local stat
-    stat=$(cat "/proc/$1/stat" 2> /dev/null) || return 1
+    read -r stat 2> /dev/null < "/proc/$1/stat" || return 1
     stat=${stat##*) }
     set -- $stat
     echo "${20}"
@@ -58,10 +63,10 @@ start_time_of() {
 # True while the process of this PID and start time exists and is no zombie.
 still_running() {
     local pid=$1 started=$2 stat
-    [ "$(start_time_of "$pid")" = "$started" ] || return 1
-    stat=$(cat "/proc/$pid/stat" 2> /dev/null) || return 1
+    read -r stat 2> /dev/null < "/proc/$pid/stat" || return 1
     stat=${stat##*) }
-    [ "${stat%% *}" != Z ]
+    set -- $stat
+    [ "${20}" = "$started" ] && [ "$1" != Z ]
 }
 
 # Daemons run in their own session with output to their log, so that the
@@ -69,7 +74,7 @@ still_running() {
 launch() {
     local name=$1
     shift
-    setsid "$@" < /dev/null > "$dir/$name.out" 2>&1 &
+    setsid "$@" < /dev/null > "$dir/$name.out" 2>&1 9>&- &
     local pid=$!
     local started
     started=$(start_time_of "$pid") || {
@@ -136,11 +141,23 @@ start_cluster() {
     local node_count=$2
     need_programs
     [ ! -e "$state" ] || stop_cluster "$state" 2> /dev/null  # an earlier run's leftovers
-    if (echo > "/dev/tcp/127.0.0.1/$ctld_port") 2> /dev/null; then
-        say "port $ctld_port is taken: is another test cluster running?"
+    local begun=$SECONDS
+    # Until the daemons listen, another cluster starting now would see
+    # these ports free.
+    exec 9> "$port_lock"
+    flock -w "$start_timeout_s" 9 || {
+        say "no turn to choose ports within $start_timeout_s s ($port_lock)"
+        return 1
+    }
+    if [ -z "$ctld_port" ]; then
+        ctld_port=$(free_ports $((node_count + 2))) || {
+            say "no run of $((node_count + 2)) free ports found"
+            return 1
+        }
+    elif ! ports_free "$ctld_port" $((node_count + 2)); then
+        say "port $ctld_port or one of the $((node_count + 1)) after it is taken: is another test cluster running?"
         return 1
     fi
-    local begun=$SECONDS
     dir=$(mktemp -d "${TMPDIR:-/tmp}/corvane-slurm.XXXXXX") || return 1
     # munged refuses a socket directory that others may write to, and
     # clients need to reach into it.
@@ -173,7 +190,36 @@ start_cluster() {
         launch "slurmd-$node" slurmd -D -N "$node" -f "$dir/slurm.conf" || return 1
     done
     wait_for "every node idle" nodes_idle || return 1
-    say "${#nodes[@]} node(s) idle after $((SECONDS - begun)) s, SLURM_CONF=$dir/slurm.conf"
+    exec 9>&-
+    say "${#nodes[@]} node(s) idle after $((SECONDS - begun)) s on ports $ctld_port-$((ctld_port + node_count + 1)), SLURM_CONF=$dir/slurm.conf"
+}
+
+# The TCP ports some process listens on, one a line.
+listened_ports() {
+    ss -Htln 2> /dev/null | awk '{ n = split($4, a, ":"); print a[n] }'
+}
+
+# True if none of COUNT ports from FIRST is listened on.
+ports_free() {
+    local first=$1 count=$2 taken
+    taken=$(listened_ports)
+    for ((p = first; p < first + count; ++p)); do
+        grep -qx "$p" <<< "$taken" && return 1
+    done
+    return 0
+}
+
+# The first of COUNT consecutive free ports, from a random start below
+# the kernel's range for outgoing connections.
+free_ports() {
+    local count=$1 low
+    read -r low _ < /proc/sys/net/ipv4/ip_local_port_range
+    ((low > 12000)) || low=32768
+    for _ in $(seq 50); do
+        local first=$((10000 + RANDOM % (low - 10000 - count)))
+        ports_free "$first" "$count" && echo "$first" && return 0
+    done
+    return 1
 }
 
 nodes_idle() {
@@ -208,10 +254,16 @@ wait_for() {
 leftover_steps() {
     local conf=$1 found=() pid
     [ -n "$conf" ] || return 0
+    local comm stat
+    # Builtins only in the loop: a process per entry is seconds on a
+    # loaded machine.
     for entry in /proc/[0-9]*; do
         pid=${entry#/proc/}
-        [ "$(cat "$entry/comm" 2> /dev/null)" = slurmstepd ] || continue
-        still_running "$pid" "$(start_time_of "$pid")" || continue
+        read -r comm 2> /dev/null < "$entry/comm" || continue
+        [ "$comm" = slurmstepd ] || continue
+        read -r stat 2> /dev/null < "$entry/stat" || continue
+        stat=${stat##*) }
+        [ "${stat%% *}" != Z ] || continue
         tr '\0' '\n' < "$entry/environ" 2> /dev/null | grep -qxF "SLURM_CONF=$conf" && found+=("$pid")
     done
     local queue=("${found[@]}")
@@ -238,6 +290,12 @@ stop_cluster() {
         timeout 10 scancel --full --quiet --user "$(id -un)" 2> /dev/null
         local deadline=$((SECONDS + stop_timeout_s))
         while ((SECONDS < deadline)) && [ -n "$(timeout 5 squeue -h -o %i 2> /dev/null)" ]; do
+            sleep 0.2
+        done
+        # Slurm stops listing a job before its slurmstepd have ended their
+        # tasks and exited; on a loaded machine that takes seconds. Only a
+        # step still there after the bound is left behind.
+        while ((SECONDS < deadline)) && [ -n "$(leftover_steps "$SLURM_CONF")" ]; do
             sleep 0.2
         done
     fi
@@ -295,7 +353,7 @@ while [ $# -gt 0 ]; do
     *) break ;;
     esac
 done
-[[ "$nodes_wanted" =~ ^[1-9][0-9]*$ && "$ctld_port" =~ ^[1-9][0-9]*$ ]] || usage
+[[ "$nodes_wanted" =~ ^[1-9][0-9]*$ && "$ctld_port" =~ ^([1-9][0-9]*)?$ ]] || usage
 
 case "$command" in
 start)
