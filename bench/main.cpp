@@ -17,19 +17,19 @@
 #include <cstdio>
 #include <cstring>
 
+#include "bench/base/error.hpp"
 #include "bench/cli.hpp"
-#include "bench/compare.hpp"
-#include "bench/contention.hpp"
-#include "bench/error.hpp"
-#include "bench/evaluate.hpp"
-#include "bench/file_commit.hpp"
-#include "bench/kernel_figures.hpp"
-#include "bench/output.hpp"
-#include "bench/progress.hpp"
+#include "bench/compare/compare.hpp"
+#include "bench/compare/result_file.hpp"
+#include "bench/launch/slurm.hpp"
 #include "bench/report/across.hpp"
 #include "bench/report/context.hpp"
-#include "bench/result_file.hpp"
-#include "bench/slurm.hpp"
+#include "bench/run/contention.hpp"
+#include "bench/run/evaluate.hpp"
+#include "bench/run/kernel_figures.hpp"
+#include "bench/run/progress.hpp"
+#include "bench/write/file_commit.hpp"
+#include "bench/write/output.hpp"
 
 using namespace corvane::bench;
 

@@ -8,11 +8,11 @@
 #include <cstdint>
 #include <string>
 
-#include "bench/error.hpp"
-#include "bench/progress.hpp"
+#include "bench/base/error.hpp"
+#include "bench/base/stats.hpp"
 #include "bench/report/report.hpp"
-#include "bench/stats.hpp"
-#include "bench/suite.hpp"
+#include "bench/run/progress.hpp"
+#include "bench/run/suite.hpp"
 #include "tests/stand_ins.hpp"
 
 using namespace corvane::bench;

@@ -6,8 +6,8 @@
 #include <string>
 #include <tuple>
 
-#include "bench/compare.hpp"
-#include "bench/error.hpp"
+#include "bench/base/error.hpp"
+#include "bench/compare/compare.hpp"
 #include "bench/report/report.hpp"
 #include "tests/stand_ins.hpp"
 

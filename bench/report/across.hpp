@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "bench/model.hpp"
+#include "bench/model/model.hpp"
 #include "bench/report/report.hpp"
 
 namespace corvane::bench {
