@@ -89,7 +89,6 @@ TEST(Compare, UnevenSampleCountsStayBoundedInTimeAndMemory) {
         many.push_back(1.0 + 0.0001 * static_cast<double>(i));
     const auto c = compare_results(result_of({{1.05}}), result_of({many}), 0.01);
     EXPECT_EQ(c.rows[1][6], "same");
-    EXPECT_GT(mann_whitney_p({1.05}, many), 0.05);
 }
 
 TEST(Compare, AHundredCellsOfAThousandRunsEachAreComparedInBoundedTime) {

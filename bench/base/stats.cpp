@@ -20,25 +20,6 @@ double u_statistic(const std::vector<double>& a, const std::vector<double>& b) {
     return u;
 }
 
-double exact_p(const std::vector<double>& a, const std::vector<double>& b) {
-    std::vector<double> pooled(a);
-    pooled.insert(pooled.end(), b.begin(), b.end());
-    const double centre = static_cast<double>(a.size() * b.size()) / 2.0;
-    const double observed = std::fabs(u_statistic(a, b) - centre);
-    // Every way of choosing which pooled values form the first sample.
-    std::vector<bool> chosen(pooled.size(), false);
-    std::fill(chosen.begin(), chosen.begin() + static_cast<long>(a.size()), true);
-    std::sort(chosen.begin(), chosen.end());
-    long as_extreme = 0, total = 0;
-    do {
-        std::vector<double> first, second;
-        for (std::size_t i = 0; i < pooled.size(); ++i) (chosen[i] ? first : second).push_back(pooled[i]);
-        if (std::fabs(u_statistic(first, second) - centre) >= observed - 1e-9) ++as_extreme;
-        ++total;
-    } while (std::next_permutation(chosen.begin(), chosen.end()));
-    return static_cast<double>(as_extreme) / static_cast<double>(total);
-}
-
 // The variance of U under the null hypothesis, corrected for ties.
 double u_variance(const std::vector<double>& a, const std::vector<double>& b) {
     const double n1 = static_cast<double>(a.size()), n2 = static_cast<double>(b.size());
@@ -57,14 +38,6 @@ double u_variance(const std::vector<double>& a, const std::vector<double>& b) {
     return n1 * n2 / 12.0 * ((n + 1.0) - ties / (n * (n - 1.0)));
 }
 
-double normal_p(const std::vector<double>& a, const std::vector<double>& b) {
-    const double n1 = static_cast<double>(a.size()), n2 = static_cast<double>(b.size());
-    const double variance = u_variance(a, b);
-    if (variance <= 0.0) return 1.0;
-    const double z = (std::fabs(u_statistic(a, b) - n1 * n2 / 2.0) - 0.5) / std::sqrt(variance);
-    return std::min(1.0, std::erfc(std::max(z, 0.0) / std::sqrt(2.0)));
-}
-
 double binomial(std::size_t n, std::size_t k) {
     double result = 1.0;
     for (std::size_t i = 1; i <= k; ++i)
@@ -72,21 +45,21 @@ double binomial(std::size_t n, std::size_t k) {
     return result;
 }
 
-// Up to this many arrangements the tests enumerate them exactly.
-constexpr double exact_limit = 200000.0;
-// And the critical value's table stays within about 32 MB of doubles.
-constexpr double exact_table_limit = 4e6;
+// One rule for every count of arrangements, the one-sided p-values and the
+// interval's critical value alike: exact up to this many values in both
+// samples, the normal approximation beyond. C(40, 20) is about 1.4e11, well
+// inside the integers a double holds exactly; the counts take microseconds
+// and the critical value's table at most 21 x 21 x 401 doubles.
+constexpr std::size_t exact_values_limit = 40;
+
+bool counted_exactly(std::size_t m, std::size_t n) { return m + n <= exact_values_limit; }
 
 // The largest c with P(U <= c) <= 2.5% under the null hypothesis, or -1 if
 // even U = 0 is likelier: exact from the counts of arrangements for small
 // samples, the normal approximation otherwise.
 long counted_critical_u(std::size_t m, std::size_t n) {
     const std::size_t most = m * n;
-    // The exact table has (m+1)(n+1)(mn+1) entries: bounded, whatever the
-    // files hold, by falling back to the normal approximation.
-    const double table_entries =
-        static_cast<double>(m + 1) * static_cast<double>(n + 1) * static_cast<double>(most + 1);
-    if (binomial(m + n, m) > exact_limit || table_entries > exact_table_limit) {
+    if (!counted_exactly(m, n)) {
         const double mean = static_cast<double>(most) / 2.0;
         const double sd = std::sqrt(static_cast<double>(most) * static_cast<double>(m + n + 1) / 12.0);
         return static_cast<long>(std::floor(mean - 1.959964 * sd));
@@ -209,16 +182,6 @@ summary summarize(const std::vector<double>& samples) {
     return s;
 }
 
-double mann_whitney_p(const std::vector<double>& a, const std::vector<double>& b) {
-    if (a.empty() || b.empty()) return 1.0;
-    return binomial(a.size() + b.size(), a.size()) <= exact_limit ? exact_p(a, b) : normal_p(a, b);
-}
-
-double smallest_possible_p(std::size_t a, std::size_t b) {
-    if (a == 0 || b == 0) return 1.0;
-    return std::min(1.0, 2.0 / binomial(a + b, a));
-}
-
 ratio_estimate ratio_of(const std::vector<double>& a, const std::vector<double>& b) {
     ratio_estimate estimate;
     if (a.empty() || b.empty()) return estimate;
@@ -271,11 +234,6 @@ scaling scale(double baseline_median, double median, std::optional<int> threads)
 namespace corvane::bench {
 
 namespace {
-
-// Up to this many values in both samples the one-sided test counts
-// arrangements exactly: C(40, 20) is about 1.4e11, well inside the integers
-// a double holds exactly, and the count takes microseconds.
-constexpr std::size_t one_sided_exact_limit = 40;
 
 double log_binomial(double n, double k) {
     return std::lgamma(n + 1.0) - std::lgamma(k + 1.0) - std::lgamma(n - k + 1.0);
@@ -342,7 +300,7 @@ one_sided_ps normal_one_sided(const std::vector<double>& a, const std::vector<do
 
 one_sided_ps one_sided_tests(const std::vector<double>& a, const std::vector<double>& b) {
     if (a.empty() || b.empty()) return {};
-    return a.size() + b.size() <= one_sided_exact_limit ? exact_one_sided(a, b) : normal_one_sided(a, b);
+    return counted_exactly(a.size(), b.size()) ? exact_one_sided(a, b) : normal_one_sided(a, b);
 }
 
 double one_sided_p(const std::vector<double>& a, const std::vector<double>& b) {

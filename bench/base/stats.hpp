@@ -32,13 +32,6 @@ struct summary {
 summary summarize(const std::vector<double>& samples);
 double median_of(std::vector<double> samples);
 
-// Two-sided p-value of the Mann-Whitney U test: exact by enumeration for
-// small samples, the normal approximation with tie correction otherwise.
-double mann_whitney_p(const std::vector<double>& a, const std::vector<double>& b);
-
-// The smallest two-sided p-value the test can give for these sample sizes.
-double smallest_possible_p(std::size_t a, std::size_t b);
-
 // The ratio of b to a (b / a) as the Hodges-Lehmann estimate on logarithms,
 // with the distribution-free 95% confidence interval from the U statistic.
 struct ratio_estimate {
@@ -73,8 +66,9 @@ namespace corvane::bench {
 // P(U >= the observed U) for the U of b against a (pairs with b above a,
 // ties one half), under the hypothesis that the two samples come from one
 // distribution: exact given the ties in the pooled values, by counting
-// arrangements, up to one_sided_exact_limit values in all; beyond, the normal
-// approximation with tie and continuity correction.
+// arrangements, up to 40 values in all (the one limit of every count, the
+// interval's too); beyond, the normal approximation with tie and continuity
+// correction.
 double one_sided_p(const std::vector<double>& a, const std::vector<double>& b);
 
 // Both one-sided p-values from one count: b larger (one_sided_p), and b

@@ -61,15 +61,21 @@ std::string printable(const std::string& text) {
     return out;
 }
 
-std::string fixed(double value, int decimals) {
-    char text[64];
-    // No figure here is meant to be this large; if one is, it stays short.
+std::string formatted(const char* format, double value) {
     if (!std::isfinite(value)) return "-";
-    if (std::fabs(value) >= 1e15)
-        std::snprintf(text, sizeof text, "%.3g", value);
-    else
-        std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    const int length = std::snprintf(nullptr, 0, format, value);
+    if (length < 0) return "-";
+    std::string text(static_cast<std::size_t>(length) + 1, '\0');
+    std::snprintf(text.data(), text.size(), format, value);
+    text.pop_back();
     return text;
+}
+
+std::string fixed(double value, int decimals) {
+    // No figure here is meant to be this large; if one is, it stays short.
+    if (std::isfinite(value) && std::fabs(value) >= 1e15) return formatted("%.3g", value);
+    const std::string format = "%." + std::to_string(decimals) + "f";
+    return formatted(format.c_str(), value);
 }
 
 std::string first_line(const std::string& text) { return text.substr(0, text.find('\n')); }

@@ -12,6 +12,12 @@ namespace corvane::bench {
 // U+202E, zero-width characters, U+FEFF).
 std::string printable(const std::string& text);
 
+// A number as one printf conversion of a double writes it ("%.3f s",
+// "%g%%"): the one way figures become text, in tables, warnings and notes
+// alike. A value that is not finite is no figure and reads "-" (an open
+// interval's end is shown by its reporter, as "inf").
+std::string formatted(const char* format, double value);
+
 // A number with this many decimals, as every table shows it.
 std::string fixed(double value, int decimals);
 

@@ -5,15 +5,11 @@
 #include <cstdio>
 #include <limits>
 
+#include "bench/base/text.hpp"
+
 namespace corvane::bench {
 
 namespace {
-
-std::string formatted(const char* format, double value) {
-    char text[64];
-    std::snprintf(text, sizeof text, format, value);
-    return text;
-}
 
 double mad_of(const std::vector<double>& values, double median) {
     std::vector<double> deviations;

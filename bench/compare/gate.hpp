@@ -53,6 +53,9 @@ struct cell_verdict {
     // fault: what fails the gate (slower, lost); warning: not compared or
     // only in new; note: faster or same.
     severity level = severity::note;
+    // A compared cell with runs enough to be called slower or faster on its
+    // own, within its Holm family.
+    bool reachable_alone = false;
 };
 
 // note: under the table; warning: on standard error.
@@ -68,12 +71,17 @@ struct comparison_verdict {
     // All compared cells together, when there are two or more: the geometric
     // mean of their ratios (no interval) and Fisher's combined p-values.
     std::optional<cell_verdict> together;
+    bool together_reachable = false;  // runs enough for all cells together to be called slower
     gate_outcome gate = gate_outcome::passed;
     std::vector<gate_message> messages;  // for under the table or standard error
 };
 
 // The verdict of one comparison at this smallest effect (0.01 for 1%).
 comparison_verdict judge_comparison(const std::vector<cell_pair>& cells, double min_effect);
+
+// The verdict's notes and warnings in words, from its data alone: what
+// judge_comparison puts in `messages`.
+std::vector<gate_message> verdict_messages(const comparison_verdict& verdict, double min_effect);
 
 // What compare --fail-on-slower exits with: 0, slower_found (4) or runs_lost (5).
 int gate_exit_status(const comparison_verdict& verdict);

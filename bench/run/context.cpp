@@ -50,11 +50,8 @@ std::vector<std::string> system_warnings(const machine_facts& machine) {
                            "', not 'performance': the clock speed may change between runs");
     double load[1] = {0};
     if (getloadavg(load, 1) == 1 && load[0] > 0.5 * cpus) {
-        char text[160];
-        std::snprintf(text, sizeof text,
-                      "load average %.2f on %d processors at the start: other work competes with the runs",
-                      load[0], cpus);
-        warnings.push_back(text);
+        warnings.push_back("load average " + formatted("%.2f", load[0]) + " on " + std::to_string(cpus) +
+                           " processors at the start: other work competes with the runs");
     }
     return warnings;
 }

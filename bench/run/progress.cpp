@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "bench/base/stats.hpp"
+#include "bench/base/text.hpp"
 
 namespace corvane::bench {
 
@@ -27,15 +28,13 @@ std::optional<double> remaining_estimate_s(const std::vector<std::vector<double>
 
 std::string eta_text(const std::optional<double>& seconds) {
     if (!seconds) return "";
-    const long whole = std::lround(*seconds);
-    char text[64];
-    if (whole < 60)
-        std::snprintf(text, sizeof text, "ETA ~%ld s", whole);
-    else if (whole < 3600)
-        std::snprintf(text, sizeof text, "ETA ~%ld min %02ld s", whole / 60, whole % 60);
-    else
-        std::snprintf(text, sizeof text, "ETA ~%ld h %02ld min", whole / 3600, whole / 60 % 60);
-    return text;
+    const double whole = std::round(*seconds);
+    if (whole < 60) return "ETA ~" + formatted("%.0f s", whole);
+    if (whole < 3600)
+        return "ETA ~" + formatted("%.0f min ", std::floor(whole / 60)) +
+               formatted("%02.0f s", std::fmod(whole, 60));
+    return "ETA ~" + formatted("%.0f h ", std::floor(whole / 3600)) +
+           formatted("%02.0f min", std::fmod(std::floor(whole / 60), 60));
 }
 
 namespace {

@@ -23,22 +23,10 @@ std::string first_error_line(const std::string& err) {
     return ": " + printable(lines[0].substr(0, 200));
 }
 
-std::string seconds_text(double seconds) {
-    const int length = std::snprintf(nullptr, 0, "%.3f s", seconds);
-    std::string text(static_cast<std::size_t>(length) + 1, '\0');
-    std::snprintf(text.data(), text.size(), "%.3f s", seconds);
-    text.pop_back();
-    return text;
-}
-
 // Why the run is invalid, or an empty string; a valid run's time in reported.
 std::string judge(const process::program_run& run, double timeout_s, double& reported_s) {
     if (!run.failure.empty()) return printable(run.failure);
-    if (run.timed_out) {
-        char limit[32];
-        std::snprintf(limit, sizeof limit, "%g", timeout_s);
-        return "timed out after " + std::string(limit) + " s";
-    }
+    if (run.timed_out) return "timed out after " + formatted("%g s", timeout_s);
     if (run.interrupted_by) return "interrupted by signal " + std::to_string(run.interrupted_by);
     if (run.signal != 0) return "killed by signal " + std::to_string(run.signal) + first_error_line(run.err);
     if (run.exit_status != 0)
@@ -63,8 +51,8 @@ std::string judge(const process::program_run& run, double timeout_s, double& rep
     if (*reported <= 0.0) return "reported 0 s: the program's clock did not advance";
     // The program's clock may round up to the next tick, never further.
     if (*reported > run.wall_seconds + clock_tick_s)
-        return "reported " + seconds_text(*reported) + ", longer than the process lived (" +
-               seconds_text(run.wall_seconds) + ")";
+        return "reported " + formatted("%.3f s", *reported) + ", longer than the process lived (" +
+               formatted("%.3f s", run.wall_seconds) + ")";
     reported_s = *reported;
     return "";
 }

@@ -18,6 +18,7 @@
 #include <set>
 #include <thread>
 
+#include "bench/base/text.hpp"
 #include "process/process.hpp"
 
 namespace corvane::bench {
@@ -237,12 +238,6 @@ std::string try_file(const std::string& path, const std::string& target) {
     return problem;
 }
 
-std::string seconds(double s) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%g", s);
-    return text;
-}
-
 mode_t current_umask() {
     const mode_t mask = umask(0);
     umask(mask);
@@ -309,7 +304,8 @@ commit_outcome lock_directories(std::vector<std::string> directories, double wai
             if (interrupted(outcome)) return outcome;
             if (std::chrono::steady_clock::now() > deadline)
                 return {"cannot write into " + directory +
-                        ": another run was still writing its exports there after " + seconds(wait_s) + " s"};
+                        ": another run was still writing its exports there after " +
+                        formatted("%g s", wait_s)};
             std::this_thread::sleep_for(std::chrono::milliseconds(poll_ms));
         }
     }
