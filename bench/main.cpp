@@ -23,6 +23,7 @@
 #include "bench/compare/result_file.hpp"
 #include "bench/launch/slurm.hpp"
 #include "bench/report/across.hpp"
+#include "bench/report/comparison.hpp"
 #include "bench/report/context.hpp"
 #include "bench/run/contention.hpp"
 #include "bench/run/evaluate.hpp"
@@ -62,9 +63,10 @@ int compare(const compare_request& request) {
     std::string notes;
     for (const auto& note : messages_of(result, severity::note)) notes += note + "\n";
     show(stderr, warnings_text(messages_of(result, severity::warning)));
-    show(request.json ? stderr : stdout, terminal_table(result.rows) + notes);
+    show(request.json ? stderr : stdout, terminal_table(comparison_table(result)) + notes);
     if (request.json) show(stdout, comparison_json(result));
-    if (request.markdown_given) write_texts(exports, {markdown_table(result.rows) + "\n" + notes});
+    if (request.markdown_given)
+        write_texts(exports, {markdown_table(comparison_table(result)) + "\n" + notes});
     if (!request.fail_on_slower) return 0;
     const int status = gate_exit_status(result.verdict);
     if (status != 0)

@@ -42,31 +42,7 @@ std::map<std::string, std::string> comparable_context(const run_context& context
     return fields;
 }
 
-// A cell's line: the p-value of the direction its ratio points in, which
-// is the one its verdict rests on. All cells together have no medians and
-// no interval, only the geometric mean of their ratios.
-std::vector<std::string> row_of(const cell_verdict& v, bool whole = false) {
-    if (!v.compared)
-        return {v.label, "-", "-", "-", "-", "-", v.verdict == change::lost ? "lost: " + v.why : v.why};
-    const auto median = [whole](double s) { return whole ? std::string("-") : fixed(s, 3); };
-    const std::string high = std::isinf(v.ratio.high) ? "inf" : fixed(v.ratio.high, 3);
-    return {v.label,
-            median(v.old_median_s),
-            median(v.new_median_s),
-            fixed(v.ratio.ratio, 3),
-            whole ? "-" : "[" + fixed(v.ratio.low, 3) + ", " + high + "]",
-            fixed(v.ratio.ratio > 1.0 ? v.p_slower_holm : v.p_faster_holm, 4),
-            change_name(v.verdict)};
-}
-
 }  // namespace
-
-std::vector<std::string> messages_of(const comparison& result, severity level) {
-    std::vector<std::string> lines;
-    for (const gate_message& m : result.verdict.messages)
-        if (m.level == level) lines.push_back(m.text);
-    return lines;
-}
 
 comparison compare_results(const suite_result& old_result, const suite_result& new_result,
                            double min_effect) {
@@ -108,9 +84,6 @@ comparison compare_results(const suite_result& old_result, const suite_result& n
           "p (Holm): one-sided, in the direction of the ratio; all cells together: the geometric mean of "
           "their ratios, and Fisher's combination of their p-values"}});
 
-    out.rows = {{"cell", "old median s", "new median s", "ratio", "95% CI", "p (Holm)", "verdict"}};
-    for (const cell_verdict& v : out.verdict.cells) out.rows.push_back(row_of(v));
-    if (out.verdict.together) out.rows.push_back(row_of(*out.verdict.together, true));
     return out;
 }
 

@@ -2,7 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "bench/compare/compare.hpp"
+#include "bench/report/comparison.hpp"
 #include "bench/report/json_fields.hpp"
 
 namespace corvane::bench {
