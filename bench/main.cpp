@@ -25,6 +25,7 @@
 #include "bench/report/across.hpp"
 #include "bench/report/comparison.hpp"
 #include "bench/report/context.hpp"
+#include "bench/report/html.hpp"
 #include "bench/run/contention.hpp"
 #include "bench/run/evaluate.hpp"
 #include "bench/run/kernel_figures.hpp"

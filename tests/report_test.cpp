@@ -19,6 +19,7 @@
 #include "bench/compare/result_file.hpp"
 #include "bench/machine/helpers.hpp"
 #include "bench/report/across.hpp"
+#include "bench/report/html.hpp"
 #include "bench/report/report.hpp"
 #include "bench/run/evaluate.hpp"
 #include "process/process.hpp"

@@ -4,6 +4,7 @@
 #include "bench/base/text.hpp"
 #include "bench/machine/helpers.hpp"
 #include "bench/report/across.hpp"
+#include "bench/report/html.hpp"
 #include "bench/write/file_commit.hpp"
 #include "process/process.hpp"
 
