@@ -15,6 +15,7 @@ namespace {
 // What corvane-bench knows of one implementation's launcher.
 struct launcher_kind {
     const char* implementation;
+    const char* named;                    // as the error texts name it: "Open MPI's"
     std::vector<const char*> signatures;  // any of these in its --version names it
     const char* forward_flag;             // "" where every variable reaches the ranks
     const char* hostfile_option;
@@ -29,6 +30,7 @@ struct launcher_kind {
 
 const launcher_kind known_launchers[] = {
     {"Open MPI",
+     "Open MPI's",
      {"Open MPI", "OpenRTE"},
      "-x",
      "--hostfile",
@@ -43,6 +45,7 @@ const launcher_kind known_launchers[] = {
                  "core"};
      }},
     {"MPICH",
+     "MPICH's",
      {"HYDRA"},
      "",
      "-f",
@@ -58,6 +61,7 @@ const launcher_kind known_launchers[] = {
     // -c reserves a rank's threads their CPUs, whether bound or not; verbose
     // makes srun say which masks it applied, for the context.
     {"Slurm",
+     "Slurm's srun",
      {"slurm"},
      "",
      nullptr,
@@ -83,6 +87,16 @@ const launcher_kind* kind_recognised(const std::string& version_text) {
     return nullptr;
 }
 
+// "Open MPI's nor MPICH's": the entries that take a hostfile (mpiexec
+// and its like), or the others (schedulers, which place ranks themselves).
+std::string names_of(bool take_a_hostfile) {
+    std::string names;
+    for (const auto& kind : known_launchers)
+        if ((kind.hostfile_option != nullptr) == take_a_hostfile)
+            names += (names.empty() ? "" : " nor ") + std::string(kind.named);
+    return names;
+}
+
 }  // namespace
 
 launcher identify_launcher(const std::string& path, int most_ranks, int cpus, const std::string& hostfile) {
@@ -102,9 +116,9 @@ launcher identify_launcher(const std::string& path, int most_ranks, int cpus, co
     if (!kind) {
         found.implementation = "unknown";
         if (!hostfile.empty())
-            throw bench_error("--hostfile: " + path +
-                              " is neither Open MPI's nor MPICH's launcher, whose hostfile "
-                              "options corvane-bench knows; name one of those with --mpiexec");
+            throw bench_error("--hostfile: " + path + " is neither " + names_of(true) +
+                              " launcher, whose hostfile options corvane-bench knows; name one of those "
+                              "with --mpiexec");
         return found;
     }
     found.implementation = kind->implementation;
@@ -125,9 +139,10 @@ std::vector<std::string> launcher_binding(const std::string& implementation, bin
     if (const launcher_kind* kind = kind_named(implementation))
         return kind->placement(bind, std::to_string(threads));
     if (bind == binding::none) return {};
-    throw bench_error(std::string("--bind ") + binding_name(bind) +
-                      ": the launcher is neither Open MPI's nor MPICH's (nor Slurm's srun), whose binding "
-                      "options corvane-bench knows; use --bind none or name one of those with --mpiexec");
+    throw bench_error(std::string("--bind ") + binding_name(bind) + ": the launcher is neither " +
+                      names_of(true) + " (nor " + names_of(false) +
+                      "), whose binding options corvane-bench knows; use --bind none or name one of those "
+                      "with --mpiexec");
 }
 
 process::program_run run_command(const std::vector<std::string>& command,
