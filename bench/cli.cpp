@@ -12,12 +12,12 @@
 
 #include <CLI/CLI.hpp>
 
-#include "bench/error.hpp"
-#include "bench/gate.hpp"
-#include "bench/helpers.hpp"
-#include "bench/kernel_figures.hpp"
-#include "bench/output.hpp"
-#include "bench/slurm.hpp"
+#include "bench/base/error.hpp"
+#include "bench/compare/gate.hpp"
+#include "bench/launch/slurm.hpp"
+#include "bench/machine/helpers.hpp"
+#include "bench/run/kernel_figures.hpp"
+#include "bench/write/output.hpp"
 #include "build_info.hpp"
 
 namespace corvane::bench {

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "bench/context.hpp"
 #include "bench/report/report.hpp"
-#include "bench/suite.hpp"
+#include "bench/run/context.hpp"
+#include "bench/run/suite.hpp"
 
 namespace corvane::bench {
 

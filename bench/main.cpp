@@ -17,19 +17,21 @@
 #include <cstdio>
 #include <cstring>
 
+#include "bench/base/error.hpp"
 #include "bench/cli.hpp"
-#include "bench/compare.hpp"
-#include "bench/contention.hpp"
-#include "bench/error.hpp"
-#include "bench/evaluate.hpp"
-#include "bench/file_commit.hpp"
-#include "bench/kernel_figures.hpp"
-#include "bench/output.hpp"
-#include "bench/progress.hpp"
+#include "bench/compare/compare.hpp"
+#include "bench/compare/result_file.hpp"
+#include "bench/launch/slurm.hpp"
 #include "bench/report/across.hpp"
+#include "bench/report/comparison.hpp"
 #include "bench/report/context.hpp"
-#include "bench/result_file.hpp"
-#include "bench/slurm.hpp"
+#include "bench/report/html.hpp"
+#include "bench/run/contention.hpp"
+#include "bench/run/evaluate.hpp"
+#include "bench/run/kernel_figures.hpp"
+#include "bench/run/progress.hpp"
+#include "bench/write/file_commit.hpp"
+#include "bench/write/output.hpp"
 
 using namespace corvane::bench;
 
@@ -67,9 +69,10 @@ int compare(const compare_request& request) {
         markdown_notes += markdown_text(note) + "\n";
     }
     show(stderr, warnings_text(messages_of(result, severity::warning)));
-    show(request.json ? stderr : stdout, terminal_table(result.rows) + notes);
+    show(request.json ? stderr : stdout, terminal_table(comparison_table(result)) + notes);
     if (request.json) show(stdout, comparison_json(result));
-    if (request.markdown_given) write_texts(exports, {markdown_table(result.rows) + "\n" + markdown_notes});
+    if (request.markdown_given)
+        write_texts(exports, {markdown_table(comparison_table(result)) + "\n" + markdown_notes});
     if (!request.fail_on_slower) return 0;
     const int status = gate_exit_status(result.verdict);
     if (status != 0)

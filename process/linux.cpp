@@ -30,8 +30,6 @@ namespace {
 
 using clock = std::chrono::steady_clock;
 
-double since(clock::time_point start) { return std::chrono::duration<double>(clock::now() - start).count(); }
-
 struct child_process {
     pid_t pid;
     bool zombie;

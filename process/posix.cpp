@@ -53,8 +53,6 @@ std::string reason(const std::string& what) { return what + ": " + std::strerror
 
 using clock = std::chrono::steady_clock;
 
-double since(clock::time_point start) { return std::chrono::duration<double>(clock::now() - start).count(); }
-
 double seconds_of(const timeval& t) {
     return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
 }
@@ -423,6 +421,10 @@ program_run run_program(const std::string& path, const std::vector<std::string>&
     // running (elsewhere than Linux, an escapee) is not waited for.
     keep_output(pipes, options, run);
     return run;
+}
+
+double since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
 }  // namespace corvane::process

@@ -6,6 +6,7 @@
 #include <sys/resource.h>
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <set>
 #include <string>
@@ -14,6 +15,9 @@
 #include "process/descriptor.hpp"
 
 namespace corvane::process {
+
+// Seconds on the steady clock from `start` until now.
+double since(std::chrono::steady_clock::time_point start);
 
 // Everything the started program needs, made before any fork: the child
 // only calls what is safe between fork and exec.

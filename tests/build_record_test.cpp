@@ -11,10 +11,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include "bench/build_record.hpp"
-#include "bench/compare.hpp"
-#include "bench/error.hpp"
+#include "bench/base/error.hpp"
+#include "bench/compare/compare.hpp"
 #include "bench/report/report.hpp"
+#include "bench/run/build_record.hpp"
 #include "tests/stand_ins.hpp"
 
 using namespace corvane::bench;

@@ -6,11 +6,11 @@
 #include <fstream>
 #include <string>
 
-#include "bench/contention.hpp"
-#include "bench/error.hpp"
-#include "bench/evaluate.hpp"
-#include "bench/model.hpp"
+#include "bench/base/error.hpp"
+#include "bench/model/model.hpp"
 #include "bench/report/report.hpp"
+#include "bench/run/contention.hpp"
+#include "bench/run/evaluate.hpp"
 #include "tests/stand_ins.hpp"
 
 using namespace corvane::bench;

@@ -7,11 +7,11 @@
 
 #include <nlohmann/json.hpp>
 
-#include "bench/compare.hpp"
-#include "bench/error.hpp"
+#include "bench/base/error.hpp"
+#include "bench/base/stats.hpp"
+#include "bench/compare/compare.hpp"
 #include "bench/report/report.hpp"
-#include "bench/stats.hpp"
-#include "bench/suite.hpp"
+#include "bench/run/suite.hpp"
 #include "tests/stand_ins.hpp"
 
 using namespace corvane::bench;

@@ -22,7 +22,7 @@
 #include <string>
 #include <thread>
 
-#include "bench/file_commit.hpp"
+#include "bench/write/file_commit.hpp"
 #include "process/process.hpp"
 #include "tests/stand_ins.hpp"
 

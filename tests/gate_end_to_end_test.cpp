@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "bench/error.hpp"
+#include "bench/base/error.hpp"
 #include "tests/stand_ins.hpp"
 
 using namespace corvane::bench;

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "bench/gate.hpp"
-#include "bench/stats.hpp"
-#include "bench/tick.hpp"
+#include "bench/base/stats.hpp"
+#include "bench/base/tick.hpp"
+#include "bench/compare/gate.hpp"
 
 using namespace corvane::bench;
 

@@ -8,9 +8,9 @@
 #include <fstream>
 #include <string>
 
-#include "bench/error.hpp"
-#include "bench/helpers.hpp"
-#include "bench/kernel_figures.hpp"
+#include "bench/base/error.hpp"
+#include "bench/machine/helpers.hpp"
+#include "bench/run/kernel_figures.hpp"
 #include "tests/stand_ins.hpp"
 
 using namespace corvane::bench;

@@ -12,15 +12,15 @@
 #include <string>
 #include <vector>
 
-#include "bench/compare.hpp"
-#include "bench/error.hpp"
-#include "bench/launchers.hpp"
-#include "bench/machine.hpp"
-#include "bench/placement.hpp"
+#include "bench/base/error.hpp"
+#include "bench/compare/compare.hpp"
+#include "bench/compare/result_file.hpp"
+#include "bench/launch/launchers.hpp"
+#include "bench/machine/machine.hpp"
+#include "bench/machine/placement.hpp"
 #include "bench/report/context.hpp"
 #include "bench/report/report.hpp"
-#include "bench/result_file.hpp"
-#include "bench/suite.hpp"
+#include "bench/run/suite.hpp"
 
 using namespace corvane::bench;
 

@@ -16,11 +16,12 @@
 
 #include <nlohmann/json.hpp>
 
-#include "bench/evaluate.hpp"
-#include "bench/helpers.hpp"
+#include "bench/compare/result_file.hpp"
+#include "bench/machine/helpers.hpp"
 #include "bench/report/across.hpp"
+#include "bench/report/html.hpp"
 #include "bench/report/report.hpp"
-#include "bench/result_file.hpp"
+#include "bench/run/evaluate.hpp"
 #include "process/process.hpp"
 #include "tests/stand_ins.hpp"
 

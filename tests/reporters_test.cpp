@@ -9,6 +9,7 @@
 
 #include "bench/report/across.hpp"
 #include "bench/report/context.hpp"
+#include "bench/report/html.hpp"
 #include "bench/report/report.hpp"
 #include "tests/stand_ins.hpp"
 

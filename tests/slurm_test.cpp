@@ -6,9 +6,9 @@
 
 #include <string>
 
-#include "bench/contention.hpp"
-#include "bench/launchers.hpp"
-#include "bench/slurm.hpp"
+#include "bench/launch/launchers.hpp"
+#include "bench/launch/slurm.hpp"
+#include "bench/run/contention.hpp"
 #include "tests/stand_ins.hpp"
 
 using namespace corvane::bench;

@@ -27,10 +27,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include "bench/evaluate.hpp"
+#include "bench/compare/result_file.hpp"
 #include "bench/report/report.hpp"
-#include "bench/result_file.hpp"
-#include "bench/suite.hpp"
+#include "bench/run/evaluate.hpp"
+#include "bench/run/suite.hpp"
 #include "core/report_lines.hpp"
 #include "process/process.hpp"
 

@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "bench/model.hpp"
+#include "bench/model/model.hpp"
 #include "bench/report/report.hpp"
 
 namespace corvane::bench {
@@ -50,8 +50,6 @@ struct named_kernels {
     std::vector<kernel_figure> figures;
 };
 
-std::string html_report(const std::vector<named_result>& results,
-                        const std::vector<named_kernels>& kernels = {});
 std::string markdown_report(const std::vector<named_result>& results,
                             const std::vector<named_kernels>& kernels = {});
 

@@ -1,6 +1,6 @@
 #include "bench/report/context.hpp"
 
-#include "bench/text.hpp"
+#include "bench/base/text.hpp"
 
 #include <set>
 #include <sstream>

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "bench/model.hpp"
+#include "bench/model/model.hpp"
 
 namespace corvane::bench {
 

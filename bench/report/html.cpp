@@ -10,6 +10,7 @@
 
 #include "bench/report/across.hpp"
 #include "bench/report/context.hpp"
+#include "bench/report/html.hpp"
 
 namespace corvane::bench {
 

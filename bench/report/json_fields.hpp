@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "bench/model.hpp"
+#include "bench/model/model.hpp"
 
 namespace corvane::bench {
 

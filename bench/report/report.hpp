@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "bench/model.hpp"
-#include "bench/text.hpp"
+#include "bench/base/text.hpp"
+#include "bench/model/model.hpp"
 
 namespace corvane::bench {
 

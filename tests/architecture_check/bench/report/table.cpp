@@ -1,0 +1,5 @@
+#include "bench/report/table.hpp"
+
+#include <string>
+
+#include "bench/run/suite.hpp"
