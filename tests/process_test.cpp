@@ -28,8 +28,14 @@
 #include <string>
 
 #include "process/process.hpp"
+#ifndef _WIN32
+#include "tests/live_processes.hpp"
+#endif
 
 using namespace corvane::process;
+#ifndef _WIN32
+using namespace corvane::testing;
+#endif
 
 namespace {
 
@@ -79,70 +85,8 @@ program_run shell(const std::string& script, double timeout_s = 60, bool own_pid
     return run_program("/bin/sh", {"-c", script}, options);
 }
 
-// Sleeps left behind are found by a unique argument, not by a pid they
-// print: a run with a PID namespace of its own numbers its processes, and
-// its /proc, its own way.
-std::string unique_sleep(int seconds) {
-    static unsigned count = 0;
-    return "sleep " + std::to_string(seconds) + "." + std::to_string(getpid()) + std::to_string(++count);
-}
-
 // A shell that says it started, then becomes the sleep.
 std::string sleeper(const std::string& sleep) { return "sh -c 'echo started; exec " + sleep + "'"; }
-
-// The pid, as we see it, of a live process whose command line is exactly
-// `command` (words split at spaces), or 0. A zombie has ended.
-pid_t live_process_running(const std::string& command) {
-#ifdef __linux__
-    std::string wanted = command + '\0';
-    std::replace(wanted.begin(), wanted.end(), ' ', '\0');
-    DIR* proc = opendir("/proc");
-    if (!proc) return 0;
-    pid_t found = 0;
-    while (const dirent* entry = readdir(proc)) {
-        const pid_t pid = static_cast<pid_t>(std::atoi(entry->d_name));
-        if (pid <= 0) continue;
-        std::ifstream file("/proc/" + std::to_string(pid) + "/cmdline", std::ios::binary);
-        const std::string line{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-        if (line == wanted) {
-            found = pid;
-            break;
-        }
-    }
-    closedir(proc);
-    return found;
-#else
-    FILE* ps = popen("ps -A -o pid= -o stat= -o args=", "r");
-    if (!ps) return 0;
-    pid_t found = 0;
-    char line[4096];
-    while (!found && fgets(line, sizeof line, ps)) {
-        std::istringstream fields(line);
-        std::string state, args;
-        pid_t pid = 0;
-        fields >> pid >> state >> std::ws;
-        std::getline(fields, args);
-        if (args == command && state.find('Z') == std::string::npos) found = pid;
-    }
-    pclose(ps);
-    return found;
-#endif
-}
-
-// Whether no process runs `command` within `seconds`; kills one that does,
-// so that a failing test leaves nothing behind.
-bool ended_within(const std::string& command, double seconds) {
-    const auto start = std::chrono::steady_clock::now();
-    for (;;) {
-        const pid_t pid = live_process_running(command);
-        if (pid == 0) return true;
-        if (std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() > seconds) {
-            kill(pid, SIGKILL);
-            return false;
-        }
-        usleep(10000);
-    }
-}
 
 // Everything a child writes to the pipe until it closes it; closes our end.
 std::string read_to_end(int fd) {
