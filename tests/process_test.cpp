@@ -26,6 +26,7 @@
 #include <iterator>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "process/process.hpp"
 #ifndef _WIN32
@@ -264,6 +265,22 @@ bool started_before_the_caller_was_killed(const std::string& script, const std::
     return started;
 }
 
+// The fields of a line of /proc/<pid>/status, after its name, or "".
+std::string status_line(pid_t pid, const std::string& name) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind(name + ":", 0) == 0) {
+            const auto start = line.find_first_not_of(" \t", name.size() + 1);
+            return start == std::string::npos ? "" : line.substr(start);
+        }
+    return "";
+}
+
+std::vector<std::string> words_of(const std::string& text) {
+    std::istringstream words(text);
+    return {std::istream_iterator<std::string>(words), std::istream_iterator<std::string>()};
+}
+
 // Whether this process holds CAP_SYS_ADMIN, so that its runs should get a
 // PID namespace (root here, not in most containers or on a user's shell).
 bool namespaces_permitted() {
@@ -319,6 +336,26 @@ TEST(Namespace, TheProgramRunsUnderOurInitAndNotAsItsFirstProcess) {
     // then share their files and crash. It takes the init's outer pid, never
     // the namespace's first numbers.
     EXPECT_GT(inside, 2) << "its pid inside should be as unique as the init's outside";
+    // And as the kernel states it, seen from here: the last of the program's
+    // NSpid, its pid in the innermost namespace, one below ours, is its
+    // parent's pid here.
+    const std::string sleep = unique_sleep(30);
+    const pid_t caller = fork();
+    ASSERT_GE(caller, 0);
+    if (caller == 0) {
+        shell("exec " + sleep);
+        _exit(0);
+    }
+    pid_t program = 0;
+    for (int tries = 0; tries < 1000 && (program = live_process_running(sleep)) == 0; ++tries) usleep(10000);
+    const std::string nspid = status_line(program, "NSpid"), parent = status_line(program, "PPid");
+    kill(program > 0 ? program : caller, SIGKILL);
+    waitpid(caller, nullptr, 0);
+    ASSERT_GT(program, 0) << "the program did not start";
+    const std::vector<std::string> ours = words_of(status_line(getpid(), "NSpid")), its = words_of(nspid);
+    ASSERT_EQ(its.size(), ours.size() + 1) << "NSpid " << nspid;
+    EXPECT_EQ(its.front(), std::to_string(program));
+    EXPECT_EQ(its.back(), parent) << "NSpid " << nspid << ", PPid " << parent;
     const auto without = shell("echo $$", 60, false);
     EXPECT_FALSE(without.in_pid_namespace);
     EXPECT_EQ(without.namespace_refused, "") << "none was asked for";
