@@ -93,15 +93,16 @@ inline pid_t live_process_running(const std::string& command) {
 #endif
 }
 
-// Whether no process runs `command` within `seconds`; kills one that does,
-// so that a failing test leaves nothing behind.
+// Whether no process runs `command` within `seconds`; kills every one that
+// does (a program run twice leaves two), so that a failing test leaves
+// nothing behind.
 inline bool ended_within(const std::string& command, double seconds) {
     const auto start = std::chrono::steady_clock::now();
     for (;;) {
         const pid_t pid = live_process_running(command);
         if (pid == 0) return true;
         if (std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() > seconds) {
-            kill(pid, SIGKILL);
+            for (pid_t left = pid; left != 0; left = live_process_running(command)) kill(left, SIGKILL);
             return false;
         }
         usleep(10000);
