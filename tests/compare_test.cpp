@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -384,6 +385,30 @@ TEST_F(ResultFiles, JsonComparisonCarriesTheTablesFiguresAndContext) {
         if (m["severity"] == "warning")
             warned = warned || run.err.find("warning: " + m["text"].get<std::string>()) != std::string::npos;
     EXPECT_TRUE(warned) << run.err;
+
+    // Half a percent either way, significant in every cell and all of them
+    // together: same under the default 1%, slower or faster under 0.1%.
+    const std::vector<double> tight = {1.000, 1.001, 1.002, 1.003, 1.004};
+    std::vector<double> quicker;
+    for (double t : tight) quicker.push_back(t * 0.995);
+    std::ofstream(file("tight.json")) << json_text(result_of({tight, tight}));
+    std::ofstream(file("quicker.json")) << json_text(result_of({quicker, quicker}));
+    for (const auto& [from, to, finer] : std::vector<std::tuple<std::string, std::string, std::string>>{
+             {"tight.json", "quicker.json", "faster"}, {"quicker.json", "tight.json", "slower"}}) {
+        for (const char* min_effect : {"1", "0.1"}) {
+            const auto slight = compare({file(from), file(to), "--json", "--min-effect", min_effect});
+            ASSERT_EQ(slight.exit_status, 0) << slight.err;
+            const auto small = nlohmann::json::parse(slight.out);
+            const std::string expected = std::string(min_effect) == "1" ? "same" : finer;
+            for (const auto& cell : {small["cells"][0], small["cells"][1], small["together"]}) {
+                EXPECT_LT(std::min(cell["p_slower_holm"].get<double>(), cell["p_faster_holm"].get<double>()),
+                          0.05)
+                    << cell;
+                EXPECT_EQ(cell["verdict"], expected)
+                    << from << " to " << to << ", --min-effect " << min_effect;
+            }
+        }
+    }
 
     // Markdown on standard output too would spoil the document: refused.
     const auto both = compare({file("old.json"), file("new.json"), "--json", "--markdown", "-"});

@@ -165,29 +165,30 @@ TEST_F(StandIns, GompAndKmpVariablesAreShownBesideOmpAndNamesAreMadePrintable) {
 }
 
 TEST_F(StandIns, AHungProgramIsEndedWithEverythingItStarted) {
-    stand_in("corvane-serial",
-             "echo $$ > '" + file("pid") + "'\nsleep 300 & echo $! > '" + file("child") + "'\nwait");
+    const std::string program = unique_sleep(300), child = unique_sleep(300);
+    stand_in("corvane-serial", child + " &\nexec " + program);
     const auto run = bench(
         {"--programs", "corvane-serial,corvane-serial-simd", "--timeout", "1", "--json", file("r.json")});
     EXPECT_EQ(run.exit_status, 1) << run.out << run.err;
     EXPECT_NE(run.out.find("invalid: corvane-serial run 1: timed out after 1 s"), std::string::npos)
         << run.out;
-    EXPECT_TRUE(gone(file("pid")));
-    EXPECT_TRUE(gone(file("child")));  // in the program's process group, ended with it
+    EXPECT_TRUE(ended_within(program, 3.0));
+    EXPECT_TRUE(ended_within(child, 3.0));  // in the program's process group, ended with it
     const auto result = read_json(file("r.json"));
     EXPECT_EQ(result["cells"][1]["valid_runs"], 2);  // the suite went on
 }
 
 TEST_F(StandIns, AnInterruptEndsTheRunWritesNothingAndExits130) {
     // The stand-in interrupts corvane-bench (its parent) and then hangs.
-    stand_in("corvane-serial", "echo $$ > '" + file("pid") + "'\nkill -INT $PPID\nsleep 300");
+    const std::string program = unique_sleep(300);
+    stand_in("corvane-serial", "kill -INT $PPID\nexec " + program);
     const auto run =
         bench({"--programs", "corvane-serial", "--json", file("r.json"), "--csv", file("r.csv")});
     EXPECT_EQ(run.exit_status, 130) << run.out << run.err;
     EXPECT_NE(run.err.find("interrupted by signal 2"), std::string::npos) << run.err;
     EXPECT_FALSE(exists(file("r.json")));
     EXPECT_FALSE(exists(file("r.csv")));
-    EXPECT_TRUE(gone(file("pid")));
+    EXPECT_TRUE(ended_within(program, 3.0));
 }
 
 TEST_F(StandIns, GarbageOutputIsEscapedAndTheExportsStayValid) {

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bench/base/stats.hpp"
@@ -171,6 +172,20 @@ TEST(Gate, FailsAUniformSlowdownAtFiveRunsWhereTheTwoSidedHolmRuleCouldNot) {
     const comparison_verdict faster = judge_comparison(reversed, 0.01);
     EXPECT_EQ(faster.cells[0].verdict, change::faster);
     EXPECT_EQ(gate_exit_status(faster), 0);
+    // Under --min-effect either way, a significant change is same, each cell
+    // and all of them together.
+    for (const auto& [old_s, new_s] : {std::pair{0.500, 0.502}, std::pair{0.502, 0.500}}) {
+        std::vector<cell_pair> slight;
+        for (int i = 0; i < 8; ++i)
+            slight.push_back(pair_of("cell " + std::to_string(i), repeated(old_s, 5), repeated(new_s, 5)));
+        const comparison_verdict small = judge_comparison(slight, 0.01);
+        for (const cell_verdict& c : small.cells) {
+            EXPECT_LT(std::min(c.p_slower_holm, c.p_faster_holm), gate_level) << c.label;
+            EXPECT_EQ(c.verdict, change::same) << c.label << ", " << old_s << " s to " << new_s << " s";
+        }
+        ASSERT_TRUE(small.together);
+        EXPECT_EQ(small.together->verdict, change::same) << old_s << " s to " << new_s << " s";
+    }
 }
 
 TEST(Gate, CatchesASlowdownEverywhereThroughAllCellsTogetherWhenNoSingleCellCanBe) {
@@ -190,11 +205,17 @@ TEST(Gate, CatchesASlowdownEverywhereThroughAllCellsTogetherWhenNoSingleCellCanB
                                 "(7 runs each can)"));
     EXPECT_EQ(gate_failure(v),
               "--fail-on-slower: significantly slower: all 62 cells together (geometric mean ratio 2.000)");
-    // A whole that is barely slower than --min-effect is same.
-    std::vector<cell_pair> slight;
-    for (int i = 0; i < 62; ++i)
-        slight.push_back(pair_of("cell " + std::to_string(i), repeated(0.500, 5), repeated(0.502, 5)));
-    EXPECT_EQ(gate_exit_status(judge_comparison(slight, 0.01)), 0);
+    // A whole that is barely slower, or barely faster, than --min-effect is same.
+    for (const auto& [old_s, new_s] : {std::pair{0.500, 0.502}, std::pair{0.502, 0.500}}) {
+        std::vector<cell_pair> slight;
+        for (int i = 0; i < 62; ++i)
+            slight.push_back(pair_of("cell " + std::to_string(i), repeated(old_s, 5), repeated(new_s, 5)));
+        const comparison_verdict whole = judge_comparison(slight, 0.01);
+        EXPECT_EQ(gate_exit_status(whole), 0);
+        ASSERT_TRUE(whole.together);
+        EXPECT_LT(std::min(whole.together->p_slower_holm, whole.together->p_faster_holm), gate_level);
+        EXPECT_EQ(whole.together->verdict, change::same) << old_s << " s to " << new_s << " s";
+    }
 }
 
 TEST(Gate, LostRunsFailWithAStatusOfTheirOwn) {

@@ -26,10 +26,17 @@
 #include <iterator>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "process/process.hpp"
+#ifndef _WIN32
+#include "tests/live_processes.hpp"
+#endif
 
 using namespace corvane::process;
+#ifndef _WIN32
+using namespace corvane::testing;
+#endif
 
 namespace {
 
@@ -79,70 +86,8 @@ program_run shell(const std::string& script, double timeout_s = 60, bool own_pid
     return run_program("/bin/sh", {"-c", script}, options);
 }
 
-// Sleeps left behind are found by a unique argument, not by a pid they
-// print: a run with a PID namespace of its own numbers its processes, and
-// its /proc, its own way.
-std::string unique_sleep(int seconds) {
-    static unsigned count = 0;
-    return "sleep " + std::to_string(seconds) + "." + std::to_string(getpid()) + std::to_string(++count);
-}
-
 // A shell that says it started, then becomes the sleep.
 std::string sleeper(const std::string& sleep) { return "sh -c 'echo started; exec " + sleep + "'"; }
-
-// The pid, as we see it, of a live process whose command line is exactly
-// `command` (words split at spaces), or 0. A zombie has ended.
-pid_t live_process_running(const std::string& command) {
-#ifdef __linux__
-    std::string wanted = command + '\0';
-    std::replace(wanted.begin(), wanted.end(), ' ', '\0');
-    DIR* proc = opendir("/proc");
-    if (!proc) return 0;
-    pid_t found = 0;
-    while (const dirent* entry = readdir(proc)) {
-        const pid_t pid = static_cast<pid_t>(std::atoi(entry->d_name));
-        if (pid <= 0) continue;
-        std::ifstream file("/proc/" + std::to_string(pid) + "/cmdline", std::ios::binary);
-        const std::string line{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-        if (line == wanted) {
-            found = pid;
-            break;
-        }
-    }
-    closedir(proc);
-    return found;
-#else
-    FILE* ps = popen("ps -A -o pid= -o stat= -o args=", "r");
-    if (!ps) return 0;
-    pid_t found = 0;
-    char line[4096];
-    while (!found && fgets(line, sizeof line, ps)) {
-        std::istringstream fields(line);
-        std::string state, args;
-        pid_t pid = 0;
-        fields >> pid >> state >> std::ws;
-        std::getline(fields, args);
-        if (args == command && state.find('Z') == std::string::npos) found = pid;
-    }
-    pclose(ps);
-    return found;
-#endif
-}
-
-// Whether no process runs `command` within `seconds`; kills one that does,
-// so that a failing test leaves nothing behind.
-bool ended_within(const std::string& command, double seconds) {
-    const auto start = std::chrono::steady_clock::now();
-    for (;;) {
-        const pid_t pid = live_process_running(command);
-        if (pid == 0) return true;
-        if (std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() > seconds) {
-            kill(pid, SIGKILL);
-            return false;
-        }
-        usleep(10000);
-    }
-}
 
 // Everything a child writes to the pipe until it closes it; closes our end.
 std::string read_to_end(int fd) {
@@ -320,6 +265,22 @@ bool started_before_the_caller_was_killed(const std::string& script, const std::
     return started;
 }
 
+// The fields of a line of /proc/<pid>/status, after its name, or "".
+std::string status_line(pid_t pid, const std::string& name) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind(name + ":", 0) == 0) {
+            const auto start = line.find_first_not_of(" \t", name.size() + 1);
+            return start == std::string::npos ? "" : line.substr(start);
+        }
+    return "";
+}
+
+std::vector<std::string> words_of(const std::string& text) {
+    std::istringstream words(text);
+    return {std::istream_iterator<std::string>(words), std::istream_iterator<std::string>()};
+}
+
 // Whether this process holds CAP_SYS_ADMIN, so that its runs should get a
 // PID namespace (root here, not in most containers or on a user's shell).
 bool namespaces_permitted() {
@@ -375,6 +336,26 @@ TEST(Namespace, TheProgramRunsUnderOurInitAndNotAsItsFirstProcess) {
     // then share their files and crash. It takes the init's outer pid, never
     // the namespace's first numbers.
     EXPECT_GT(inside, 2) << "its pid inside should be as unique as the init's outside";
+    // And as the kernel states it, seen from here: the last of the program's
+    // NSpid, its pid in the innermost namespace, one below ours, is its
+    // parent's pid here.
+    const std::string sleep = unique_sleep(30);
+    const pid_t caller = fork();
+    ASSERT_GE(caller, 0);
+    if (caller == 0) {
+        shell("exec " + sleep);
+        _exit(0);
+    }
+    pid_t program = 0;
+    for (int tries = 0; tries < 1000 && (program = live_process_running(sleep)) == 0; ++tries) usleep(10000);
+    const std::string nspid = status_line(program, "NSpid"), parent = status_line(program, "PPid");
+    kill(program > 0 ? program : caller, SIGKILL);
+    waitpid(caller, nullptr, 0);
+    ASSERT_GT(program, 0) << "the program did not start";
+    const std::vector<std::string> ours = words_of(status_line(getpid(), "NSpid")), its = words_of(nspid);
+    ASSERT_EQ(its.size(), ours.size() + 1) << "NSpid " << nspid;
+    EXPECT_EQ(its.front(), std::to_string(program));
+    EXPECT_EQ(its.back(), parent) << "NSpid " << nspid << ", PPid " << parent;
     const auto without = shell("echo $$", 60, false);
     EXPECT_FALSE(without.in_pid_namespace);
     EXPECT_EQ(without.namespace_refused, "") << "none was asked for";

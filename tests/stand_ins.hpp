@@ -33,9 +33,12 @@
 #include "bench/run/suite.hpp"
 #include "core/report_lines.hpp"
 #include "process/process.hpp"
+#include "tests/live_processes.hpp"
 
 namespace corvane::bench::testing {
 
+using corvane::testing::ended_within;
+using corvane::testing::unique_sleep;
 using process::program_run;
 using process::run_options;
 using process::run_program;
@@ -90,17 +93,6 @@ inline std::string text_of(const std::string& path) {
 inline nlohmann::json read_json(const std::string& path) {
     read_result(path);
     return nlohmann::json::parse(text_of(path));
-}
-
-// A process is gone when it no longer exists or is only a zombie waiting
-// for a parent that is not ours to be.
-inline bool gone(const std::string& pid_file) {
-    const std::string pid = text_of(pid_file).substr(0, text_of(pid_file).find('\n'));
-    if (pid.empty()) return false;
-    if (kill(std::stoi(pid), 0) != 0 && errno == ESRCH) return true;
-    const std::string stat = text_of("/proc/" + pid + "/stat");
-    const auto close = stat.rfind(')');
-    return close != std::string::npos && stat.size() > close + 2 && stat[close + 2] == 'Z';
 }
 
 // Whether `work` finishes within `seconds`, run in a child process that is
