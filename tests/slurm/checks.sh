@@ -543,7 +543,9 @@ batch() {
     for program in corvane-serial corvane-serial-simd corvane-omp corvane-omp-simd corvane-autopar; do
         [ -x "$bin/$program" ] && cells=$((cells + 1))
     done
-    [ "$(json_count valid true "$results")" -eq $cells ] || fail "not one valid run in each of $cells cells"
+    # One counted run and the default warm-up a cell, each valid.
+    [ "$(json_count valid true "$results")" -eq $((2 * cells)) ] ||
+        fail "not one valid run and one valid warm-up in each of $cells cells"
     [ "$(json_count implementation '"Slurm"' "$results")" -eq 1 ] || fail "corvane-mpi was not started by srun"
 }
 
