@@ -29,6 +29,7 @@ ctld_port=""
 task_plugin=task/none
 readonly start_timeout_s=30
 readonly stop_timeout_s=15
+readonly step_exit_timeout_s=60
 # Held while a cluster chooses its ports and until its daemons listen on
 # them; one path for the machine, whatever TMPDIR each cluster has.
 readonly port_lock=/tmp/corvane-slurm-ports.lock
@@ -38,6 +39,8 @@ readonly port_lock=/tmp/corvane-slurm-ports.lock
 PATH="$PATH:/usr/sbin:/sbin"
 
 say() { echo "slurm cluster: $*" >&2; }
+# shellcheck source=tests/slurm/cluster_lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/cluster_lib.sh"
 
 need_programs() {
     local missing=()
@@ -48,25 +51,6 @@ need_programs() {
         say "skipped: ${missing[*]} not installed (Debian: slurmctld slurmd slurm-client munge)"
         exit $skipped
     fi
-}
-
-# The start time of a process in clock ticks since boot (field 22 of
-# /proc/PID/stat; the command name before it may hold spaces).
-start_time_of() {
-    local stat
-    read -r stat 2> /dev/null < "/proc/$1/stat" || return 1
-    stat=${stat##*) }
-    set -- $stat
-    echo "${20}"
-}
-
-# True while the process of this PID and start time exists and is no zombie.
-still_running() {
-    local pid=$1 started=$2 stat
-    read -r stat 2> /dev/null < "/proc/$pid/stat" || return 1
-    stat=${stat##*) }
-    set -- $stat
-    [ "${20}" = "$started" ] && [ "$1" != Z ]
 }
 
 # Daemons run in their own session with output to their log, so that the
@@ -222,33 +206,6 @@ free_ports() {
     return 1
 }
 
-nodes_idle() {
-    local states
-    states=$(timeout 5 sinfo -h -N -o '%N %T' 2> /dev/null) || return 1
-    [ "$(grep -c ' idle$' <<< "$states")" -eq "${#nodes[@]}" ]
-}
-
-wait_for() {
-    local what=$1
-    shift
-    local deadline=$((SECONDS + start_timeout_s))
-    while ((SECONDS < deadline)); do
-        "$@" && return 0
-        for daemon in "${daemons[@]}"; do
-            IFS=: read -r pid started name <<< "$daemon"
-            if ! still_running "$pid" "$started"; then
-                say "$name stopped while waiting for $what:"
-                tail -n 20 "$dir/$name.out" "$dir/$name.log" "$dir/munge/munged.log" 2> /dev/null >&2
-                return 1
-            fi
-        done
-        sleep 0.2
-    done
-    say "no $what after $start_timeout_s s"
-    tail -n 20 "$dir"/*.log "$dir"/*.out 2> /dev/null >&2
-    return 1
-}
-
 # The slurmstepd processes started for this cluster (their environment
 # names its configuration), and every process below them.
 leftover_steps() {
@@ -293,8 +250,10 @@ stop_cluster() {
             sleep 0.2
         done
         # Slurm stops listing a job before its slurmstepd have ended their
-        # tasks and exited; on a loaded machine that takes seconds. Only a
-        # step still there after the bound is left behind.
+        # tasks and exited; on a loaded machine that took over 15 s once a
+        # step had timed out. Only a step still there after its own, longer
+        # bound is left behind.
+        deadline=$((SECONDS + step_exit_timeout_s))
         while ((SECONDS < deadline)) && [ -n "$(leftover_steps "$SLURM_CONF")" ]; do
             sleep 0.2
         done

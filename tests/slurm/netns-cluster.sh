@@ -31,6 +31,8 @@ readonly port_lock=/tmp/corvane-slurm-ports.lock
 PATH="$PATH:/usr/sbin:/sbin"
 
 say() { echo "netns cluster: $*" >&2; }
+# shellcheck source=tests/slurm/cluster_lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/cluster_lib.sh"
 
 need_programs() {
     local missing=()
@@ -56,22 +58,6 @@ nodes_apart() {
         say "skipped: namespaces or veth pairs are not permitted here: $said"
         exit $skipped
     fi
-}
-
-start_time_of() {
-    local stat
-    read -r stat 2> /dev/null < "/proc/$1/stat" || return 1
-    stat=${stat##*) }
-    set -- $stat
-    echo "${20}"
-}
-
-still_running() {
-    local pid=$1 started=$2 stat
-    read -r stat 2> /dev/null < "/proc/$pid/stat" || return 1
-    stat=${stat##*) }
-    set -- $stat
-    [ "${20}" = "$started" ] && [ "$1" != Z ]
 }
 
 launch() {
@@ -254,33 +240,6 @@ start_cluster() {
 own_network_namespace() {
     local theirs
     theirs=$(readlink "/proc/$1/ns/net" 2> /dev/null) && [ "$theirs" != "$(readlink /proc/self/ns/net)" ]
-}
-
-nodes_idle() {
-    local states
-    states=$(timeout 5 sinfo -h -N -o '%N %T' 2> /dev/null) || return 1
-    [ "$(grep -c ' idle$' <<< "$states")" -eq "${#nodes[@]}" ]
-}
-
-wait_for() {
-    local what=$1
-    shift
-    local deadline=$((SECONDS + start_timeout_s))
-    while ((SECONDS < deadline)); do
-        "$@" && return 0
-        for daemon in "${daemons[@]}"; do
-            IFS=: read -r pid started name <<< "$daemon"
-            if ! still_running "$pid" "$started"; then
-                say "$name stopped while waiting for $what:"
-                tail -n 20 "$dir/$name.out" "$dir/$name.log" "$dir/munge/munged.log" 2> /dev/null >&2
-                return 1
-            fi
-        done
-        sleep 0.2
-    done
-    say "no $what after $start_timeout_s s"
-    tail -n 20 "$dir"/*.log "$dir"/*.out 2> /dev/null >&2
-    return 1
 }
 
 # Every process in the network namespace of one of the nodes' PIDs that
