@@ -18,7 +18,8 @@
 #include <cstring>
 
 #include "bench/base/error.hpp"
-#include "bench/cli.hpp"
+#include "bench/cli/command_line.hpp"
+#include "bench/cli/prepare.hpp"
 #include "bench/compare/compare.hpp"
 #include "bench/compare/result_file.hpp"
 #include "bench/launch/slurm.hpp"
@@ -27,6 +28,7 @@
 #include "bench/report/context.hpp"
 #include "bench/report/html.hpp"
 #include "bench/run/contention.hpp"
+#include "bench/run/context.hpp"
 #include "bench/run/evaluate.hpp"
 #include "bench/run/kernel_figures.hpp"
 #include "bench/run/progress.hpp"

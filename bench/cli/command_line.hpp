@@ -1,5 +1,6 @@
-// corvane-bench's command line: what the user asked for, and every check
-// that can fail before a single run is made. A problem throws bench_error.
+// corvane-bench's command line: what the user asked for, as options. The
+// checks that need more than the arguments are prepare.hpp's. A problem
+// throws bench_error.
 #pragma once
 
 #include <optional>
@@ -7,14 +8,9 @@
 #include <vector>
 
 #include "bench/report/report.hpp"
-#include "bench/run/context.hpp"
 #include "bench/run/suite.hpp"
 
 namespace corvane::bench {
-
-// Bounds that keep every count meaningful and its arithmetic exact.
-inline constexpr int most_warmup_runs = 100;
-inline constexpr double longest_timeout_s = 7 * 24 * 3600.0;
 
 struct compare_request {
     std::string old_path, new_path, markdown;
@@ -47,18 +43,5 @@ struct command_line {
 
 // The parsed command line, or nothing when --help or --version was asked for and shown.
 std::optional<command_line> parse_command_line(int argc, char** argv);
-
-// A suite ready to run: its options, its cells, and what was found out
-// about the machine and tools on the way.
-struct prepared_suite {
-    suite_options options;
-    std::vector<cell> cells;
-    std::optional<launcher> mpi;
-    std::optional<slurm_context> slurm;  // the allocation, where srun launches the ranks
-    std::vector<std::string> warnings;
-    machine_facts machine;
-    std::string kernels_program;  // corvane-kernels, when --kernels asked for it
-};
-prepared_suite prepare(const command_line& given);
 
 }  // namespace corvane::bench
