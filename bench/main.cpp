@@ -22,7 +22,7 @@
 #include "bench/cli/prepare.hpp"
 #include "bench/compare/compare.hpp"
 #include "bench/compare/result_file.hpp"
-#include "bench/launch/slurm.hpp"
+#include "bench/launch/launch.hpp"
 #include "bench/report/across.hpp"
 #include "bench/report/comparison.hpp"
 #include "bench/report/context.hpp"
@@ -117,11 +117,8 @@ void measure(const prepared_suite& suite, suite_result& result) {
         clear_progress();
         stop_if_interrupted();
     }
-    // Under srun the runner also records each step and ends the steps srun leaves.
-    const program_runner runner =
-        result.context.slurm
-            ? srun_runner(suite.mpi->path, result.context.mpi->library, *result.context.slurm)
-            : program_runner(run_command);
+    // Under a scheduler the runner also records each step and ends the steps a run leaves.
+    const program_runner runner = launcher_runner(result.context, suite.mpi);
     run_suite(suite.options, result.cells, runner, show_progress);
     clear_progress();
     stop_if_interrupted();
@@ -138,9 +135,7 @@ std::string results_text(const suite_result& result, bool wide) {
                                    : terminal_table(result_rows(result.cells, false), terminal_width);
     std::string text = warnings_text(measured_warnings(result.cells)) + table +
                        table_footnotes(result.cells, wide) + invalid_runs_text(result.cells);
-    if (result.context.slurm)
-        for (const auto& [label, value] : slurm_step_lines(*result.context.slurm))
-            text += label + ": " + value + "\n";
+    for (const auto& [label, value] : result.context.launcher_steps) text += label + ": " + value + "\n";
     if (!result.kernels.empty())
         text += "\ncorvane-kernels, on this machine:\n" + terminal_table(kernel_rows(result.kernels));
     return text;
@@ -152,10 +147,7 @@ int run(const command_line& given) {
     stop_if_interrupted();
     suite_result result{
         context_of(suite.options, suite.machine, suite.warnings, suite.mpi, given.hostfile), suite.cells, {}};
-    result.context.slurm = suite.slurm;
-    if (result.context.slurm)  // in the order of the cells, each filled as its steps run
-        for (const cell& c : result.cells)
-            if (c.ranks) result.context.slurm->steps.push_back({cell_label(c), {}, "", "", *c.threads, ""});
+    record_launcher(result.context, suite.mpi, result.cells);
     std::FILE* table_out = exports_to_stdout(given.exports) ? stderr : stdout;
     show(table_out, context_text(result.context) + warnings_text(result.context.warnings) + "\n");
     measure(suite, result);

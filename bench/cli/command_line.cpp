@@ -10,6 +10,7 @@
 
 #include "bench/base/error.hpp"
 #include "bench/compare/gate.hpp"
+#include "bench/launch/launch.hpp"
 #include "bench/machine/helpers.hpp"
 #include "bench/write/output.hpp"
 #include "build_info.hpp"
@@ -66,10 +67,7 @@ std::optional<command_line> parse_command_line(int argc, char** argv) {
                    "none, close or spread: where OpenMP threads and MPI ranks are placed (default none: "
                    "wherever the system puts them)");
     app.add_option("--ranks", given.ranks, "also run corvane-mpi on these numbers of MPI ranks, e.g. 1,2");
-    app.add_option("--launcher", given.launcher,
-                   "auto, srun or mpiexec: what starts the ranks (default auto: srun inside a Slurm "
-                   "allocation, mpiexec outside one)")
-        ->capture_default_str();
+    app.add_option("--launcher", given.launcher, launcher_option_help())->capture_default_str();
     app.add_option("--mpiexec", given.mpiexec,
                    "the MPI launcher for --launcher mpiexec, which it implies (default: the one "
                    "corvane-mpi was built for)");

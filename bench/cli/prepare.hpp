@@ -22,8 +22,7 @@ inline constexpr double longest_timeout_s = 7 * 24 * 3600.0;
 struct prepared_suite {
     suite_options options;
     std::vector<cell> cells;
-    std::optional<launcher> mpi;
-    std::optional<slurm_context> slurm;  // the allocation, where srun launches the ranks
+    std::optional<launcher> mpi;  // with a scheduler's allocation, where it starts the ranks
     std::vector<std::string> warnings;
     machine_facts machine;
     std::string kernels_program;  // corvane-kernels, when --kernels asked for it

@@ -14,6 +14,7 @@
 
 #include "bench/base/error.hpp"
 #include "bench/base/text.hpp"
+#include "bench/launch/launch.hpp"
 #include "bench/report/json_fields.hpp"
 #include "bench/run/evaluate.hpp"
 
@@ -339,6 +340,7 @@ suite_result read_result(const std::string& path) try {
     if (const auto context = document.find("context"); context != document.end())
         in.read_record(*context, "context", result.context);
     in.check(result.context);
+    describe_launcher(result.context);
     if (const auto seed = document.find("seed"); seed != document.end())
         in.read(*seed, "seed", result.context.seed, field_rule::optional);
     const json& cells = document["cells"];

@@ -6,6 +6,7 @@
 
 #include "bench/base/error.hpp"
 #include "bench/base/text.hpp"
+#include "bench/machine/helpers.hpp"
 #include "process/process.hpp"
 
 namespace corvane::bench {
@@ -141,6 +142,16 @@ launcher identify_launcher(const std::string& path, int most_ranks, int cpus, co
         for (const char* name : kind->root_variables)
             if (!std::getenv(name)) found.env.emplace_back(name, "1");
     return found;
+}
+
+std::string mpi_library_version(const std::string& bin_dir) {
+    const std::string helper = find_helper("corvane-mpi-version", bin_dir);
+    if (helper.empty()) return "unknown";
+    process::run_options options;
+    options.timeout_s = 30;
+    const auto run = process::run_program(helper, {}, options);
+    const std::string line = first_line(run.out);
+    return run.exit_status == 0 && !line.empty() ? printable(line) : "unknown";
 }
 
 std::vector<std::string> launcher_binding(const std::string& implementation, binding bind, int threads) {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,26 @@ struct launcher {
     // How to pass a variable of our environment to ranks on other machines
     // ("-x" for Open MPI; empty where every variable goes by default).
     std::string forward_flag;
+    // A scheduler's launcher's allocation, where it starts the ranks on
+    // the allocation's nodes (slurm.hpp); nothing for mpiexec and its like.
+    std::optional<slurm_context> allocation;
+};
+
+// What the ranks are to be started with (--launcher, --mpiexec and
+// --hostfile, as given) and for (the MPI cells).
+struct launch_request {
+    std::string launcher = "auto";  // auto, or a value of launch.hpp's table
+    std::string mpiexec;            // --mpiexec
+    std::string built_for;          // the mpiexec corvane-mpi was built for, if known
+    std::string hostfile;
+    std::vector<int> ranks;    // --ranks; none without MPI cells
+    std::vector<int> threads;  // of each rank: --threads, or 1 where it is not given
+    bool threads_given = false;
+    std::string bin_dir;  // where corvane-mpi and corvane-mpi-version are
+    binding bind = binding::none;
+    std::optional<topology> machine;  // where teams are placed, if known
+    environment env;                  // --env, which the ranks must see too
+    int cpus = 0;                     // the processors this process may use
 };
 
 // Runs `path --version` and fills the launcher from the entry that
@@ -33,6 +54,11 @@ struct launcher {
 // where the launcher needs it, and what it needs to run as root. Throws
 // bench_error when the launcher cannot be used.
 launcher identify_launcher(const std::string& path, int most_ranks, int cpus, const std::string& hostfile);
+
+// The first line of the MPI library's version, as corvane-mpi-version (found
+// with find_helper from `bin_dir`) prints it, or "unknown": the library the
+// launcher must speak to.
+std::string mpi_library_version(const std::string& bin_dir);
 
 // The launcher's own options that place ranks of `threads` threads each,
 // by its implementation's name. Throws bench_error for an unknown launcher

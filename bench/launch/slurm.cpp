@@ -9,6 +9,7 @@
 #include <sstream>
 #include <thread>
 
+#include "bench/base/error.hpp"
 #include "bench/base/text.hpp"
 #include "bench/machine/helpers.hpp"
 #include "core/report_lines.hpp"
@@ -88,6 +89,42 @@ int option_value(const std::vector<std::string>& command, const std::string& opt
     return 0;
 }
 
+std::string counted(int count, const std::string& what) {
+    return std::to_string(count) + " " + what + (count == 1 ? "" : "s");
+}
+
+// The CPUs the allocation holds, from SLURM_JOB_CPUS_PER_NODE.
+std::optional<allocation_cpus> allocated_cpus() {
+    return cpus_of_allocation(variable("SLURM_JOB_CPUS_PER_NODE"));
+}
+
+// A step beyond the allocation would wait in the queue for CPUs it can
+// never get: a cell asked for that needs more than the allocation holds is
+// refused. Of the default team sizes, those that do not fit are left out
+// (fit_allocation); a rank count that does not fit on one thread each
+// is refused all the same.
+void check_allocation(const launch_request& asked, const slurm_context& allocation) {
+    const auto cpus = allocated_cpus();
+    if (!cpus)
+        throw bench_error("--launcher srun: the CPUs of allocation " + allocation.job_id +
+                          " are unknown (SLURM_JOB_CPUS_PER_NODE is missing or not understood)");
+    for (int r : asked.ranks)
+        for (int t : asked.threads) {
+            const std::string cell = cell_label({"corvane-mpi", r, t, {}, {}});
+            if (static_cast<long>(r) * t > cpus->total)
+                throw bench_error(cell + ": needs " + std::to_string(r) + " x " + std::to_string(t) + " = " +
+                                  std::to_string(r * t) + " CPUs, and Slurm allocation " + allocation.job_id +
+                                  " holds " + std::to_string(cpus->total) +
+                                  " (ask salloc or sbatch for more, or give fewer --ranks or --threads)");
+            if (t > cpus->largest_node)
+                throw bench_error(cell + ": a rank of " + std::to_string(t) + " threads needs " +
+                                  std::to_string(t) +
+                                  " CPUs on one node, and the largest node of Slurm "
+                                  "allocation " +
+                                  allocation.job_id + " has " + std::to_string(cpus->largest_node));
+        }
+}
+
 }  // namespace
 
 std::optional<slurm_context> current_allocation() {
@@ -101,6 +138,96 @@ std::optional<slurm_context> current_allocation() {
     const auto cpus = cpus_of_allocation(variable("SLURM_JOB_CPUS_PER_NODE"));
     if (cpus) allocation.cpus = static_cast<int>(std::min<long>(cpus->total, 1 << 30));
     return allocation;
+}
+
+bool inside_allocation() {
+    const char* job = std::getenv("SLURM_JOB_ID");
+    return job && *job;
+}
+
+launcher prepare_srun(const launch_request& asked) {
+    std::optional<slurm_context> allocation = current_allocation();
+    if (!allocation)
+        throw bench_error(
+            "--launcher srun: not inside a Slurm allocation (SLURM_JOB_ID is not set); "
+            "start one with salloc or sbatch, or use --launcher mpiexec");
+    check_allocation(asked, *allocation);
+    const std::string srun = find_on_path("srun");
+    if (srun.empty()) throw bench_error("--launcher srun: srun is not on PATH");
+    launcher found = identify_launcher(srun, asked.ranks.back(), 0, asked.hostfile);
+    if (found.implementation != "Slurm")
+        throw bench_error("--launcher srun: " + srun + " --version does not name Slurm ('" + found.version +
+                          "')");
+    const std::string library = mpi_library_version(asked.bin_dir);
+    allocation->plugin = srun_plugin_for(library);
+    if (allocation->plugin.empty())
+        throw bench_error("--launcher srun: no srun plugin is known for corvane-mpi's MPI library ('" +
+                          library + "'; Open MPI needs pmix, MPICH pmi2); use --launcher mpiexec");
+    const auto plugins = srun_plugins(srun);
+    if (std::find(plugins.begin(), plugins.end(), allocation->plugin) == plugins.end())
+        throw bench_error("--launcher srun: srun --mpi=list does not list " + allocation->plugin +
+                          ", which " + library + " needs; use --launcher mpiexec");
+    found.command = srun_command(srun, allocation->plugin);
+    // -c and its count of threads come first; the rest is the same for every cell.
+    const auto placed = launcher_binding(found.implementation, asked.bind, 1);
+    allocation->placement = "-c <threads>";
+    for (std::size_t i = 2; i < placed.size(); ++i) allocation->placement += " " + placed[i];
+    found.allocation = allocation;
+    return found;
+}
+
+std::vector<std::string> fit_allocation(std::vector<cell>& cells, const slurm_context& allocation,
+                                        bool threads_given) {
+    std::vector<std::string> warnings;
+    const auto cpus = allocated_cpus();
+    for (auto c = cells.begin(); !threads_given && c != cells.end();) {
+        if (!c->ranks || (*workers(*c) <= cpus->total && *c->threads <= cpus->largest_node)) {
+            ++c;
+            continue;
+        }
+        warnings.push_back(cell_label(*c) + " left out: " + std::to_string(*workers(*c)) +
+                           " CPUs, more than Slurm allocation " + allocation.job_id + " holds (" +
+                           std::to_string(cpus->total) + ", at most " + std::to_string(cpus->largest_node) +
+                           " on a node)");
+        c = cells.erase(c);
+    }
+    warnings.push_back(
+        "corvane-mpi under srun: its ranks are slurmstepd's children, not this process's, so their CPU "
+        "time and context switches are unknown here (Slurm's accounting is not read): those cells "
+        "show no parallelism, and their contention is not judged");
+    return warnings;
+}
+
+void start_steps(slurm_context& allocation, const std::vector<cell>& cells) {
+    for (const cell& c : cells)
+        if (c.ranks) allocation.steps.push_back({cell_label(c), {}, "", "", *c.threads, ""});
+}
+
+// "job 7 (cluster corvane, partition debug) on vm: tasks per node 2, 2 CPUs;
+// srun --mpi=pmix -c <threads> --cpu-bind=verbose,none".
+std::vector<context_line> allocation_lines(const slurm_context& s) {
+    return {{"Slurm", "job " + s.job_id + " (cluster " + s.cluster + ", partition " + s.partition + ") on " +
+                          s.node_list + ": tasks per node " + s.tasks_per_node + ", " +
+                          counted(s.cpus, "CPU") + "; srun --mpi=" + s.plugin + " " + s.placement}};
+}
+
+std::vector<context_line> step_lines(const slurm_context& allocation) {
+    std::vector<context_line> out;
+    for (const auto& step : allocation.steps) {
+        // Every id up to three; beyond, the first and the last.
+        const std::size_t count = step.ids.size();
+        std::string ids = count == 0 ? "no step launched" : count == 1 ? "step" : "steps";
+        for (std::size_t i = 0; i < count; ++i)
+            if (count <= 3 || i == 0 || i + 1 == count)
+                ids += (i == 0 ? " " : count > 3 ? " ... " : ", ") + step.ids[i];
+        if (count > 3) ids += " (" + std::to_string(count) + ")";
+        out.push_back({"Slurm steps", step.cell + ": " + ids + " on " +
+                                          (step.nodes.empty() ? "-" : step.nodes) + ", tasks per node " +
+                                          (step.tasks_per_node.empty() ? "-" : step.tasks_per_node) + ", " +
+                                          counted(step.cpus_per_task, "CPU") + " per task, CPU binding " +
+                                          (step.cpu_bind.empty() ? "unknown" : step.cpu_bind)});
+    }
+    return out;
 }
 
 std::optional<allocation_cpus> cpus_of_allocation(const std::string& cpus_per_node) {

@@ -1,8 +1,10 @@
 // corvane-mpi under Slurm's srun, inside an allocation (salloc, sbatch):
-// what the allocation holds, srun's plugin for corvane-mpi's MPI library,
-// what srun says of each step, and a runner that ends a step srun left
-// behind. srun's entry in the launcher table (launchers.cpp) holds its
-// placement options; this is what srun needs beyond them.
+// srun's checks and command, what the allocation holds and which cells fit
+// in it, srun's plugin for corvane-mpi's MPI library, what srun says of
+// each step, the lines the context shows of them, and a runner that ends a
+// step srun left behind. srun's entry in the launcher table (launchers.cpp)
+// holds its placement options; this is what srun needs beyond them, and
+// launch.hpp's table is how the harness reaches it.
 #pragma once
 
 #include <optional>
@@ -22,6 +24,34 @@ inline constexpr int srun_queue_wait_s = 60;
 // The allocation this process runs in, from Slurm's variables; nothing
 // outside one (no SLURM_JOB_ID).
 std::optional<slurm_context> current_allocation();
+
+// Whether this process runs inside an allocation: where --launcher auto
+// takes srun.
+bool inside_allocation();
+
+// srun inside the allocation, with the plugin corvane-mpi's library speaks,
+// its allocation recorded: refused outside an allocation, where srun is
+// not Slurm's or lacks the plugin, and for a cell asked for that needs more
+// CPUs than the allocation holds (a step beyond it would wait in the queue
+// for CPUs it can never get). Throws bench_error.
+launcher prepare_srun(const launch_request& asked);
+
+// Leaves out the corvane-mpi cells of default team sizes that the
+// allocation cannot hold (a rank count asked for that does not fit is
+// refused by prepare_srun), and returns the warnings that say so and what
+// srun's ranks leave unknown.
+std::vector<std::string> fit_allocation(std::vector<cell>& cells, const slurm_context& allocation,
+                                        bool threads_given);
+
+// A step entry for each corvane-mpi cell, in the order of the cells, each
+// filled as its steps run.
+void start_steps(slurm_context& allocation, const std::vector<cell>& cells);
+
+// The context's lines of the allocation ("Slurm: job 7 ..."), and of its
+// steps, one line per cell: the step ids, nodes, tasks per node, CPUs per
+// task and the CPU binding srun applied ("Slurm steps: ...").
+std::vector<context_line> allocation_lines(const slurm_context& allocation);
+std::vector<context_line> step_lines(const slurm_context& allocation);
 
 // The CPUs of SLURM_JOB_CPUS_PER_NODE ("2", "1(x2)", "4(x2),2": N(xK) is N
 // CPUs on each of K nodes): in all, and on the largest node. Nothing when

@@ -30,6 +30,8 @@ bool is_executable_file(const std::string& path) {
     return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && access(path.c_str(), X_OK) == 0;
 }
 
+bool is_readable(const std::string& path) { return access(path.c_str(), R_OK) == 0; }
+
 std::string installed_helper_directory() { return own_directory() + "/" + CORVANE_HELPER_DIR; }
 
 std::string find_helper(const std::string& name, const std::string& beside) {

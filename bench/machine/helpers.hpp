@@ -16,6 +16,9 @@ std::string own_directory();
 // A regular file this process may execute.
 bool is_executable_file(const std::string& path);
 
+// A file (a hostfile) this process may read.
+bool is_readable(const std::string& path);
+
 // Where an installed corvane-bench keeps its helpers (libexec/corvane), found
 // from its own directory so that a moved or unpacked tree still works.
 std::string installed_helper_directory();

@@ -80,7 +80,7 @@ struct cell_statistics {
     bool doubtful_scaling = false;
     // What the contention was judged by: "CPU time and switches", "switches
     // alone" or "nothing" where no valid run's CPU time is known (ranks that
-    // srun started are not the harness's children).
+    // a scheduler's launcher started are not the harness's children).
     std::string contention_basis;
     std::vector<cell_mark> marks;
 };
@@ -143,6 +143,11 @@ struct slurm_context {
     std::vector<slurm_step> steps;
 };
 
+// One line of the context as shown: a label and its value.
+struct context_line {
+    std::string label, value;
+};
+
 // One kind of cache: "L1d 48K" is level 1, data, 48 KiB in each of its instances.
 struct cache_info {
     int level = 0;
@@ -201,6 +206,11 @@ struct run_context {
     std::string binding;                                  // --bind: "none", "close" or "spread"
     std::map<std::string, program_build> program_builds;  // by program, as read from its file
     std::optional<slurm_context> slurm;                   // where srun launched corvane-mpi
+    // The launcher's record above as lines, made from it in launch/
+    // (launch.hpp) for the reporters, which show them as they are: its
+    // setting, with the rest of the context, and its steps, after the runs
+    // and in the report. Not in the results file: made again when one is read.
+    std::vector<context_line> launcher_setting, launcher_steps;
 };
 
 // One kernel of corvane-kernels as measured on the machine of the results:

@@ -61,16 +61,6 @@ std::string mpi_text(const run_context& c, bool terminal) {
                : mpi->implementation + " " + mpi->library + ", launcher " + mpi->launcher + hostfile;
 }
 
-// "job 7 (cluster corvane, partition debug) on vm: tasks per node 2, 2 CPUs;
-// srun --mpi=pmix -c <threads> --cpu-bind=verbose,none".
-std::string slurm_text(const run_context& c) {
-    if (!c.slurm) return "";
-    const slurm_context& s = *c.slurm;
-    return "job " + s.job_id + " (cluster " + s.cluster + ", partition " + s.partition + ") on " +
-           s.node_list + ": tasks per node " + s.tasks_per_node + ", " + counted(s.cpus, "CPU") +
-           "; srun --mpi=" + s.plugin + " " + s.placement;
-}
-
 // One line of the context as each view shows it; nullptr where a view does
 // not show it. The terminal speaks of this run; the report names every
 // field, since the results it sets side by side may differ in any of them.
@@ -136,10 +126,14 @@ const context_entry context_table[] = {
     {"--env", nullptr,
      [](const run_context& c, const char* label) { return one(label, joined(c.env, " ")); }},
     {"MPI", nullptr, [](const run_context& c, const char* label) { return one(label, mpi_text(c, false)); }},
-    {"Slurm", [](const run_context& c, const char* label) { return one(label, slurm_text(c)); },
-     [](const run_context& c, const char* label) { return one(label, slurm_text(c)); }},
-    {"Slurm steps", nullptr,
-     [](const run_context& c, const char*) { return c.slurm ? slurm_step_lines(*c.slurm) : lines{}; }},
+    // The launcher's own lines, as launch/ made them: its setting, and in
+    // the report its steps.
+    {"launcher", [](const run_context& c, const char*) { return c.launcher_setting; },
+     [](const run_context& c, const char*) {
+         lines out = c.launcher_setting;
+         out.insert(out.end(), c.launcher_steps.begin(), c.launcher_steps.end());
+         return out;
+     }},
     {"corvane", nullptr,
      [](const run_context& c, const char* label) {
          return one(label, c.version + (c.commit.empty() ? "" : " (" + c.commit + ")"));
@@ -227,25 +221,6 @@ std::vector<context_line> context_lines(const run_context& context, context_view
         if (!in_view) continue;
         const lines shown = in_view(context, entry.label);
         out.insert(out.end(), shown.begin(), shown.end());
-    }
-    return out;
-}
-
-std::vector<context_line> slurm_step_lines(const slurm_context& slurm) {
-    lines out;
-    for (const auto& step : slurm.steps) {
-        // Every id up to three; beyond, the first and the last.
-        const std::size_t count = step.ids.size();
-        std::string ids = count == 0 ? "no step launched" : count == 1 ? "step" : "steps";
-        for (std::size_t i = 0; i < count; ++i)
-            if (count <= 3 || i == 0 || i + 1 == count)
-                ids += (i == 0 ? " " : count > 3 ? " ... " : ", ") + step.ids[i];
-        if (count > 3) ids += " (" + std::to_string(count) + ")";
-        out.push_back({"Slurm steps", step.cell + ": " + ids + " on " +
-                                          (step.nodes.empty() ? "-" : step.nodes) + ", tasks per node " +
-                                          (step.tasks_per_node.empty() ? "-" : step.tasks_per_node) + ", " +
-                                          counted(step.cpus_per_task, "CPU") + " per task, CPU binding " +
-                                          (step.cpu_bind.empty() ? "unknown" : step.cpu_bind)});
     }
     return out;
 }

@@ -30,16 +30,9 @@ std::string plan_text(const std::map<std::string, order_plan>& plans);
 // file holds, to tell results apart).
 enum class context_view { terminal, report };
 
-struct context_line {
-    std::string label, value;
-};
 // The context as (label, value) lines in the order shown. A field the
 // context gains is one line in context.cpp's table.
 std::vector<context_line> context_lines(const run_context& context, context_view view);
-
-// The Slurm steps corvane-mpi ran as, one line per cell: the step ids,
-// nodes, tasks per node, CPUs per task and the CPU binding srun applied.
-std::vector<context_line> slurm_step_lines(const slurm_context& slurm);
 
 // The terminal's context: "label: value" lines.
 std::string context_text(const run_context& context);

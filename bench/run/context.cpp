@@ -4,7 +4,9 @@
 #include <cstdlib>
 #include <ctime>
 #include <map>
+#include <set>
 
+#include "bench/base/error.hpp"
 #include "bench/base/stats.hpp"
 #include "bench/base/text.hpp"
 #include "bench/machine/helpers.hpp"
@@ -80,12 +82,27 @@ std::string team_problem(const std::string& probe, const environment& env, int t
            std::to_string(threads) + (cause.empty() ? "" : " (" + cause + ")");
 }
 
-std::string mpi_library_version(const std::string& bin_dir) {
-    const std::string helper = find_helper("corvane-mpi-version", bin_dir);
-    if (helper.empty()) return "unknown";
-    const auto run = run_briefly(helper, {});
-    const std::string line = first_line(run.out);
-    return run.exit_status == 0 && !line.empty() ? printable(line) : "unknown";
+std::vector<std::string> check_teams(const suite_options& options, const std::vector<cell>& cells) {
+    std::vector<std::string> warnings;
+    const bool any_team = std::any_of(cells.begin(), cells.end(), [](const cell& c) { return c.threads; });
+    const std::string probe = find_helper("corvane-team-probe", own_directory());
+    if (any_team && probe.empty()) {
+        warnings.push_back(
+            "team sizes are not checked: corvane-team-probe is neither beside corvane-bench nor in " +
+            installed_helper_directory() + " nor on PATH");
+        return warnings;
+    }
+    std::set<std::string> asked;
+    for (const auto& c : cells) {
+        if (!c.threads) continue;
+        const environment env = cell_environment(options, c);
+        std::string key;
+        for (const auto& [name, value] : env) key += name + "=" + value + "\n";
+        if (!asked.insert(key).second) continue;
+        const std::string problem = team_problem(probe, env, *c.threads);
+        if (!problem.empty()) throw bench_error(cell_label(c) + ": " + problem);
+    }
+    return warnings;
 }
 
 std::map<std::string, order_plan> measured_kernel_plan() {

@@ -1,7 +1,7 @@
 // What corvane-bench records beside the results, and what it asks of the
 // tools it runs the programs with before the first run: the warnings
-// before the figures, the OpenMP team a cell would get, the MPI library,
-// the kernel plan, and the context that gathers them with the machine.
+// before the figures, the OpenMP team a cell would get, the kernel plan,
+// and the context that gathers them with the machine.
 #pragma once
 
 #include <map>
@@ -25,9 +25,10 @@ std::vector<std::string> system_warnings(const machine_facts& machine);
 // it would. Asks corvane-team-probe, built with the programs' runtime.
 std::string team_problem(const std::string& probe, const environment& env, int threads);
 
-// The first line of the MPI library's version, as corvane-mpi-version (found
-// with find_helper from `bin_dir`) prints it, or "unknown".
-std::string mpi_library_version(const std::string& bin_dir);
+// Refuses a cell whose team would not be the size it is labelled with
+// (team_problem, asked once for each environment); returns the warning
+// that team sizes are not checked where corvane-team-probe is not found.
+std::vector<std::string> check_teams(const suite_options& options, const std::vector<cell>& cells);
 
 // The kernel each summation order would use on this machine, measured as
 // the programs measure it when they start.
