@@ -19,238 +19,18 @@
 #include <thread>
 
 #include "bench/base/text.hpp"
+#include "bench/write/export_paths.hpp"
 #include "process/process.hpp"
 
 namespace corvane::bench {
 
 namespace {
 
-// How an export reaches its target.
-enum class route {
-    descriptor,  // one of this process's open descriptors: "-", /dev/stdout, /dev/fd/N
-    stream,      // a FIFO or a character device, opened and written as it is
-    file,        // a regular file, new or replaced by a rename
-};
-
-struct destination {
-    route how = route::file;
-    int fd = -1;          // route::descriptor
-    std::string path;     // a stream or file: links resolved, in a canonical directory
-    std::string problem;  // why it cannot be written
-};
-
-constexpr int max_link_hops = 40;
 // Short, so that a target name of up to 255 bytes still leaves room.
 constexpr char temporary_name[] = "/.cv-XXXXXX";
 // How often a wait (for a FIFO's reader, a lock, a full pipe) looks for an
 // interrupt.
 constexpr int poll_ms = 20;
-
-std::string directory_of(const std::string& path) {
-    const auto slash = path.find_last_of('/');
-    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-}
-
-std::string base_of(const std::string& path) { return path.substr(path.find_last_of('/') + 1); }
-
-std::string shown(const std::string& path) { return path == "-" ? "standard output" : path; }
-
-std::string failure(const std::string& path) {
-    return "cannot write " + shown(path) + ": " + std::strerror(errno);
-}
-
-bool is_number(const std::string& text) {
-    return !text.empty() && text.size() <= 9 &&
-           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
-// Whether a canonical directory is this process's table of descriptors:
-// /dev/fd, /proc/self/fd and /proc/thread-self/fd resolve to one of these.
-bool is_own_descriptor_table(const std::string& directory) {
-    if (directory == "/dev/fd") return true;  // systems where it is a file system of its own
-    // /proc/self names this process as the mounted /proc counts it, which in a
-    // PID namespace of its own is not getpid().
-    char self[32];
-    const ssize_t length = readlink("/proc/self", self, sizeof self - 1);
-    const std::string own = "/proc/" + (length > 0 ? std::string(self, static_cast<std::size_t>(length))
-                                                   : std::to_string(getpid()));
-    if (directory == own + "/fd") return true;
-    const std::string task = own + "/task/";
-    if (directory.compare(0, task.size(), task) != 0) return false;
-    const std::string rest = directory.substr(task.size());
-    const auto slash = rest.find('/');
-    return slash != std::string::npos && is_number(rest.substr(0, slash)) && rest.substr(slash) == "/fd";
-}
-
-// Descriptors 0-2 that were closed when the process started, before
-// anything filled them.
-bool closed_at_start[3] = {false, false, false};
-
-// The kernel's rule for protected_symlinks, which following a link here by
-// hand would bypass: in a sticky, world-writable directory (/tmp) a link is
-// followed only by its owner or the directory's. Anyone may put a link
-// there, naming a file they could not write themselves.
-bool is_planted_link(const struct stat& link, const std::string& directory) {
-    struct stat dir {};
-    if (stat(directory.c_str(), &dir) != 0) return false;
-    const bool shared = (dir.st_mode & S_ISVTX) && (dir.st_mode & S_IWOTH);
-    return shared && link.st_uid != geteuid() && link.st_uid != dir.st_uid;
-}
-
-// A directory's canonical path, its links followed one component at a time
-// as the kernel follows them, so that a link another user planted in a
-// sticky directory is refused wherever it stands in the path. Empty, with
-// errno set or `planted` naming the link, where there is none.
-std::string canonical_directory(const std::string& path, std::string& planted) {
-    std::string pending = path;
-    if (pending.empty() || pending[0] != '/') {
-        char cwd[PATH_MAX];
-        if (!getcwd(cwd, sizeof cwd)) return "";
-        pending = std::string(cwd) + "/" + pending;
-    }
-    std::string resolved;  // "" is the root
-    for (int hops = 0; !pending.empty();) {
-        const auto slash = pending.find('/', 1);
-        const std::string name = pending.substr(1, slash == std::string::npos ? slash : slash - 1);
-        pending = slash == std::string::npos ? "" : pending.substr(slash);
-        if (name.empty() || name == ".") continue;
-        if (name == "..") {
-            resolved.erase(std::min(resolved.size(), resolved.find_last_of('/')));
-            continue;
-        }
-        const std::string candidate = resolved + "/" + name;
-        struct stat info {};
-        if (lstat(candidate.c_str(), &info) != 0) return "";
-        if (S_ISLNK(info.st_mode)) {
-            if (++hops > max_link_hops) {
-                errno = ELOOP;
-                return "";
-            }
-            if (is_planted_link(info, resolved.empty() ? "/" : resolved)) {
-                planted = candidate;
-                return "";
-            }
-            char link[PATH_MAX];
-            const ssize_t length = readlink(candidate.c_str(), link, sizeof link - 1);
-            if (length <= 0) return "";
-            const std::string to(link, static_cast<std::size_t>(length));
-            if (to[0] == '/') resolved.clear();
-            pending = "/" + to + pending;
-            continue;
-        }
-        if (!S_ISDIR(info.st_mode)) {
-            errno = ENOTDIR;
-            return "";
-        }
-        resolved = candidate;
-    }
-    return resolved.empty() ? "/" : resolved;
-}
-
-std::string planted_problem(const std::string& path, const std::string& link) {
-    return "cannot write " + path + ": " + link +
-           " is a symbolic link of another user in a sticky, world-writable directory, which is not followed";
-}
-
-// Where writing `path` goes. Links are followed one at a time, so that a
-// link into the descriptor table is recognised before the kernel's link to
-// the descriptor's file would be followed.
-destination destination_of(const std::string& path) {
-    destination d;
-    if (path == "-") {
-        d.how = route::descriptor;
-        d.fd = STDOUT_FILENO;
-        return d;
-    }
-    std::string hop = path;
-    for (int hops = 0; hops <= max_link_hops; ++hops) {
-        std::string planted;
-        const std::string directory = canonical_directory(directory_of(hop), planted), name = base_of(hop);
-        if (directory.empty()) {
-            d.problem = planted.empty() ? failure(path) : planted_problem(path, planted);
-            return d;
-        }
-        d.path = (directory == "/" ? "" : directory) + "/" + name;
-        if (is_own_descriptor_table(directory) && is_number(name)) {
-            d.how = route::descriptor;
-            d.fd = std::atoi(name.c_str());
-            return d;
-        }
-        struct stat info {};
-        if (lstat(d.path.c_str(), &info) != 0) {
-            if (errno != ENOENT) d.problem = failure(path);  // a name too long, a directory not searchable
-            return d;                                        // a new file
-        }
-        if (S_ISLNK(info.st_mode)) {
-            if (is_planted_link(info, directory)) {
-                d.problem = planted_problem(path, d.path);
-                return d;
-            }
-            char link[PATH_MAX];
-            const ssize_t length = readlink(d.path.c_str(), link, sizeof link - 1);
-            if (length <= 0) {
-                d.problem = failure(path);
-                return d;
-            }
-            const std::string to(link, static_cast<std::size_t>(length));
-            hop = to[0] == '/' ? to : directory + "/" + to;
-            continue;
-        }
-        if (S_ISDIR(info.st_mode))
-            d.problem = "cannot write " + path + ": it is a directory";
-        else if (S_ISFIFO(info.st_mode) || S_ISCHR(info.st_mode))
-            d.how = route::stream;
-        else if (!S_ISREG(info.st_mode))
-            d.problem = "cannot write " + path + ": not a file, FIFO or character device";
-        return d;
-    }
-    d.problem = "cannot write " + path + ": a loop of symbolic links";
-    return d;
-}
-
-// What makes two destinations one target: the same descriptor, path or file.
-std::vector<std::string> identities(const destination& d) {
-    std::vector<std::string> keys;
-    struct stat info {};
-    const auto inode = [&info] { return std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino); };
-    if (d.how == route::descriptor) {
-        keys.push_back("descriptor " + std::to_string(d.fd));
-        // Only a regular file: descriptors 1 and 2 on one terminal are fine.
-        if (fstat(d.fd, &info) == 0 && S_ISREG(info.st_mode)) keys.push_back(inode());
-    } else {
-        keys.push_back(d.path);
-        if (stat(d.path.c_str(), &info) == 0) keys.push_back(inode());
-    }
-    return keys;
-}
-
-std::string descriptor_problem(const std::string& path, int fd) {
-    if (fd >= 0 && fd < 3 && closed_at_start[fd])
-        return "cannot write " + shown(path) + ": descriptor " + std::to_string(fd) +
-               " was closed when corvane-bench started";
-    const int flags = fcntl(fd, F_GETFL);
-    if (flags < 0) return failure(path);
-    if ((flags & O_ACCMODE) == O_RDONLY)
-        return "cannot write " + shown(path) + ": descriptor " + std::to_string(fd) +
-               " is open only for reading";
-    return "";
-}
-
-// Nothing can be renamed over a mount point, such as a file bind-mounted
-// into a container.
-bool is_mount_point(const std::string& path) {
-#if defined(__linux__) && defined(STATX_ATTR_MOUNT_ROOT)
-    struct statx info {};
-    if (statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS, &info) == 0 &&
-        (info.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT))
-        return (info.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
-#endif
-    // Elsewhere only a mount from another file system shows.
-    struct stat file {
-    }, directory{};
-    return stat(path.c_str(), &file) == 0 && stat(directory_of(path).c_str(), &directory) == 0 &&
-           file.st_dev != directory.st_dev;
-}
 
 // Hard-links `target` under a new short name in its directory, so that it
 // can be put back; the name, or empty with errno set.
@@ -276,7 +56,7 @@ std::string try_file(const std::string& path, const std::string& target) {
                "export into a mounted directory instead";
     std::string temporary = directory_of(target) + temporary_name;
     const int fd = mkstemp(temporary.data());
-    if (fd < 0) return failure(path);
+    if (fd < 0) return cannot_write(path);
     ::close(fd);
     std::string problem;
     if (exists) {
@@ -311,12 +91,12 @@ commit_outcome write_stream(int fd, const std::string& text, const std::string& 
     while (done < text.size() && !interrupted(outcome)) {
         pollfd ready{fd, POLLOUT, 0};
         const int polled = poll(&ready, 1, poll_ms);
-        if (polled < 0 && errno != EINTR) return {failure(path)};
+        if (polled < 0 && errno != EINTR) return {cannot_write(path)};
         if (polled <= 0) continue;
         const ssize_t put =
             ::write(fd, text.data() + done, std::min<std::size_t>(text.size() - done, PIPE_BUF));
         if (put < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-        if (put <= 0) return {failure(path)};
+        if (put <= 0) return {cannot_write(path)};
         done += static_cast<std::size_t>(put);
     }
     return outcome;
@@ -331,13 +111,13 @@ commit_outcome write_named_stream(const std::string& target, const std::string& 
     commit_outcome outcome;
     int fd = -1;
     while ((fd = open(target.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)) < 0) {
-        if (!(errno == EINTR || (fifo && errno == ENXIO))) return {failure(path)};
+        if (!(errno == EINTR || (fifo && errno == ENXIO))) return {cannot_write(path)};
         if (interrupted(outcome)) return outcome;
         std::this_thread::sleep_for(std::chrono::milliseconds(poll_ms));
     }
     outcome = write_stream(fd, text, path);
     if (::close(fd) != 0 && outcome.problem.empty() && !outcome.interrupted_by)
-        outcome.problem = failure(path);
+        outcome.problem = cannot_write(path);
     return outcome;
 }
 
@@ -348,9 +128,9 @@ commit_outcome write_named_stream(const std::string& target, const std::string& 
 std::string stream_problem(const std::string& target, const std::string& path) {
     struct stat info {};
     if (stat(target.c_str(), &info) == 0 && S_ISFIFO(info.st_mode))
-        return access(target.c_str(), W_OK) == 0 ? "" : failure(path);
+        return access(target.c_str(), W_OK) == 0 ? "" : cannot_write(path);
     const int fd = open(target.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return failure(path);
+    if (fd < 0) return cannot_write(path);
     ::close(fd);
     return "";
 }
@@ -364,7 +144,7 @@ commit_outcome lock_directories(std::vector<std::string> directories, double wai
     commit_outcome outcome;
     for (const auto& directory : directories) {
         const int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fd < 0) return {failure(directory)};
+        if (fd < 0) return {cannot_write(directory)};
         held.push_back(fd);
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(wait_s);
         while (flock(fd, LOCK_EX | LOCK_NB) != 0 && (errno == EWOULDBLOCK || errno == EINTR)) {
@@ -403,7 +183,7 @@ std::string write_temporary(const pending_file& file, replacement& r) {
     const int fd = mkstemp(r.temporary.data());
     if (fd < 0) {
         r.temporary.clear();
-        return failure(file.path);
+        return cannot_write(file.path);
     }
     struct stat existing {};
     fchmod(fd, stat(r.target.c_str(), &existing) == 0 ? existing.st_mode & 07777 : 0666 & ~mask);
@@ -411,7 +191,7 @@ std::string write_temporary(const pending_file& file, replacement& r) {
     int error = errno;
     if (::close(fd) != 0 && written) written = false, error = errno;
     errno = error;
-    return written ? "" : failure(file.path);
+    return written ? "" : cannot_write(file.path);
 }
 
 // Undoes the first `renamed` renames, newest first, and removes what is
@@ -437,16 +217,10 @@ std::string roll_back(std::vector<replacement>& ready, std::size_t renamed) {
 
 }  // namespace
 
-void note_closed_standard_descriptors() {
-    for (int fd = 0; fd < 3; ++fd) closed_at_start[fd] = fcntl(fd, F_GETFD) < 0;
-}
-
-bool was_closed_at_start(int fd) { return fd >= 0 && fd < 3 && closed_at_start[fd]; }
-
 std::string closed_target(const std::vector<pending_file>& files) {
     for (const auto& file : files) {
-        const destination d = destination_of(file.path);
-        if (d.how == route::descriptor && was_closed_at_start(d.fd))
+        const export_destination d = destination_of(file.path);
+        if (d.how == export_route::descriptor && was_closed_at_start(d.fd))
             return descriptor_problem(file.path, d.fd);
     }
     return "";
@@ -454,8 +228,8 @@ std::string closed_target(const std::vector<pending_file>& files) {
 
 bool any_to_stdout(const std::vector<pending_file>& files) {
     for (const auto& file : files) {
-        const destination d = destination_of(file.path);
-        if (d.how == route::descriptor && d.fd == STDOUT_FILENO) return true;
+        const export_destination d = destination_of(file.path);
+        if (d.how == export_route::descriptor && d.fd == STDOUT_FILENO) return true;
     }
     return false;
 }
@@ -470,7 +244,7 @@ std::string check_targets(const std::vector<pending_file>& files, const std::vec
     std::set<std::string> seen;
     for (const auto& file : files) {
         if (file.path.empty()) return file.option + ": an empty path (an unset variable?)";
-        const destination d = destination_of(file.path);
+        const export_destination d = destination_of(file.path);
         if (!d.problem.empty()) return d.problem;
         for (const auto& key : identities(d)) {
             if (const auto input = read_from.find(key); input != read_from.end())
@@ -480,9 +254,9 @@ std::string check_targets(const std::vector<pending_file>& files, const std::vec
                 return file.option + " " + file.path + ": another export already goes there";
         }
         std::string problem;
-        if (d.how == route::descriptor)
+        if (d.how == export_route::descriptor)
             problem = descriptor_problem(file.path, d.fd);
-        else if (d.how == route::stream)
+        else if (d.how == export_route::stream)
             problem = stream_problem(d.path, file.path);
         else
             problem = try_file(file.path, d.path);
@@ -492,7 +266,7 @@ std::string check_targets(const std::vector<pending_file>& files, const std::vec
 }
 
 commit_outcome commit_files(const std::vector<pending_file>& files, const commit_seams& seams) {
-    std::vector<destination> where;
+    std::vector<export_destination> where;
     for (const auto& file : files) {
         where.push_back(destination_of(file.path));
         if (!where.back().problem.empty()) return {where.back().problem};
@@ -500,7 +274,7 @@ commit_outcome commit_files(const std::vector<pending_file>& files, const commit
 
     std::vector<replacement> ready;
     for (std::size_t i = 0; i < files.size(); ++i) {
-        if (where[i].how != route::file) continue;
+        if (where[i].how != export_route::file) continue;
         ready.push_back({files[i].path, where[i].path, "", ""});
         if (const std::string problem = write_temporary(files[i], ready.back()); !problem.empty()) {
             roll_back(ready, 0);
@@ -513,10 +287,10 @@ commit_outcome commit_files(const std::vector<pending_file>& files, const commit
     std::fflush(stderr);
     for (std::size_t i = 0; i < files.size(); ++i) {
         commit_outcome outcome;
-        if (where[i].how == route::descriptor) {
+        if (where[i].how == export_route::descriptor) {
             outcome.problem = descriptor_problem(files[i].path, where[i].fd);
             if (outcome.problem.empty()) outcome = write_stream(where[i].fd, files[i].text, files[i].path);
-        } else if (where[i].how == route::stream) {
+        } else if (where[i].how == export_route::stream) {
             outcome = write_named_stream(where[i].path, files[i].text, files[i].path);
         }
         if (!outcome.problem.empty() || outcome.interrupted_by) {
@@ -553,7 +327,7 @@ commit_outcome commit_files(const std::vector<pending_file>& files, const commit
         if (i > 0 && seams.between_renames) seams.between_renames();
         if (!interrupted(outcome) && std::rename(ready[i].temporary.c_str(), ready[i].target.c_str()) == 0)
             continue;
-        if (!outcome.interrupted_by) outcome.problem = failure(ready[i].path);
+        if (!outcome.interrupted_by) outcome.problem = cannot_write(ready[i].path);
         outcome.problem += roll_back(ready, i);
         unlock();
         return outcome;

@@ -11,6 +11,9 @@
 #include <string>
 #include <vector>
 
+// note_closed_standard_descriptors() and was_closed_at_start(), for main.
+#include "bench/write/export_paths.hpp"
+
 namespace corvane::bench {
 
 struct pending_file {
@@ -30,11 +33,6 @@ struct pending_file {
 // are none.
 std::string check_targets(const std::vector<pending_file>& files,
                           const std::vector<std::string>& inputs = {});
-
-// Notes which of descriptors 0-2 are closed; called first in main, before
-// anything fills them. An export to one of them then fails.
-void note_closed_standard_descriptors();
-bool was_closed_at_start(int fd);
 
 // The problem of the first export to a descriptor that was closed at the
 // start (`--json - >&-`), or an empty string.
