@@ -26,7 +26,7 @@
 #include "bench/report/across.hpp"
 #include "bench/report/comparison.hpp"
 #include "bench/report/context.hpp"
-#include "bench/report/html.hpp"
+#include "bench/report/formats.hpp"
 #include "bench/run/contention.hpp"
 #include "bench/run/context.hpp"
 #include "bench/run/evaluate.hpp"
@@ -92,9 +92,8 @@ int report(const report_request& request) {
     for (const auto& path : request.kernels_inputs)
         kernels.push_back({path, read_kernel_figures(read_result_file(path), path)});
     std::vector<std::string> texts;
-    for (const auto& e : request.exports)
-        texts.push_back(e.format == export_format::html ? html_report(results, kernels)
-                                                        : markdown_report(results, kernels));
+    // The command line offers only the formats that have a report renderer.
+    for (const auto& e : request.exports) texts.push_back(format_of(e.format).of_results(results, kernels));
     write_texts(request.exports, texts);
     return 0;
 }

@@ -1,6 +1,6 @@
 // The report across results: `corvane-bench report a.json b.json ...` puts
 // saved results of any number of machines or builds side by side, as one
-// HTML page (html.cpp) or as Markdown (across.cpp). Both read the typed
+// HTML page (html.cpp) or as Markdown (markdown.cpp). Both read the typed
 // model only; every text taken from a result file is untrusted input and
 // each format escapes it.
 #pragma once
@@ -50,7 +50,11 @@ struct named_kernels {
     std::vector<kernel_figure> figures;
 };
 
+// The Markdown, from one set of pieces (markdown.cpp): `report`'s document
+// across results, and a run's --markdown export, which is that run's table
+// and what its marks mean, without the document around them.
 std::string markdown_report(const std::vector<named_result>& results,
                             const std::vector<named_kernels>& kernels = {});
+std::string markdown_results(const suite_result& result);
 
 }  // namespace corvane::bench

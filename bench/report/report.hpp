@@ -1,8 +1,8 @@
 // The reporters, one file per format: each turns the same suite_result into
 // its own text. None decides anything (the harness judged once, and the
 // model carries its judgements), and none runs a program or writes a file:
-// bench/output.hpp renders the exports, runs gnuplot for the plot and
-// commits the files as a set.
+// write/output.hpp renders the exports by the table of formats.hpp, runs
+// gnuplot for the plot and commits the files as a set.
 #pragma once
 
 #include <string>
@@ -60,8 +60,8 @@ std::string json_text(const suite_result& result);
 // draws it as SVG on standard output (plot.cpp).
 std::string plot_script(const std::vector<cell>& cells);
 
-// The export formats, each with its option (formats.cpp); bench/output.hpp
-// renders each.
+// The export formats, each with its option (formats.cpp); their renderers
+// are in the same table (formats.hpp).
 enum class export_format { json, csv, markdown, plot, html };
 inline constexpr export_format export_formats[] = {export_format::json, export_format::csv,
                                                    export_format::markdown, export_format::plot,

@@ -3,8 +3,7 @@
 #include "bench/base/error.hpp"
 #include "bench/base/text.hpp"
 #include "bench/machine/helpers.hpp"
-#include "bench/report/across.hpp"
-#include "bench/report/html.hpp"
+#include "bench/report/formats.hpp"
 #include "bench/write/file_commit.hpp"
 #include "process/process.hpp"
 
@@ -16,12 +15,6 @@ std::vector<pending_file> files_of(const std::vector<export_request>& exports) {
     std::vector<pending_file> files;
     for (const auto& e : exports) files.push_back({option_of(e.format), e.path, ""});
     return files;
-}
-
-// Markdown needs a blank line between the table and the text under it.
-std::string footnotes_after_table(const std::vector<cell>& cells) {
-    const std::string notes = table_footnotes(cells);
-    return notes.empty() ? "" : "\n" + notes;
 }
 
 }  // namespace
@@ -40,19 +33,9 @@ bool exports_to_stdout(const std::vector<export_request>& exports) {
 }
 
 std::string render(export_format format, const suite_result& result) {
-    switch (format) {
-        case export_format::json:
-            return json_text(result);
-        case export_format::csv:
-            return csv_rows(result.cells);
-        case export_format::markdown:
-            return markdown_table(result_rows(result.cells)) + footnotes_after_table(result.cells);
-        case export_format::plot:
-            return render_svg(find_on_path("gnuplot"), plot_script(result.cells));
-        case export_format::html:
-            return html_report({{"this run", result}});
-    }
-    return "";
+    const format_entry& entry = format_of(format);
+    const std::string text = entry.of_run(result);
+    return entry.drawn_by_gnuplot ? render_svg(find_on_path("gnuplot"), text) : text;
 }
 
 std::string render_svg(const std::string& gnuplot, const std::string& script) {
