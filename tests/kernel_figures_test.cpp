@@ -9,7 +9,7 @@
 #include <string>
 
 #include "bench/base/error.hpp"
-#include "bench/machine/helpers.hpp"
+#include "bench/machine/helper_programs.hpp"
 #include "bench/run/kernel_figures.hpp"
 #include "tests/stand_ins.hpp"
 

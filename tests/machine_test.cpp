@@ -18,7 +18,7 @@
 #include "bench/launch/launchers.hpp"
 #include "bench/machine/machine.hpp"
 #include "bench/machine/placement.hpp"
-#include "bench/report/context.hpp"
+#include "bench/report/context_lines.hpp"
 #include "bench/report/report.hpp"
 #include "bench/run/suite.hpp"
 

@@ -7,8 +7,8 @@
 #include <limits>
 #include <sstream>
 
-#include "bench/report/across.hpp"
-#include "bench/report/context.hpp"
+#include "bench/report/across_results.hpp"
+#include "bench/report/context_lines.hpp"
 #include "bench/report/html.hpp"
 #include "bench/report/report.hpp"
 #include "tests/stand_ins.hpp"

@@ -132,7 +132,7 @@ TEST(SrunContention, RanksWithoutCpuTimeAreJudgedByNothingAndSaySo) {
     cell ranks{"corvane-mpi", 2, 1, {}, {}};
     for (int i = 0; i < 3; ++i)
         ranks.samples.push_back({0.9, 1.3, true, "", std::nullopt, std::nullopt, std::nullopt});
-    judge_contention(ranks);
+    assess_contention(ranks);
     EXPECT_EQ(ranks.statistics.contention_basis, "nothing");
     EXPECT_FALSE(ranks.statistics.parallelism);
     EXPECT_FALSE(ranks.statistics.contended);
@@ -140,20 +140,20 @@ TEST(SrunContention, RanksWithoutCpuTimeAreJudgedByNothingAndSaySo) {
     // Under mpiexec the ranks' CPU time is counted and their switches judge them.
     cell counted{"corvane-mpi", 2, 1, {}, {}};
     for (int i = 0; i < 3; ++i) counted.samples.push_back({0.9, 1.3, true, "", 1.6, 0.1, 400L});
-    judge_contention(counted);
+    assess_contention(counted);
     EXPECT_EQ(counted.statistics.contention_basis, "switches alone");
     EXPECT_TRUE(counted.statistics.contended);
 
     cell team{"corvane-omp", std::nullopt, 2, {}, {}};
     for (int i = 0; i < 3; ++i) team.samples.push_back({0.5, 0.52, true, "", 0.9, 0.05, 5L});
-    judge_contention(team);
+    assess_contention(team);
     EXPECT_EQ(team.statistics.contention_basis, "CPU time and switches");
 
     // A team whose CPU time was not counted is not called quiet either.
     cell uncounted{"corvane-omp", std::nullopt, 2, {}, {}};
     for (int i = 0; i < 3; ++i)
         uncounted.samples.push_back({0.5, 0.52, true, "", std::nullopt, std::nullopt, std::nullopt});
-    judge_contention(uncounted);
+    assess_contention(uncounted);
     EXPECT_EQ(uncounted.statistics.contention_basis, "nothing");
 }
 

@@ -11,7 +11,7 @@
 #include "bench/base/error.hpp"
 #include "bench/compare/gate.hpp"
 #include "bench/launch/launch.hpp"
-#include "bench/machine/helpers.hpp"
+#include "bench/machine/helper_programs.hpp"
 #include "bench/write/output.hpp"
 #include "build_info.hpp"
 

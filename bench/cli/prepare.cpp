@@ -8,7 +8,7 @@
 #include "bench/base/error.hpp"
 #include "bench/compare/gate.hpp"
 #include "bench/launch/launch.hpp"
-#include "bench/machine/helpers.hpp"
+#include "bench/machine/helper_programs.hpp"
 #include "bench/run/context.hpp"
 #include "bench/run/kernel_figures.hpp"
 #include "bench/write/output.hpp"

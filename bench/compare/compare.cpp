@@ -6,7 +6,7 @@
 
 #include "bench/base/text.hpp"
 #include "bench/compare/compare.hpp"
-#include "bench/report/context.hpp"
+#include "bench/report/context_lines.hpp"
 #include "bench/run/build_record.hpp"
 
 namespace corvane::bench {

@@ -5,7 +5,7 @@
 
 #include "bench/base/error.hpp"
 #include "bench/launch/slurm.hpp"
-#include "bench/machine/helpers.hpp"
+#include "bench/machine/helper_programs.hpp"
 
 namespace corvane::bench {
 

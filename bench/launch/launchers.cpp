@@ -6,7 +6,7 @@
 
 #include "bench/base/error.hpp"
 #include "bench/base/text.hpp"
-#include "bench/machine/helpers.hpp"
+#include "bench/machine/helper_programs.hpp"
 #include "process/process.hpp"
 
 namespace corvane::bench {

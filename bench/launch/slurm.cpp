@@ -11,7 +11,7 @@
 
 #include "bench/base/error.hpp"
 #include "bench/base/text.hpp"
-#include "bench/machine/helpers.hpp"
+#include "bench/machine/helper_programs.hpp"
 #include "core/report_lines.hpp"
 
 namespace corvane::bench {

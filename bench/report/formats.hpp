@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "bench/report/across.hpp"
+#include "bench/report/across_results.hpp"
 #include "bench/report/report.hpp"
 
 namespace corvane::bench {

@@ -8,8 +8,8 @@
 #include <map>
 #include <sstream>
 
-#include "bench/report/across.hpp"
-#include "bench/report/context.hpp"
+#include "bench/report/across_results.hpp"
+#include "bench/report/context_lines.hpp"
 #include "bench/report/html.hpp"
 
 namespace corvane::bench {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "bench/report/across.hpp"
+#include "bench/report/across_results.hpp"
 
 namespace corvane::bench {
 

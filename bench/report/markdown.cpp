@@ -1,7 +1,7 @@
 #include <sstream>
 
-#include "bench/report/across.hpp"
-#include "bench/report/context.hpp"
+#include "bench/report/across_results.hpp"
+#include "bench/report/context_lines.hpp"
 #include "bench/report/report.hpp"
 
 namespace corvane::bench {

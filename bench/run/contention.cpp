@@ -7,7 +7,7 @@
 
 namespace corvane::bench {
 
-void judge_contention(cell& c) {
+void assess_contention(cell& c) {
     cell_statistics& r = c.statistics;
     const int threads = workers(c).value_or(1);
     std::vector<double> parallelism, share, preemptions;

@@ -50,7 +50,7 @@ inline constexpr double busy_share = 0.9;
 // nothing to it. Runs whose CPU time is unknown (ranks that a scheduler's
 // launcher started, which are not this process's descendants) are not
 // judged: "nothing".
-void judge_contention(cell& c);
+void assess_contention(cell& c);
 
 // "corvane-omp threads 2: ..." for every contended cell, for the warnings
 // before the table.

@@ -9,7 +9,7 @@
 #include "bench/base/error.hpp"
 #include "bench/base/stats.hpp"
 #include "bench/base/text.hpp"
-#include "bench/machine/helpers.hpp"
+#include "bench/machine/helper_programs.hpp"
 #include "bench/run/build_record.hpp"
 #include "build_info.hpp"
 #include "core/corvane.hpp"

@@ -50,7 +50,7 @@ void evaluate(std::vector<cell>& cells) {
         r.spread = spread_of(times);
         r.unstable = r.valid_runs > 1 && unstable_beyond_tick(r.spread);
         r.few_ticks = r.valid_runs > 0 && r.reported.median < fewest_ticks * clock_tick_s;
-        judge_contention(c);
+        assess_contention(c);
         if (!c.threads && r.valid_runs > 0) serial[c.program] = &c;
     }
     for (auto& c : cells) {

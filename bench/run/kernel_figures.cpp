@@ -14,7 +14,7 @@
 
 #include "bench/base/error.hpp"
 #include "bench/base/text.hpp"
-#include "bench/machine/helpers.hpp"
+#include "bench/machine/helper_programs.hpp"
 
 namespace corvane::bench {
 

@@ -24,7 +24,7 @@ std::string first_error_line(const std::string& err) {
 }
 
 // Why the run is invalid, or an empty string; a valid run's time in reported.
-std::string judge(const process::program_run& run, double timeout_s, double& reported_s) {
+std::string why_invalid(const process::program_run& run, double timeout_s, double& reported_s) {
     if (!run.failure.empty()) return printable(run.failure);
     if (run.timed_out) return "timed out after " + formatted("%g s", timeout_s);
     if (run.interrupted_by) return "interrupted by signal " + std::to_string(run.interrupted_by);
@@ -75,12 +75,12 @@ std::string judge(const process::program_run& run, double timeout_s, double& rep
 
 std::string validate(const process::program_run& run, double timeout_s) {
     double reported_s = 0;
-    return judge(run, timeout_s, reported_s);
+    return why_invalid(run, timeout_s, reported_s);
 }
 
 sample sample_of(const process::program_run& run, double timeout_s) {
     sample s;
-    s.reason = judge(run, timeout_s, s.reported_s);
+    s.reason = why_invalid(run, timeout_s, s.reported_s);
     s.valid = s.reason.empty();
     s.wall_s = run.wall_seconds;
     s.user_s = run.user_seconds;

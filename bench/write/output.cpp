@@ -2,7 +2,7 @@
 
 #include "bench/base/error.hpp"
 #include "bench/base/text.hpp"
-#include "bench/machine/helpers.hpp"
+#include "bench/machine/helper_programs.hpp"
 #include "bench/report/formats.hpp"
 #include "bench/write/file_commit.hpp"
 #include "process/process.hpp"

@@ -1,4 +1,4 @@
-#include "bench/report/context.hpp"
+#include "bench/report/context_lines.hpp"
 
 #include "bench/base/text.hpp"
 

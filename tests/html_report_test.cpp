@@ -17,8 +17,8 @@
 #include <nlohmann/json.hpp>
 
 #include "bench/compare/result_file.hpp"
-#include "bench/machine/helpers.hpp"
-#include "bench/report/across.hpp"
+#include "bench/machine/helper_programs.hpp"
+#include "bench/report/across_results.hpp"
 #include "bench/report/html.hpp"
 #include "bench/report/report.hpp"
 #include "bench/run/evaluate.hpp"

@@ -1,4 +1,4 @@
-#include "bench/machine/helpers.hpp"
+#include "bench/machine/helper_programs.hpp"
 
 #include <sys/stat.h>
 #include <unistd.h>

@@ -1,6 +1,6 @@
 // What the results were measured with and on, as text: the machine, the
 // builds, the kernel plan, and the context as lines that the terminal, the
-// Markdown report and the HTML page all take from one table (context.cpp).
+// Markdown report and the HTML page all take from one table (context_lines.cpp).
 #pragma once
 
 #include <map>
@@ -31,7 +31,7 @@ std::string plan_text(const std::map<std::string, order_plan>& plans);
 enum class context_view { terminal, report };
 
 // The context as (label, value) lines in the order shown. A field the
-// context gains is one line in context.cpp's table.
+// context gains is one line in context_lines.cpp's table.
 std::vector<context_line> context_lines(const run_context& context, context_view view);
 
 // The terminal's context: "label: value" lines.

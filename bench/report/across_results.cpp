@@ -1,4 +1,4 @@
-#include "bench/report/across.hpp"
+#include "bench/report/across_results.hpp"
 
 #include <algorithm>
 #include <iterator>
