@@ -52,13 +52,6 @@ std::vector<std::string> program_list(const std::string& list) {
     return programs;
 }
 
-void find_programs(const suite_options& options) {
-    for (const auto& name : options.programs)
-        if (!is_executable_file(options.bin_dir + "/" + name))
-            throw bench_error(name + " not found in " + options.bin_dir +
-                              " as an executable file (build it, or name another --bin-dir or --programs)");
-}
-
 // What the MPI cells ask of the launcher, from the options and the machine.
 launch_request launch_request_of(const command_line& given, const suite_options& options, int cpus) {
     launch_request asked;
@@ -86,13 +79,16 @@ prepared_suite prepare(const command_line& given) {
     suite.machine = gather_machine();
     const int cpus = suite.machine.usable_cpus;
     check_counts(options);
+    options.programs = program_list(given.programs);
     options.machine = suite.machine.identity.shape;
     options.threads = !given.threads.empty() ? thread_list(given.threads, options.machine, cpus)
                       : options.machine      ? scan_threads(*options.machine, cpus)
                                              : default_threads(cpus);
     options.bind = binding_named(given.bind);
-    options.programs = program_list(given.programs);
-    find_programs(options);
+    if (const std::string missing = first_missing_program(options.bin_dir, options.programs);
+        !missing.empty())
+        throw bench_error(missing + " not found in " + options.bin_dir +
+                          " as an executable file (build it, or name another --bin-dir or --programs)");
     for (const auto& entry : given.env) {
         const auto equals = entry.find('=');
         if (equals == std::string::npos || equals == 0)

@@ -30,6 +30,12 @@ bool is_executable_file(const std::string& path) {
     return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && access(path.c_str(), X_OK) == 0;
 }
 
+std::string first_missing_program(const std::string& dir, const std::vector<std::string>& names) {
+    for (const auto& name : names)
+        if (!is_executable_file(dir + "/" + name)) return name;
+    return "";
+}
+
 bool is_readable(const std::string& path) { return access(path.c_str(), R_OK) == 0; }
 
 std::string installed_helper_directory() { return own_directory() + "/" + CORVANE_HELPER_DIR; }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace corvane::bench {
 
@@ -15,6 +16,10 @@ std::string own_directory();
 
 // A regular file this process may execute.
 bool is_executable_file(const std::string& path);
+
+// The first of `names` that is not an executable file in `dir`, or an
+// empty string when all of them are.
+std::string first_missing_program(const std::string& dir, const std::vector<std::string>& names);
 
 // A file (a hostfile) this process may read.
 bool is_readable(const std::string& path);
