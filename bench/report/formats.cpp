@@ -18,13 +18,15 @@ std::string html_of_run(const suite_result& result) { return html_report({{"this
 const format_entry format_table[] = {
     {export_format::json, "--json", "write the results as JSON (- for standard output)", json_of_run, false,
      nullptr},
-    {export_format::csv, "--csv", "write every run as CSV (- for standard output)", csv_of_run, false, nullptr},
+    {export_format::csv, "--csv", "write every run as CSV (- for standard output)", csv_of_run, false,
+     nullptr},
     {export_format::markdown, "--markdown", "write the table as Markdown (- for standard output)",
      markdown_results, false, markdown_report},
     {export_format::plot, "--plot", "draw speedup against threads as SVG (needs gnuplot)", plot_of_run, true,
      nullptr},
-    {export_format::html, "--html", "write the report as one HTML page, charts included (- for standard output)",
-     html_of_run, false, html_report},
+    {export_format::html, "--html",
+     "write the report as one HTML page, charts included (- for standard output)", html_of_run, false,
+     html_report},
 };
 
 }  // namespace
