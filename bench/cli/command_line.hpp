@@ -32,7 +32,7 @@ struct command_line {
     suite_options options;
     std::string threads, ranks, programs, mpiexec, hostfile, seed;
     std::string bind = "none";
-    std::string launcher = "auto";  // or a value of launch.hpp's table
+    std::string launcher = "auto";  // or a value of launch.cpp's table
     std::vector<std::string> env;
     std::vector<export_request> exports;
     bool wide = false;  // every column of the terminal table

@@ -30,12 +30,13 @@ struct launcher {
     // A scheduler's launcher's allocation, where it starts the ranks on
     // the allocation's nodes (slurm.hpp); nothing for mpiexec and its like.
     std::optional<slurm_context> allocation;
+    std::string choice;  // the value of --launcher it was prepared as (launch.cpp's table)
 };
 
 // What the ranks are to be started with (--launcher, --mpiexec and
 // --hostfile, as given) and for (the MPI cells).
 struct launch_request {
-    std::string launcher = "auto";  // auto, or a value of launch.hpp's table
+    std::string launcher = "auto";  // auto, or a value of launch.cpp's table
     std::string mpiexec;            // --mpiexec
     std::string built_for;          // the mpiexec corvane-mpi was built for, if known
     std::string hostfile;

@@ -385,4 +385,27 @@ program_runner srun_runner(const std::string& srun, const std::string& library, 
     };
 }
 
+std::vector<std::string> fit_to_srun(const launcher& srun, const launch_request& asked,
+                                     std::vector<cell>& cells) {
+    return srun.allocation ? fit_allocation(cells, *srun.allocation, asked.threads_given)
+                           : std::vector<std::string>{};
+}
+
+void record_srun(run_context& context, const launcher& srun, const std::vector<cell>& cells) {
+    if (!srun.allocation) return;
+    context.slurm = srun.allocation;
+    start_steps(*context.slurm, cells);
+}
+
+void describe_srun(run_context& context) {
+    if (!context.slurm) return;
+    context.launcher_setting = allocation_lines(*context.slurm);
+    context.launcher_steps = step_lines(*context.slurm);
+}
+
+program_runner srun_runner_of(const launcher& srun, run_context& context) {
+    if (!context.slurm) return run_command;
+    return srun_runner(srun.path, context.mpi->library, *context.slurm);
+}
+
 }  // namespace corvane::bench

@@ -4,7 +4,7 @@
 // each step, the lines the context shows of them, and a runner that ends a
 // step srun left behind. srun's entry in the launcher table (launchers.cpp)
 // holds its placement options; this is what srun needs beyond them, and
-// launch.hpp's table is how the harness reaches it.
+// launch.cpp's table is how the harness reaches it.
 #pragma once
 
 #include <optional>
@@ -35,6 +35,17 @@ bool inside_allocation();
 // CPUs than the allocation holds (a step beyond it would wait in the queue
 // for CPUs it can never get). Throws bench_error.
 launcher prepare_srun(const launch_request& asked);
+
+// srun's part of the launcher interface (launch.cpp's table): the cells its
+// allocation holds (fit_allocation), its record in the context with a step
+// entry for each corvane-mpi cell, the lines of that record, and the runner
+// that records each step and ends those srun leaves (srun_runner); where
+// the context holds no record, run_command.
+std::vector<std::string> fit_to_srun(const launcher& srun, const launch_request& asked,
+                                     std::vector<cell>& cells);
+void record_srun(run_context& context, const launcher& srun, const std::vector<cell>& cells);
+void describe_srun(run_context& context);
+program_runner srun_runner_of(const launcher& srun, run_context& context);
 
 // Leaves out the corvane-mpi cells of default team sizes that the
 // allocation cannot hold (a rank count asked for that does not fit is

@@ -45,11 +45,11 @@ inline constexpr double many_preemptions_per_cpu_s = 120.0;
 inline constexpr double busy_share = 0.9;
 
 // Fills the cell's parallelism, preemption rate and contention from its
-// valid samples, and what the judgement used. A serial or one-thread cell is
-// judged by its CPU share alone: with nothing that spins, preemptions add
-// nothing to it. Runs whose CPU time is unknown (ranks that a scheduler's
-// launcher started, which are not this process's descendants) are not
-// judged: "nothing".
+// valid samples, and what the assessment used. A serial or one-thread cell
+// is assessed by its CPU share alone: with nothing that spins, preemptions
+// add nothing to it. Runs whose CPU time is unknown (ranks that a
+// scheduler's launcher started, which are not this process's descendants)
+// are not assessed: "nothing".
 void assess_contention(cell& c);
 
 // "corvane-omp threads 2: ..." for every contended cell, for the warnings

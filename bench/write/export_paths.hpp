@@ -2,9 +2,7 @@
 // one of this process's descriptors ("-", /dev/stdout, /dev/fd/N), a FIFO or
 // a device, or a regular file. Symbolic links are followed one at a time,
 // as the kernel follows them, so that a link another user planted in a
-// sticky, world-writable directory is refused wherever it stands. The
-// system calls that look at paths and descriptors are here, apart from
-// file_commit's writing, so that another system's can take their place.
+// sticky, world-writable directory is refused wherever it stands.
 #pragma once
 
 #include <string>
